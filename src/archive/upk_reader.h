@@ -1,0 +1,46 @@
+// The update's only way into its archive: one process-wide reader holding the open update.upk and
+// two shared 262144-byte buffers, extracting one bzip2-compressed item at a time to a file or stream.
+// Results are the program's result codes; the reader itself writes no messages.
+#pragma once
+
+#include <cstdio>
+
+struct UpkArchive;
+struct UpkItem;
+
+class UpkReader {
+ public:
+  // Opens the archive at `path` (closing any open one first) and allocates both buffers.
+  // Returns 0, 6 (archive unreadable or bad index) or 11 (no buffers even at 1024 bytes).
+  [[nodiscard]] int Open(const char *path);
+  // Closes the archive if open and frees both buffers. Harmless when empty.
+  void Close();
+
+  // Decompresses the item `name` and appends it to `out` (neither flushed nor closed).
+  // Returns 0, 6 (no such item / read failure), 7 (write failure), 39 (bad bzip2 data), 40 (length 0).
+  // REQUIRES: a successful Open.
+  [[nodiscard]] int ExtractToStream(const char *name, FILE *out);
+  // Creates `path` (creat semantics, the item's permission bits through the umask) and decompresses
+  // the item `name` into it. No file is created when the item is missing (6); a file that failed
+  // half-way is left in place. Returns as ExtractToStream, plus 7 when the file cannot be created.
+  [[nodiscard]] int ExtractToFile(const char *name, const char *path);
+  // The loop behind both: decompresses `item` into `out`.
+  [[nodiscard]] int ExtractItem(UpkItem *item, FILE *out);
+
+  // 20 when no archive is open, else 0.
+  [[nodiscard]] int CheckArchiveOpen() const;
+  // Checks the open archive's product information against the accepted identifiers (blank, comma or
+  // tab separated; null or empty skips the check) and the application's version. 0, 20, 21, 22, 23.
+  [[nodiscard]] int VerifyProductInfo(const char *accepted, const char *app_version);
+
+  UpkArchive *archive() const { return archive_; }
+
+ private:
+  UpkArchive *archive_ = nullptr;
+};
+
+// The process-wide reader; closed at process exit if still open.
+extern UpkReader update_reader;
+
+// -1 when version `a` is older than `b`, 0 when equal, 1 when newer (also when out of memory).
+int CompareVersions(const char *a, const char *b);

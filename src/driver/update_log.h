@@ -1,0 +1,29 @@
+// The update log: one process-wide plain-text file with one line per message, the only record of what
+// an update did. Writes are silently dropped while no file is open; nothing here reports failure.
+#pragma once
+
+#include <cstdio>
+
+class UpdateLogger {
+ public:
+  // The process-wide instance, created on first use; its exit handler closes the file.
+  static UpdateLogger &Instance();
+
+  // Opens "<dir>/<name>" unless a file is already open. When `alt_name` is given and "<dir>/<name>"
+  // does not exist, "<dir>/<alt_name>" is opened instead. Append mode ("a") or truncate ("w").
+  void OpenFile(const char *dir, const char *name, const char *alt_name, bool append);
+
+  // Writes the formatted text and one line feed.
+  void Log(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  // Writes "*** Warning: ", the formatted text and "***\n".
+  void LogWarning(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  void Flush();
+  void CloseFile();
+
+ private:
+  UpdateLogger() = default;
+  FILE *file_ = nullptr;
+};
+
+// Shorthand for UpdateLogger::Instance().Log(...).
+#define LOG(...) UpdateLogger::Instance().Log(__VA_ARGS__)

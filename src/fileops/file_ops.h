@@ -1,0 +1,72 @@
+// Logged file-system operations that every change to an installation goes through: parent
+// directories, removal, renaming with replacement, link copying, and the ".kiv-backup" convention that
+// lets a failed update put every replaced or removed file back. Each failure is logged once, here.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+
+// Adds the owner-write bit to `path` (following links) when it lacks it. Logs nothing.
+void make_writable(const char *path);
+
+// Opens `path` with the stdio `mode_text` after make_writable. Unless the mode text opens for reading
+// only, forces the file's full st_mode to `mode` (type bits included, e.g. 0100644) and verifies it;
+// returns null when that does not hold. Logs nothing.
+FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
+
+// Creates every missing directory above the last '/' of `path` (mode 0755). Returns 0 or 7.
+// REQUIRES: `path` is writable; it is changed during the call and restored.
+[[nodiscard]] int ensure_parent_dir(char *path);
+
+// Removes a file, a link or an empty directory. Returns the raw result (0 or -1).
+[[nodiscard]] int ensure_remove(const char *path);
+
+// Removes `path` and everything below it (links are removed, not followed). Returns 0, or the raw
+// failure. With `continue_on_error` the top directory's remaining entries are still tried.
+[[nodiscard]] int ensure_remove_recursive(const char *path, bool continue_on_error);
+
+// Renames `source` to `destination`, replacing an existing destination (file or empty directory) and
+// creating the destination's parent directories. With `check_type` the source must be a regular
+// file or a directory. Returns 0, 6, 7 or 42.
+// REQUIRES: `destination` is writable; it is changed during the call and restored.
+[[nodiscard]] int rename_file(const char *source, char *destination, bool check_type);
+
+// Creates `new_link` with the target text of the existing link `link`. Returns 0 or 6.
+[[nodiscard]] int ensure_copy_symlink(const char *link, const char *new_link);
+
+// Moves `path` to "<path>.kiv-backup". Returns rename_file's result.
+[[nodiscard]] int backup_create(const char *path);
+// Moves the backup back over `path` if one exists (logging when none does). Returns 0 or a code.
+int backup_restore(const char *path);
+// Removes the backup of `path` if one exists. Returns 0 or 7.
+int backup_drop(const char *path);
+
+// Owns one stdio stream and closes it on every way out of a scope.
+class ScopedFile {
+ public:
+  explicit ScopedFile(FILE *file = nullptr) : file_(file) {}
+  ~ScopedFile() {
+    if (file_) fclose(file_);
+  }
+  ScopedFile(const ScopedFile &) = delete;
+  ScopedFile &operator=(const ScopedFile &) = delete;
+
+  FILE *get() const { return file_; }
+  explicit operator bool() const { return file_ != nullptr; }
+  // Closes the stream now and empties the holder; returns fclose's result (0 when empty).
+  int Close() {
+    int rv = file_ ? fclose(file_) : 0;
+    file_ = nullptr;
+    return rv;
+  }
+  // Gives up ownership without closing.
+  FILE *release() {
+    FILE *f = file_;
+    file_ = nullptr;
+    return f;
+  }
+
+ private:
+  FILE *file_;
+};

@@ -1,0 +1,15 @@
+// The recursive copy that a staged update makes of the installation: links stay links, files are
+// copied byte for byte with their permission bits, directories are recreated with theirs, and two
+// given paths are left out.
+#pragma once
+
+// Copies the tree at `source` to `destination`. `skip_paths` is one block of 2 x 1024 bytes holding
+// two NUL-terminated paths (the second begins at offset 1024); a source child equal to either,
+// compared without regard to letter case, is neither copied nor descended into.
+// Returns 0, 6 (source unreadable), 7 (destination unwritable), 13 (no copy buffer) or -1 (final
+// change of a file's mode failed). What was copied before a failure stays.
+[[nodiscard]] int ensure_copy_recursive(const char *source, const char *destination,
+                                        const char *skip_paths);
+
+// Copies one non-directory entry (in practice a regular file). Returns as above.
+[[nodiscard]] int ensure_copy(const char *source, const char *destination);
