@@ -9,7 +9,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/app" "$work/patch"
 echo "== updater $work/patch $work/app $work/app"
 set +e
-./build/updater "$work/patch" "$work/app" "$work/app"
+./build/bin/updater "$work/patch" "$work/app" "$work/app"
 echo "exit code: $?"
 set -e
 echo "== update.status"; cat "$work/patch/update.status"; echo
