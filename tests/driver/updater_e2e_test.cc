@@ -273,6 +273,11 @@ TEST(Updater, ReplaceRequestWithoutStagedCopyFallsBackToPending) {
   EXPECT_EQ(ReadFile(dir / "p/update.status"), "failed: 6\n");
   EXPECT_TRUE(Exists(dir / "stage/partial"));
   EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(inst)), "");
+
+  // The fallback's removal never takes the installation with it.
+  EXPECT_EQ(RunUpdater({dir / "p", inst, inst, "0/replace"}), 1);
+  EXPECT_EQ(ReadFile(dir / "p/update.status"), "pending");
+  EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(inst)), "");
 }
 
 TEST(Updater, StatusThatCannotBeWrittenEndsTheRunBeforeAnyChange) {
