@@ -1,6 +1,6 @@
 // The update's only way into its archive: one process-wide reader holding the open update.upk and
-// two shared 262144-byte buffers, extracting one bzip2-compressed item at a time to a file or
-// stream. Results are the program's result codes; the reader itself writes no messages.
+// two shared 262144-byte buffers, extracting one bzip2-compressed item at a time to a file or stream.
+// Results are the program's result codes; the reader itself writes no messages.
 #pragma once
 
 #include <cstdio>
@@ -17,8 +17,8 @@ class UpkReader {
   void Close();
 
   // Decompresses the item `name` and appends it to `out` (neither flushed nor closed).
-  // Returns 0, 6 (no such item / read failure), 7 (write failure), 39 (bad bzip2 data), 40 (length
-  // 0). REQUIRES: a successful Open.
+  // Returns 0, 6 (no such item / read failure), 7 (write failure), 39 (bad bzip2 data), 40 (length 0).
+  // REQUIRES: a successful Open.
   [[nodiscard]] int ExtractToStream(const char *name, FILE *out);
   // Creates `path` (creat semantics, the item's permission bits through the umask) and decompresses
   // the item `name` into it. No file is created when the item is missing (6); a file that failed
