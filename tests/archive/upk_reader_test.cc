@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,36 @@ TEST_F(ReaderTest, MemberCutBeforeItsStreamEndsFailsInsteadOfLooping) {
     std::string got = ReadFile(dir_ / name);
     EXPECT_EQ(got, content.substr(0, got.size())) << "what was written is a prefix";
   }
+}
+
+// A /proc/self/status field in kB ("VmRSS", "VmHWM").
+long StatusKb(const std::string &field) {
+  std::istringstream status(ReadFile("/proc/self/status"));
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, field.size() + 1, field + ":") == 0)
+      return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+TEST_F(ReaderTest, MemoryStaysBoundedWhateverTheMemberSize) {
+  {
+    std::string huge(96u << 20, 'h');  // 96 MiB that compress to almost nothing
+    huge[12345] = 'x';
+    ASSERT_TRUE(WriteUpk(dir_ / "u.upk", {{"huge", huge, 0644}}));
+  }
+  ASSERT_EQ(update_reader.Open((dir_ / "u.upk").c_str()), result::kOk);
+  FILE *sink = fopen("/dev/null", "wb");
+  ASSERT_NE(sink, nullptr);
+  // Writing "5" to clear_refs resets the peak resident size to the current one.
+  WriteFile("/proc/self/clear_refs", "5");
+  long before = StatusKb("VmRSS");
+  ASSERT_GT(before, 0);
+  EXPECT_EQ(update_reader.ExtractToStream("huge", sink), result::kOk);
+  long peak = StatusKb("VmHWM");
+  fclose(sink);
+  EXPECT_LT(peak - before, 24 * 1024) << "peak grew from " << before << " kB to " << peak << " kB";
 }
 
 TEST_F(ReaderTest, OpenAndCloseStates) {
