@@ -3,6 +3,7 @@
 // that a complete update reads. Parsing runs in a scratch folder holding a small tree for "rmrfdir"
 // to walk, and must leave that folder exactly as it was.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>

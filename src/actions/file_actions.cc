@@ -16,7 +16,14 @@
 namespace {
 
 // A path exists when it can be reached, following links: a link whose target is missing does not.
-bool Exists(const char *path) { return access(path, F_OK) == 0; }
+// 1 when `path` exists (links followed), 0 when it is missing, -1 when that cannot be told (the
+// check has logged why). An update must not take a path it cannot see for a missing one: it would
+// skip a removal or a conditional instruction and still report success.
+int Presence(const char *path) {
+  bool exists = false;
+  if (check_exists(path, &exists) != result::kOk) return -1;
+  return exists ? 1 : 0;
+}
 
 // Reads "test" <separator> "path" for the conditional adds.
 int ParseTestAndPath(char *arg, char **test_path, char **path) {
@@ -40,7 +47,9 @@ int RemoveFileAction::Parse(char *arg) {
 }
 
 int RemoveFileAction::Prepare() {
-  if (!Exists(path)) {
+  int present = Presence(path);
+  if (present < 0) return result::kReadError;
+  if (!present) {
     skip = 1;
     progress_cost = 0;
     return result::kOk;
@@ -78,7 +87,9 @@ int RemoveFileAction::Prepare() {
 int RemoveFileAction::Execute() {
   if (skip) return result::kOk;
   LOG("EXECUTE REMOVEFILE %s", path);
-  if (!Exists(path)) {
+  int present = Presence(path);
+  if (present < 0) return result::kReadError;
+  if (!present) {
     LOG("file cannot be removed because it does not exist; skipping");
     skip = 1;
     return result::kOk;
@@ -110,7 +121,9 @@ int RemoveDirAction::Parse(char *arg) {
 }
 
 int RemoveDirAction::Prepare() {
-  if (!Exists(path)) {
+  int present = Presence(path);
+  if (present < 0) return result::kReadError;
+  if (!present) {
     skip = 1;
     progress_cost = 0;
     return result::kOk;
@@ -137,7 +150,9 @@ int RemoveDirAction::Prepare() {
 int RemoveDirAction::Execute() {
   if (skip) return result::kOk;
   LOG("EXECUTE REMOVEDIR %s/", path);
-  if (!Exists(path)) {
+  int present = Presence(path);
+  if (present < 0) return result::kReadError;
+  if (!present) {
     LOG("directory no longer exists; skipping");
     skip = 1;
   }
@@ -148,8 +163,10 @@ void RemoveDirAction::Finish(int status) {
   // Directories go only when the update succeeded; a failed one leaves them all in place.
   if (status != result::kOk || skip) return;
   LOG("FINISH REMOVEDIR %s/", path);
-  if (!Exists(path)) {
-    LOG("directory no longer exists; skipping");
+  int present = Presence(path);
+  if (present <= 0) {
+    // A directory that cannot be seen is left as it is, like one that cannot be removed.
+    if (present == 0) LOG("directory no longer exists; skipping");
     return;
   }
   int rv = rmdir(path);
@@ -173,7 +190,9 @@ int AddAction::Prepare() {
 
 int AddAction::Execute() {
   LOG("EXECUTE ADD %s", path);
-  int rv = Exists(path) ? backup_create(path) : ensure_parent_dir(path);
+  int present = Presence(path);
+  if (present < 0) return result::kReadError;
+  int rv = present ? backup_create(path) : ensure_parent_dir(path);
   if (rv != result::kOk) return rv;
 
   // Whatever the extraction leaves at a path that held nothing before is this action's to take away
@@ -212,7 +231,9 @@ int AddIfAction::Parse(char *arg) { return ParseTestAndPath(arg, &test_path, &pa
 
 int AddIfAction::Prepare() {
   // Decided once, against the directory as it is before any action has executed.
-  if (!Exists(test_path)) {
+  int present = Presence(test_path);
+  if (present < 0) return result::kReadError;
+  if (!present) {
     test_path = nullptr;
     return result::kOk;
   }
@@ -230,7 +251,9 @@ void AddIfAction::Finish(int status) {
 int AddIfNotAction::Parse(char *arg) { return ParseTestAndPath(arg, &test_path, &path); }
 
 int AddIfNotAction::Prepare() {
-  if (Exists(test_path)) {
+  int present = Presence(test_path);
+  if (present < 0) return result::kReadError;
+  if (present) {
     test_path = nullptr;
     return result::kOk;
   }

@@ -176,7 +176,10 @@ int PatchIfAction::Parse(char *arg) {
 
 int PatchIfAction::Prepare() {
   // Decided once, against the directory as it is before any action has executed.
-  if (access(test_path, F_OK) != 0) {
+  // A test file that cannot be seen is not taken for a missing one.
+  bool exists = false;
+  if (check_exists(test_path, &exists) != result::kOk) return result::kReadError;
+  if (!exists) {
     test_path = nullptr;
     return result::kOk;
   }

@@ -23,6 +23,14 @@ bool BackupName(const char *path, char (&out)[kPathSize]) {
 }
 
 // Whether a stdio mode text opens for reading only. "rt+" counts as reading only, as it always has.
+// The entry itself, not what a link names: a backup of a link whose target has gone (removed by
+// the same update) is still a backup. Only a clear "no such entry" counts as missing; when the
+// query fails otherwise the backup may well be there, and the caller acts on it.
+bool MayExist(const char *path) {
+  struct stat st;
+  return lstat(path, &st) == 0 || errno != ENOENT;
+}
+
 bool IsReadOnlyMode(const char *mode_text) {
   if (mode_text[0] != 'r') return false;
   if (mode_text[1] == '+') return false;
@@ -118,7 +126,9 @@ int rename_file(const char *source, char *destination, bool check_type) {
   if (rv != result::kOk) return rv;
 
   struct stat st;
-  if (stat(source, &st) != 0) {
+  // A link whose target is gone is still an entry of its own to move (a backup of such a link
+  // must go back when an update fails); its kind is that of a link.
+  if (stat(source, &st) != 0 && (errno != ENOENT || lstat(source, &st) != 0)) {
     LOG("rename_file: failed to read file status info: %s, err: %d", source, errno);
     return result::kReadError;
   }
@@ -164,6 +174,17 @@ int ensure_copy_symlink(const char *link, const char *new_link) {
   return result::kOk;
 }
 
+int check_exists(const char *path, bool *exists) {
+  if (access(path, F_OK) == 0) {
+    *exists = true;
+    return result::kOk;
+  }
+  *exists = false;
+  if (errno == ENOENT || errno == ENOTDIR) return result::kOk;
+  LOG("check_exists: unable to check path: %s, err: %d", path, errno);
+  return result::kReadError;
+}
+
 int backup_create(const char *path) {
   char backup[kPathSize];
   if (!BackupName(path, backup)) {
@@ -179,7 +200,7 @@ int backup_restore(const char *path) {
     LOG("backup_restore: backup path too long: %s.kiv-backup", path);
     return result::kReadError;
   }
-  if (access(backup, F_OK) != 0) {
+  if (!MayExist(backup)) {
     LOG("backup_restore: backup file doesn't exist: %s", backup);
     return result::kOk;
   }
@@ -195,6 +216,6 @@ int backup_drop(const char *path) {
     LOG("backup_drop: backup path too long: %s.kiv-backup", path);
     return result::kWriteError;
   }
-  if (access(backup, F_OK) != 0) return result::kOk;
+  if (!MayExist(backup)) return result::kOk;
   return ensure_remove(backup) != 0 ? result::kWriteError : result::kOk;
 }

@@ -36,11 +36,18 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 // Creates `new_link` with the target text of the existing link `link`. Returns 0 or 6.
 [[nodiscard]] int ensure_copy_symlink(const char *link, const char *new_link);
 
+// Whether `path` exists, following links as an access(F_OK) check does (a link whose target is
+// missing counts as missing). Returns 0 with `*exists` set; 6 when the check itself fails for
+// another reason than a missing entry (an I/O error, a folder on the way that cannot be searched),
+// logged as "check_exists: unable to check path: %s, err: %d": neither answer would be safe then.
+[[nodiscard]] int check_exists(const char *path, bool *exists);
+
 // Moves `path` to "<path>.kiv-backup". Returns rename_file's result.
 [[nodiscard]] int backup_create(const char *path);
-// Moves the backup back over `path` if one exists (logging when none does). Returns 0 or a code.
+// Moves the backup back over `path` if one exists (logging when none does); a backup that cannot be
+// told missing is tried all the same. Returns 0 or a code.
 int backup_restore(const char *path);
-// Removes the backup of `path` if one exists. Returns 0 or 7.
+// Removes the backup of `path` if one exists (or cannot be told missing). Returns 0 or 7.
 int backup_drop(const char *path);
 
 // Owns one stdio stream and closes it on every way out of a scope.

@@ -80,6 +80,12 @@ int ensure_copy(const char *source, const char *destination) {
       written += n;
     }
   }
+  // The stream holds the last bytes until it is closed: a copy is complete only when the close
+  // has written them.
+  if (out.Close() != 0) {
+    LOG("ensure_copy: failed to write the file: %s, err: %d", destination, errno);
+    return result::kWriteError;
+  }
   // The mode was forced when the destination was opened; set it once more now that it is written.
   return chmod(destination, st.st_mode);
 }
@@ -108,7 +114,17 @@ int ensure_copy_recursive(const char *source, const char *destination, const cha
     return result::kReadError;
   }
   const char *skip_second = skip_paths + kPathSize;
-  while (struct dirent *entry = readdir(dir)) {
+  while (true) {
+    // readdir tells the end of the listing from a failure to read it only by errno.
+    errno = 0;
+    struct dirent *entry = readdir(dir);
+    if (!entry) {
+      if (errno != 0) {
+        LOG("ensure_copy_recursive: unable to read directory: %s, err: %d", source, errno);
+        rv = result::kReadError;
+      }
+      break;
+    }
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
     char source_child[kPathSize];
     if (!ChildPath(source, entry->d_name, source_child)) {

@@ -238,3 +238,29 @@ TEST(Backup, PathWhoseBackupNameDoesNotFitIsLeftAlone) {
 }
 
 }  // namespace
+
+// A link removed by an update whose target the same update removes: its backup names a file that
+// is gone by the Finish pass, yet it is a backup all the same. It used to be taken for missing, so
+// a successful update left "link.kiv-backup" behind (and the directory around it), and a failed one
+// left the link at its backup name instead of putting it back.
+TEST(Backup, BackupOfLinkWhoseTargetIsGone) {
+  TempDir dir;
+  const std::string link = dir / "link";
+  for (bool succeed : {true, false}) {
+    WriteFile(dir / "target", "t");
+    ASSERT_EQ(symlink("target", link.c_str()), 0);
+    ASSERT_EQ(backup_create(link.c_str()), 0);
+    ASSERT_EQ(unlink((dir / "target").c_str()), 0);
+    if (succeed) {
+      EXPECT_EQ(backup_drop(link.c_str()), 0);
+      EXPECT_FALSE(Exists(link + ".kiv-backup"));
+      EXPECT_FALSE(Exists(link));
+    } else {
+      EXPECT_EQ(backup_restore(link.c_str()), 0);
+      EXPECT_FALSE(Exists(link + ".kiv-backup"));
+      char target[16] = {};
+      EXPECT_EQ(readlink(link.c_str(), target, sizeof(target) - 1), 6);
+      EXPECT_STREQ(target, "target");
+    }
+  }
+}
