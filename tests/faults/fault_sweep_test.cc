@@ -515,7 +515,8 @@ Verdict JudgeUpdate(const Snapshot &before, const Snapshot &expected, const Snap
     std::string reason = CompareNewVersion(expected, before, actual, f, log, &broken);
     if (!broken.empty()) return Broken(broken);
     if (status != success_status) {
-      if (status != "applying" && status != "") return Broken("success with status '" + status + "'");
+      if (status != "applying" && status != "")
+        return Broken("success with status '" + status + "'");
       reason += (reason.empty() ? "" : "; ") + std::string(kStatusNotWritten);
     }
     return reason.empty() ? Held() : Listed(reason);
@@ -636,7 +637,8 @@ TEST(FaultSweep, ReplaceRequest) {
       if (!(now == expected)) return Broken("new version wrong: " + DiffSnapshots(expected, now));
       if (Exists(inst + ".bak")) reasons.insert(kTmpDirNotRemoved);
       if (status != "succeeded\n") {
-        if (status != "applying" && status != "") return Broken("success with status '" + status + "'");
+        if (status != "applying" && status != "")
+          return Broken("success with status '" + status + "'");
         reasons.insert(kStatusNotWritten);
       }
     } else {
@@ -653,7 +655,8 @@ TEST(FaultSweep, ReplaceRequest) {
       if (Exists(inst + ".bak")) return Broken("the moved-aside installation was left behind");
       if (Exists(inst + "/updated")) reasons.insert(kStagedCopyNotRemoved);
       if (status != "pending" && !IsFailedStatus(status)) {
-        if (status != "applying" && status != "") return Broken("failure with status '" + status + "'");
+        if (status != "applying" && status != "")
+          return Broken("failure with status '" + status + "'");
         reasons.insert(kStatusNotWritten);
       }
     }
@@ -662,6 +665,36 @@ TEST(FaultSweep, ReplaceRequest) {
     return joined.empty() ? Held() : Listed(joined);
   };
   RunSweep(s, tmp);
+}
+
+}  // namespace
+
+namespace {
+
+// An existence check that fails (here with EIO, on the file a "remove" names) used to be taken for
+// a missing file: the removal was skipped and the update reported success with the old file still
+// in place; the conditional instructions went the wrong way likewise. Now the update fails and
+// leaves the installation as it was.
+TEST(FaultSweep, ExistenceCheckThatFailsIsNotTakenForMissing) {
+  TempDir tmp;
+  const Snapshot before = OldVersionSnapshot(tmp.path());
+  for (const char *path : {"old/file", "keep.txt"}) {  // a removal; the test file of "add-if"
+    const std::string dir = tmp / path;
+    MakeDirs(dir + "/p");
+    WriteArchive(dir + "/p/update.upk");
+    WriteInstallation(dir + "/inst");
+    int rc = RunQuiet({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", std::string("-P") + path,
+                       "-e", "trace=access", "-e", "inject=access:error=EIO:when=1", UPDATER_BIN,
+                       dir + "/p", dir + "/inst", dir + "/inst"},
+                      {});
+    EXPECT_EQ(rc, 1) << path;
+    EXPECT_EQ(ReadFile(dir + "/p/update.status"), "failed: 6\n") << path;
+    EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(dir + "/inst")), "") << path;
+    EXPECT_NE(ReadFile(dir + "/p/update.log")
+                  .find(std::string("check_exists: unable to check path: ") + path + ", err: 5\n"),
+              std::string::npos)
+        << path;
+  }
 }
 
 }  // namespace
