@@ -1,5 +1,7 @@
 #include "progress/strings_file.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,7 +71,10 @@ int ReadIniValues(const char *path, const char *keys, int key_count, IniValue *v
                   const char *section) {
   FILE *file = fopen(path, "r");
   if (!file) return result::kReadError;
-  if (fseek(file, 0, SEEK_END) != 0) {
+  // Only a regular file has a length that the seek reports truthfully: a directory opens, seeks to
+  // a huge "end" and would then ask for that much memory.
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || fseek(file, 0, SEEK_END) != 0) {
     fclose(file);
     return result::kReadError;
   }

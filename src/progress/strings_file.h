@@ -25,8 +25,8 @@ struct WindowStrings {
                                  const char *section);
 
 // Reads the whole file at `path` and parses it with ParseIniValues. Returns 6 when the file cannot
-// be opened, positioned or read in full, or is empty; 10 when there is no memory for its contents;
-// otherwise ParseIniValues's result.
+// be opened, positioned or read in full, is empty or is not a regular file; 10 when there is no
+// memory for its contents; otherwise ParseIniValues's result.
 [[nodiscard]] int ReadIniValues(const char *path, const char *keys, int key_count, IniValue *values,
                                 const char *section);
 
