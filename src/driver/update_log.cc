@@ -22,9 +22,15 @@ UpdateLogger &UpdateLogger::Instance() {
 
 void UpdateLogger::OpenFile(const char *dir, const char *name, const char *alt_name, bool append) {
   if (file_) return;
+  // A path that does not fit is not opened: cut short it could name another file, which "w" would
+  // truncate. The run then goes on without a log, as after any failed opening.
   char path[1024];
-  snprintf(path, sizeof(path), "%s/%s", dir, name);
-  if (alt_name && access(path, F_OK) != 0) snprintf(path, sizeof(path), "%s/%s", dir, alt_name);
+  int n = snprintf(path, sizeof(path), "%s/%s", dir, name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return;
+  if (alt_name && access(path, F_OK) != 0) {
+    n = snprintf(path, sizeof(path), "%s/%s", dir, alt_name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return;
+  }
   file_ = fopen(path, append ? "a" : "w");
 }
 

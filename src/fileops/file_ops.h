@@ -1,6 +1,7 @@
 // Logged file-system operations that every change to an installation goes through: parent
-// directories, removal, renaming with replacement, link copying, and the ".kiv-backup" convention that
-// lets a failed update put every replaced or removed file back. Each failure is logged once, here.
+// directories, removal, renaming with replacement, link copying, and the ".kiv-backup" convention
+// that lets a failed update put every replaced or removed file back. Each failure is logged once,
+// here.
 #pragma once
 
 #include <sys/types.h>
@@ -10,9 +11,9 @@
 // Adds the owner-write bit to `path` (following links) when it lacks it. Logs nothing.
 void make_writable(const char *path);
 
-// Opens `path` with the stdio `mode_text` after make_writable. Unless the mode text opens for reading
-// only, forces the file's full st_mode to `mode` (type bits included, e.g. 0100644) and verifies it;
-// returns null when that does not hold. Logs nothing.
+// Opens `path` with the stdio `mode_text` after make_writable. Unless the mode text opens for
+// reading only, forces the file's full st_mode to `mode` (type bits included, e.g. 0100644) and
+// verifies it; returns null when that does not hold. Logs nothing.
 FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 
 // Creates every missing directory above the last '/' of `path` (mode 0755). Returns 0 or 7.
@@ -26,8 +27,8 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 // failure. With `continue_on_error` the top directory's remaining entries are still tried.
 [[nodiscard]] int ensure_remove_recursive(const char *path, bool continue_on_error);
 
-// Renames `source` to `destination`, replacing an existing destination (file or empty directory) and
-// creating the destination's parent directories. With `check_type` the source must be a regular
+// Renames `source` to `destination`, replacing an existing destination (file or empty directory)
+// and creating the destination's parent directories. With `check_type` the source must be a regular
 // file or a directory. Returns 0, 6, 7 or 42.
 // REQUIRES: `destination` is writable; it is changed during the call and restored.
 [[nodiscard]] int rename_file(const char *source, char *destination, bool check_type);
@@ -56,9 +57,10 @@ class ScopedFile {
   explicit operator bool() const { return file_ != nullptr; }
   // Closes the stream now and empties the holder; returns fclose's result (0 when empty).
   int Close() {
-    int rv = file_ ? fclose(file_) : 0;
+    // The holder is emptied before the stream is closed, so that nothing can reach the closed one.
+    FILE *f = file_;
     file_ = nullptr;
-    return rv;
+    return f ? fclose(f) : 0;
   }
   // Gives up ownership without closing.
   FILE *release() {

@@ -1,0 +1,66 @@
+// The action interface and the ordered list that runs an update's three passes over its actions:
+// Prepare (checks and staging), Execute (the changes, with backups) and Finish (drop or restore the
+// backups). Passes return the first failing action's result code; the list owns its actions.
+#pragma once
+
+#include <memory>
+
+// One instruction of an update. A new action has progress_cost 1 and is not linked to a list.
+// The passes come in the order Parse, Prepare, Execute, Finish, each at most once. Finish may come
+// with a non-zero status when this action's Execute has not run or has failed.
+class UpdateAction {
+ public:
+  UpdateAction() = default;
+  virtual ~UpdateAction() = default;
+  UpdateAction(const UpdateAction &) = delete;
+  UpdateAction &operator=(const UpdateAction &) = delete;
+
+  // Reads the instruction's arguments from `arg`, cutting it in place; the action keeps pointers
+  // into it, so the text must outlive the action. Returns 0 or 5.
+  [[nodiscard]] virtual int Parse(char *arg) = 0;
+  // Checks and stages; changes nothing in the installation. Returns 0 or a result code.
+  [[nodiscard]] virtual int Prepare() = 0;
+  // Makes the change, keeping a backup of whatever it replaces or removes. Returns 0 or a code.
+  [[nodiscard]] virtual int Execute() = 0;
+  // `status` is the Execute pass's result: 0 drops the backups, anything else puts them back.
+  virtual void Finish(int status) = 0;
+
+  // Weight of this action in the Execute pass's progress: 1, or 0 for a removal of a missing path.
+  int progress_cost = 1;
+  // The following action in the list; null for the last one.
+  UpdateAction *next = nullptr;
+};
+
+// Intrusive singly linked list of actions in insertion order; it owns them.
+class ActionList {
+ public:
+  ActionList() = default;
+  ~ActionList() { Destroy(); }
+  ActionList(const ActionList &) = delete;
+  ActionList &operator=(const ActionList &) = delete;
+
+  // Links `action` after the last one; the list owns it from now on.
+  void Append(std::unique_ptr<UpdateAction> action);
+
+  // Prepares every action in order and reports 0 to 20 percent. Returns 0, 40 when the list is
+  // empty ("empty action list" is logged), or the first failing action's result, at which the pass
+  // stops.
+  [[nodiscard]] int Prepare();
+  // Executes every action in order and reports 20 to 95 percent, weighted by progress_cost.
+  // Returns 0, or the first failing action's result (after logging "### execution failed"), at
+  // which the pass stops. When every cost is 0, each action reports 95.
+  [[nodiscard]] int Execute();
+  // Finishes every action in order with `status`, reporting 95 to 100 percent; no failure stops
+  // it. Sets update_succeeded when `status` is 0.
+  void Finish(int status);
+  // Deletes every action; the list is empty afterwards.
+  void Destroy();
+
+  int count() const { return count_; }
+  UpdateAction *head() const { return head_; }
+
+ private:
+  UpdateAction *head_ = nullptr;
+  UpdateAction *tail_ = nullptr;
+  int count_ = 0;
+};

@@ -1,0 +1,244 @@
+#include "actions/file_actions.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "actions/tokenizer.h"
+#include "archive/upk_reader.h"
+#include "driver/result.h"
+#include "driver/update_log.h"
+#include "fileops/file_ops.h"
+
+namespace {
+
+// A path exists when it can be reached, following links: a link whose target is missing does not.
+bool Exists(const char *path) { return access(path, F_OK) == 0; }
+
+// Reads "test" <separator> "path" for the conditional adds.
+int ParseTestAndPath(char *arg, char **test_path, char **path) {
+  char *cursor = arg;
+  *test_path = get_valid_path(&cursor, false);
+  if (!*test_path) return result::kParseError;
+  if (!next_token("\"", &cursor)) return result::kParseError;
+  *path = get_valid_path(&cursor, false);
+  if (!*path) return result::kParseError;
+  return result::kOk;
+}
+
+}  // namespace
+
+// ---- RemoveFileAction ----
+
+int RemoveFileAction::Parse(char *arg) {
+  char *cursor = arg;
+  path = get_valid_path(&cursor, false);
+  return path ? result::kOk : result::kParseError;
+}
+
+int RemoveFileAction::Prepare() {
+  if (!Exists(path)) {
+    skip = 1;
+    progress_cost = 0;
+    return result::kOk;
+  }
+  LOG("PREPARE REMOVEFILE %s", path);
+
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    LOG("failed to read file status info: %s, err: %d", path, errno);
+    return result::kReadError;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    LOG("path present, but not a file: %s", path);
+    return result::kWrongKind;
+  }
+
+  // The file's directory must be writable for the rename to its backup; the path is cut at its
+  // last '/' for the check and put back afterwards.
+  char *slash = strrchr(path, '/');
+  int rv;
+  if (slash) {
+    *slash = '\0';
+    rv = access(path, W_OK);
+    *slash = '/';
+  } else {
+    rv = access(".", W_OK);
+  }
+  if (rv != 0) {
+    LOG("access failed: %d", errno);
+    return result::kWriteError;
+  }
+  return result::kOk;
+}
+
+int RemoveFileAction::Execute() {
+  if (skip) return result::kOk;
+  LOG("EXECUTE REMOVEFILE %s", path);
+  if (!Exists(path)) {
+    LOG("file cannot be removed because it does not exist; skipping");
+    skip = 1;
+    return result::kOk;
+  }
+  int rv = backup_create(path);
+  if (rv != result::kOk) {
+    LOG("backup_create failed: %d", rv);
+    return rv;
+  }
+  return result::kOk;
+}
+
+void RemoveFileAction::Finish(int status) {
+  if (skip) return;
+  LOG("FINISH REMOVEFILE %s", path);
+  if (status != result::kOk) {
+    backup_restore(path);
+  } else {
+    backup_drop(path);
+  }
+}
+
+// ---- RemoveDirAction ----
+
+int RemoveDirAction::Parse(char *arg) {
+  char *cursor = arg;
+  path = get_valid_path(&cursor, true);
+  return path ? result::kOk : result::kParseError;
+}
+
+int RemoveDirAction::Prepare() {
+  if (!Exists(path)) {
+    skip = 1;
+    progress_cost = 0;
+    return result::kOk;
+  }
+  LOG("PREPARE REMOVEDIR %s/", path);
+
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    LOG("failed to read directory status info: %s, err: %d", path, errno);
+    return result::kReadError;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    LOG("path present, but not a directory: %s", path);
+    return result::kWrongKind;
+  }
+  int rv = access(path, W_OK);
+  if (rv != 0) {
+    LOG("access failed: %d, %d", rv, errno);
+    return result::kWriteError;
+  }
+  return result::kOk;
+}
+
+int RemoveDirAction::Execute() {
+  if (skip) return result::kOk;
+  LOG("EXECUTE REMOVEDIR %s/", path);
+  if (!Exists(path)) {
+    LOG("directory no longer exists; skipping");
+    skip = 1;
+  }
+  return result::kOk;
+}
+
+void RemoveDirAction::Finish(int status) {
+  // Directories go only when the update succeeded; a failed one leaves them all in place.
+  if (status != result::kOk || skip) return;
+  LOG("FINISH REMOVEDIR %s/", path);
+  if (!Exists(path)) {
+    LOG("directory no longer exists; skipping");
+    return;
+  }
+  int rv = rmdir(path);
+  if (rv != 0) {
+    LOG("non-fatal error removing directory: %s/, rv: %d, err: %d", path, rv, errno);
+  }
+}
+
+// ---- AddAction ----
+
+int AddAction::Parse(char *arg) {
+  char *cursor = arg;
+  path = get_valid_path(&cursor, false);
+  return path ? result::kOk : result::kParseError;
+}
+
+int AddAction::Prepare() {
+  LOG("PREPARE ADD %s", path);
+  return result::kOk;
+}
+
+int AddAction::Execute() {
+  LOG("EXECUTE ADD %s", path);
+  int rv = Exists(path) ? backup_create(path) : ensure_parent_dir(path);
+  if (rv != result::kOk) return rv;
+
+  // Whatever the extraction leaves at a path that held nothing before is this action's to take away
+  // again if the update fails, complete or not. An entry that was there already (a link whose
+  // target is missing) is not.
+  struct stat st;
+  bool had_entry = lstat(path, &st) == 0;
+  rv = update_reader.ExtractToFile(path, path);
+  if (!had_entry && lstat(path, &st) == 0) {
+    created = true;
+    created_dev = st.st_dev;
+    created_ino = st.st_ino;
+  }
+  if (rv == result::kOk) added = true;
+  return rv;
+}
+
+void AddAction::Finish(int status) {
+  LOG("FINISH ADD %s", path);
+  if (status == result::kOk) {
+    backup_drop(path);
+    return;
+  }
+  // Only the very file that Execute created is removed: when an earlier action of the list (say a
+  // removal of the same path) has already put the old file back, that file stays.
+  struct stat st;
+  if (created && lstat(path, &st) == 0 && st.st_dev == created_dev && st.st_ino == created_ino) {
+    (void)remove(path);
+  }
+  backup_restore(path);
+}
+
+// ---- AddIfAction ----
+
+int AddIfAction::Parse(char *arg) { return ParseTestAndPath(arg, &test_path, &path); }
+
+int AddIfAction::Prepare() {
+  // Decided once, against the directory as it is before any action has executed.
+  if (!Exists(test_path)) {
+    test_path = nullptr;
+    return result::kOk;
+  }
+  return AddAction::Prepare();
+}
+
+int AddIfAction::Execute() { return test_path ? AddAction::Execute() : result::kOk; }
+
+void AddIfAction::Finish(int status) {
+  if (test_path) AddAction::Finish(status);
+}
+
+// ---- AddIfNotAction ----
+
+int AddIfNotAction::Parse(char *arg) { return ParseTestAndPath(arg, &test_path, &path); }
+
+int AddIfNotAction::Prepare() {
+  if (Exists(test_path)) {
+    test_path = nullptr;
+    return result::kOk;
+  }
+  return AddAction::Prepare();
+}
+
+int AddIfNotAction::Execute() { return test_path ? AddAction::Execute() : result::kOk; }
+
+void AddIfNotAction::Finish(int status) {
+  if (test_path) AddAction::Finish(status);
+}

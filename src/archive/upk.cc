@@ -1,0 +1,147 @@
+// Reading half of the archive library: opening an archive's index, lookups, reading stored bytes
+// and walking the items.
+#include "archive/upk.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/upk_format.h"
+
+using namespace upk_format;
+
+namespace {
+
+bool ReadExact(FILE *fp, void *buffer, size_t size) { return fread(buffer, 1, size, fp) == size; }
+
+bool ReadBE32At(FILE *fp, uint32_t *value) {
+  unsigned char bytes[4];
+  if (!ReadExact(fp, bytes, sizeof(bytes))) return false;
+  *value = ReadBE32(bytes);
+  return true;
+}
+
+// Appends `item` at the tail of its bucket's chain so that a bucket keeps index order.
+void Insert(UpkArchive *archive, UpkItem *item) {
+  UpkItem **link = &archive->buckets[Bucket(item->name)];
+  while (*link) link = &(*link)->next;
+  item->next = nullptr;
+  *link = item;
+}
+
+// Builds the hash table from the index bytes. True when the walk ends exactly at the end of the
+// index, or at an entry whose name has no NUL (that entry is dropped).
+bool ParseIndex(UpkArchive *archive, const unsigned char *index, size_t size) {
+  size_t pos = 0;
+  while (pos < size) {
+    if (size - pos < kMinEntrySize) return false;
+    const unsigned char *entry = index + pos;
+    const char *name = reinterpret_cast<const char *>(entry + kEntryFieldsSize);
+    size_t room = size - pos - kEntryFieldsSize;
+    const void *nul = memchr(name, '\0', room);
+    if (!nul) return true;
+    size_t name_len = static_cast<const char *>(nul) - name;
+    UpkItem *item = static_cast<UpkItem *>(malloc(sizeof(UpkItem) + name_len + 1));
+    if (!item) return false;
+    item->offset = ReadBE32(entry);
+    item->length = ReadBE32(entry + 4);
+    item->flags = ReadBE32(entry + 8);
+    item->name = reinterpret_cast<char *>(item + 1);
+    memcpy(item->name, name, name_len + 1);
+    Insert(archive, item);
+    pos += kEntryFieldsSize + name_len + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+UpkArchive *upk_open(const char *path) {
+  FILE *fp = fopen(path, "rb");
+  if (!fp) {
+    fputs("ERROR: could not open file in upk_open()\n", stderr);
+    perror(path);
+    return nullptr;
+  }
+  UpkArchive *archive = static_cast<UpkArchive *>(calloc(1, sizeof(UpkArchive)));
+  if (!archive) {
+    fclose(fp);
+    return nullptr;
+  }
+  archive->fp = fp;
+
+  char magic[4];
+  uint32_t index_offset = 0;
+  uint32_t index_size = 0;
+  struct stat st;
+  if (!ReadExact(fp, magic, sizeof(magic)) || memcmp(magic, kMagic, sizeof(kMagic)) != 0 ||
+      !ReadBE32At(fp, &index_offset) || fstat(fileno(fp), &st) != 0 ||
+      fseeko(fp, static_cast<off_t>(index_offset), SEEK_SET) != 0 || !ReadBE32At(fp, &index_size) ||
+      index_size == 0) {
+    upk_close(archive);
+    return nullptr;
+  }
+  // The index must lie inside the file before its size is trusted for an allocation.
+  uint64_t index_end = uint64_t{index_offset} + 4 + index_size;
+  if (index_end > static_cast<uint64_t>(st.st_size)) {
+    upk_close(archive);
+    return nullptr;
+  }
+  unsigned char *index = static_cast<unsigned char *>(malloc(index_size));
+  if (!index || !ReadExact(fp, index, index_size)) {
+    free(index);
+    upk_close(archive);
+    return nullptr;
+  }
+  bool ok = ParseIndex(archive, index, index_size);
+  free(index);
+  if (!ok) {
+    upk_close(archive);
+    return nullptr;
+  }
+  return archive;
+}
+
+void upk_close(UpkArchive *archive) {
+  if (!archive) return;
+  if (archive->fp) fclose(archive->fp);
+  for (UpkItem *&head : archive->buckets) {
+    while (head) {
+      UpkItem *next = head->next;
+      free(head);
+      head = next;
+    }
+  }
+  free(archive);
+}
+
+UpkItem *upk_lookup(UpkArchive *archive, const char *name) {
+  for (UpkItem *item = archive->buckets[Bucket(name)]; item; item = item->next) {
+    if (strcmp(item->name, name) == 0) return item;
+  }
+  return nullptr;
+}
+
+int upk_read_item(UpkArchive *archive, UpkItem *item, int32_t position, char *buffer,
+                  int32_t capacity) {
+  int32_t length = static_cast<int32_t>(item->length);
+  if (position == length) return 0;
+  if (position > length) return -1;
+  off_t at = static_cast<off_t>(item->offset) + position;
+  if (fseeko(archive->fp, at, SEEK_SET) != 0) return -1;
+  int32_t want = length - position;
+  if (capacity < want) want = capacity;
+  if (want <= 0) return 0;
+  return static_cast<int>(fread(buffer, 1, static_cast<size_t>(want), archive->fp));
+}
+
+int upk_for_each_item(UpkArchive *archive, UpkItemCallback callback, void *user) {
+  for (UpkItem *head : archive->buckets) {
+    for (UpkItem *item = head; item; item = item->next) {
+      int rv = callback(archive, item, user);
+      if (rv != 0) return rv;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,71 @@
+// Archive format information shared by the reader and the writer: the layout constants, the
+// big-endian field helpers and the bucket of a name. Nothing here fails or allocates.
+//
+// Layout as written: "UPK1", index offset (4), archive size (8), signature count (4), signature
+// entries, additional block count (4), additional blocks, item data back to back, then at the
+// index offset the index size (4) and the index entries. Every integer is big-endian. The older
+// layout has only the magic and the index offset before the first item's data (at offset 8).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace upk_format {
+
+constexpr char kMagic[4] = {'U', 'P', 'K', '1'};
+constexpr uint32_t kIndexOffsetPos = 4;
+constexpr uint32_t kArchiveSizePos = 8;
+constexpr uint32_t kSignatureCountPos = 16;
+// Where the first item's data begins in the older layout (magic and index offset only).
+constexpr uint32_t kOldLayoutDataOffset = 8;
+// Header of a new archive: magic, index offset, archive size, signature count 0, block count 1.
+constexpr uint32_t kHeaderSize = 24;
+constexpr uint32_t kMaxSignatures = 8;
+
+// Index entry: offset, length, flags, then the name and its NUL.
+constexpr size_t kEntryFieldsSize = 12;
+constexpr size_t kMinEntrySize = kEntryFieldsSize + 2;  // at least one name byte and the NUL
+
+// Additional blocks: size (counting its 8 header bytes), identifier, payload.
+constexpr uint32_t kBlockHeaderSize = 8;
+constexpr uint32_t kProductInfoBlockId = 1;
+constexpr uint32_t kProductInfoBlockSize = 104;
+constexpr uint32_t kProductInfoMaxPayload = kProductInfoBlockSize - kBlockHeaderSize;  // 96
+constexpr size_t kMaxProductIdLength = 63;
+constexpr size_t kMaxProductVersionLength = 31;
+// First item's data offset in an archive written by this library.
+constexpr uint32_t kFirstDataOffset = kHeaderSize + kProductInfoBlockSize;  // 128
+
+// The writer refuses archives above this size.
+constexpr long kMaxArchiveSize = 524288000;
+// Copies and index growth go in steps of this many bytes.
+constexpr size_t kChunkSize = 4096;
+
+constexpr int kBucketCount = 256;
+
+inline uint32_t ReadBE32(const unsigned char *p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+inline void WriteBE32(unsigned char *p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
+
+inline void WriteBE64(unsigned char *p, uint64_t v) {
+  WriteBE32(p, static_cast<uint32_t>(v >> 32));
+  WriteBE32(p + 4, static_cast<uint32_t>(v));
+}
+
+// h = h * 37 + byte over the name's bytes (unsigned), modulo 256.
+inline unsigned Bucket(const char *name) {
+  unsigned h = 0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) {
+    h = (h * 37 + *p) & 0xff;
+  }
+  return h;
+}
+
+}  // namespace upk_format

@@ -1,0 +1,405 @@
+// Writing and maintenance half of the archive library: unpacking every item, writing new archives
+// with their product information block, reporting the signature and block layout, and reading or
+// rewriting the product information.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/upk.h"
+#include "archive/upk_format.h"
+
+using namespace upk_format;
+
+namespace {
+
+bool ReadExact(FILE *fp, void *buffer, size_t size) { return fread(buffer, 1, size, fp) == size; }
+
+bool ReadBE32At(FILE *fp, uint32_t *value) {
+  unsigned char bytes[4];
+  if (!ReadExact(fp, bytes, sizeof(bytes))) return false;
+  *value = ReadBE32(bytes);
+  return true;
+}
+
+bool WriteBE32To(FILE *fp, uint32_t value) {
+  unsigned char bytes[4];
+  WriteBE32(bytes, value);
+  return fwrite(bytes, 1, sizeof(bytes), fp) == sizeof(bytes);
+}
+
+// A name that stays below the current directory: relative, not empty, no ".." component.
+bool IsSafeName(const char *name) {
+  if (name[0] == '\0' || name[0] == '/') return false;
+  const char *part = name;
+  while (true) {
+    const char *slash = strchr(part, '/');
+    size_t len = slash ? static_cast<size_t>(slash - part) : strlen(part);
+    if (len == 2 && part[0] == '.' && part[1] == '.') return false;
+    if (!slash) return true;
+    part = slash + 1;
+  }
+}
+
+// Creates every parent directory of `name`, outermost first; failures are left to the file's
+// creation to report.
+void MakeParents(const char *name) {
+  size_t len = strlen(name);
+  char *copy = static_cast<char *>(malloc(len + 1));
+  if (!copy) return;
+  memcpy(copy, name, len + 1);
+  for (char *p = copy + 1; *p; ++p) {
+    if (*p != '/') continue;
+    *p = '\0';
+    mkdir(copy, 0755);
+    *p = '/';
+  }
+  free(copy);
+}
+
+// Locates the product information block from the first additional block on and, when found,
+// leaves `fp` at the block's start and sets `*size` to its size field. -1 when there are no
+// blocks, a read or seek fails or no block has identifier 1.
+int FindProductInfoBlock(FILE *fp, uint32_t *size) {
+  bool has_blocks = false;
+  uint32_t first = 0;
+  uint32_t count = 0;
+  if (get_upk_stream_info(fp, nullptr, nullptr, &has_blocks, &first, &count) != 0 || !has_blocks) {
+    return -1;
+  }
+  off_t at = first;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t block_size = 0;
+    uint32_t id = 0;
+    if (fseeko(fp, at, SEEK_SET) != 0 || !ReadBE32At(fp, &block_size) || !ReadBE32At(fp, &id) ||
+        block_size < kBlockHeaderSize) {
+      return -1;
+    }
+    if (id == kProductInfoBlockId) {
+      *size = block_size;
+      return fseeko(fp, at, SEEK_SET) == 0 ? 0 : -1;
+    }
+    at += block_size;
+  }
+  return -1;
+}
+
+// Reads the product information block at `fp` into `info`.
+int ReadProductInfo(FILE *fp, UpkProductInfo *info) {
+  uint32_t block_size = 0;
+  if (FindProductInfoBlock(fp, &block_size) != 0) return -1;
+  uint32_t payload = block_size - kBlockHeaderSize;
+  if (payload > kProductInfoMaxPayload) return -1;
+  char buffer[kProductInfoMaxPayload + 1] = {};
+  if (fseeko(fp, kBlockHeaderSize, SEEK_CUR) != 0 || !ReadExact(fp, buffer, payload)) return -1;
+  size_t id_len = strlen(buffer);
+  if (id_len > kMaxProductIdLength) return -1;
+  const char *version = buffer + id_len + 1;
+  size_t version_len = strlen(version);
+  if (version_len > kMaxProductVersionLength) return -1;
+  char *id_copy = strdup(buffer);
+  char *version_copy = strdup(version);
+  if (!id_copy || !version_copy) {
+    free(id_copy);
+    free(version_copy);
+    return -1;
+  }
+  info->product_id = id_copy;
+  info->product_version = version_copy;
+  return 0;
+}
+
+}  // namespace
+
+int upk_test_callback(UpkArchive *archive, UpkItem *item, void * /*user*/) {
+  if (!IsSafeName(item->name)) {
+    fprintf(stderr, "ERROR: unsafe item name in upk_test_callback(): %s\n", item->name);
+    return -1;
+  }
+  MakeParents(item->name);
+  int fd = open(item->name, O_CREAT | O_WRONLY | O_TRUNC, static_cast<mode_t>(item->flags));
+  if (fd < 0) {
+    fputs("ERROR: could not create file in upk_test_callback()\n", stderr);
+    perror(item->name);
+    return -1;
+  }
+  FILE *out = fdopen(fd, "wb");
+  if (!out) {
+    close(fd);
+    return -1;
+  }
+  char buffer[kChunkSize];
+  int32_t position = 0;
+  int got;
+  while ((got = upk_read_item(archive, item, position, buffer, sizeof(buffer))) > 0) {
+    if (fwrite(buffer, 1, static_cast<size_t>(got), out) != static_cast<size_t>(got)) break;
+    position += got;
+  }
+  bool closed = fclose(out) == 0;
+  return got == 0 && closed ? 0 : -1;
+}
+
+int upk_extract_all(const char *path) {
+  UpkArchive *archive = upk_open(path);
+  if (!archive) return -1;
+  int rv = upk_for_each_item(archive, upk_test_callback, nullptr);
+  upk_close(archive);
+  return rv;
+}
+
+int upk_concat_file(FILE *out, const char *path) {
+  FILE *in = fopen(path, "rb");
+  if (!in) {
+    fputs("ERROR: could not open file in upk_concat_file()\n", stderr);
+    perror(path);
+    return -1;
+  }
+  char buffer[kChunkSize];
+  int rv = 0;
+  while (true) {
+    size_t got = fread(buffer, 1, sizeof(buffer), in);
+    if (got == 0) {
+      if (ferror(in)) rv = -1;  // a read error must not pass as the end of the file
+      break;
+    }
+    if (fwrite(buffer, 1, got, out) != got) {
+      rv = -1;
+      break;
+    }
+  }
+  fclose(in);
+  return rv;
+}
+
+int upk_write_product_info_block(FILE *out, uint32_t *running_offset, const UpkProductInfo *info) {
+  if (!out || !info || !info->product_id || !info->product_version) return -1;
+  size_t a = strlen(info->product_id);
+  size_t b = strlen(info->product_version);
+  if (a > kMaxProductIdLength || b > kMaxProductVersionLength) return -1;
+  if (running_offset) *running_offset += kProductInfoBlockSize;
+  unsigned char block[kProductInfoBlockSize] = {};
+  WriteBE32(block, kProductInfoBlockSize);
+  WriteBE32(block + 4, kProductInfoBlockId);
+  memcpy(block + kBlockHeaderSize, info->product_id, a + 1);
+  memcpy(block + kBlockHeaderSize + a + 1, info->product_version, b + 1);
+  return fwrite(block, 1, sizeof(block), out) == sizeof(block) ? 0 : -1;
+}
+
+int upk_create_archive(const char *path, int count, const char *const *files,
+                       const UpkProductInfo *info) {
+  FILE *out = fopen(path, "wb");
+  if (!out) {
+    fprintf(stderr, "ERROR: could not create target file: %s\n", path);
+    return -1;
+  }
+  unsigned char *index = nullptr;
+  size_t used = 0;
+  size_t capacity = 0;
+  uint32_t data_offset = kHeaderSize;
+  bool ok = true;
+
+  unsigned char header[kHeaderSize] = {};
+  memcpy(header, kMagic, sizeof(kMagic));
+  WriteBE32(header + 20, 1);  // one additional block: the product information
+  ok = fwrite(header, 1, sizeof(header), out) == sizeof(header) &&
+       upk_write_product_info_block(out, &data_offset, info) == 0;
+
+  for (int i = 0; ok && i < count; ++i) {
+    struct stat st;
+    if (stat(files[i], &st) != 0) {
+      fprintf(stderr, "ERROR: file not found: %s\n", files[i]);
+      ok = false;
+      break;
+    }
+    size_t name_len = strlen(files[i]);
+    size_t entry_size = kEntryFieldsSize + name_len + 1;
+    if (used + entry_size > capacity) {
+      size_t grown = ((used + entry_size) / kChunkSize) * kChunkSize + kChunkSize;
+      unsigned char *bigger = static_cast<unsigned char *>(realloc(index, grown));
+      if (!bigger) {
+        ok = false;
+        break;
+      }
+      index = bigger;
+      capacity = grown;
+    }
+    unsigned char *entry = index + used;
+    WriteBE32(entry, data_offset);
+    WriteBE32(entry + 4, static_cast<uint32_t>(st.st_size));
+    WriteBE32(entry + 8, static_cast<uint32_t>(st.st_mode & 0777));
+    memcpy(entry + kEntryFieldsSize, files[i], name_len + 1);
+    used += entry_size;
+    data_offset += static_cast<uint32_t>(st.st_size);
+    if (upk_concat_file(out, files[i]) != 0) ok = false;
+  }
+
+  if (ok) {
+    // An empty index cannot be written: an archive needs at least one item.
+    ok = used > 0 && WriteBE32To(out, static_cast<uint32_t>(used)) &&
+         fwrite(index, 1, used, out) == used;
+  }
+  if (ok) {
+    off_t end = ftello(out);
+    ok = end >= 0 && end <= kMaxArchiveSize;
+  }
+  if (ok) {
+    unsigned char fields[12];
+    WriteBE32(fields, data_offset);
+    WriteBE64(fields + 4, uint64_t{data_offset} + 4 + used);
+    ok = fseeko(out, kIndexOffsetPos, SEEK_SET) == 0 &&
+         fwrite(fields, 1, sizeof(fields), out) == sizeof(fields);
+  }
+  free(index);
+  if (fclose(out) != 0) ok = false;
+  if (!ok) {
+    remove(path);
+    return -1;
+  }
+  return 0;
+}
+
+int get_upk_stream_info(FILE *fp, bool *has_signature_area, uint32_t *signature_count,
+                        bool *has_blocks, uint32_t *first_block_offset, uint32_t *block_count) {
+  if (!has_signature_area && !has_blocks) return -1;
+  uint32_t index_offset = 0;
+  uint32_t first_data = 0;
+  if (fseeko(fp, kIndexOffsetPos, SEEK_SET) != 0 || !ReadBE32At(fp, &index_offset) ||
+      fseeko(fp, static_cast<off_t>(index_offset) + 4, SEEK_SET) != 0 ||
+      !ReadBE32At(fp, &first_data)) {
+    return -1;
+  }
+  bool signature_area = first_data != kOldLayoutDataOffset;
+  if (has_signature_area) *has_signature_area = signature_area;
+  if (!signature_area) {
+    // The older layout holds item data where the newer one has its header fields.
+    if (signature_count) *signature_count = 0;
+    if (has_blocks) *has_blocks = false;
+    return 0;
+  }
+  uint32_t signatures = 0;
+  if (fseeko(fp, kSignatureCountPos, SEEK_SET) != 0 || !ReadBE32At(fp, &signatures)) return -1;
+  if (signature_count) *signature_count = signatures;
+  if (!has_blocks) return 0;
+  if (signatures > kMaxSignatures) return -1;
+  for (uint32_t i = 0; i < signatures; ++i) {
+    uint32_t length = 0;
+    if (fseeko(fp, 4, SEEK_CUR) != 0 || !ReadBE32At(fp, &length) ||
+        fseeko(fp, static_cast<off_t>(length), SEEK_CUR) != 0) {
+      return -1;
+    }
+  }
+  off_t position = ftello(fp);
+  if (position < 0) return -1;
+  if (position == static_cast<off_t>(first_data)) {
+    *has_blocks = false;
+    return 0;
+  }
+  uint32_t count = 0;
+  if (!ReadBE32At(fp, &count)) return -1;
+  *has_blocks = true;
+  if (first_block_offset) *first_block_offset = static_cast<uint32_t>(position + 4);
+  if (block_count) *block_count = count;
+  return 0;
+}
+
+int get_upk_file_info(const char *path, bool *has_signature_area, uint32_t *signature_count,
+                      bool *has_blocks, uint32_t *first_block_offset, uint32_t *block_count) {
+  FILE *fp = fopen(path, "rb");
+  if (!fp) {
+    fputs("ERROR: could not open file in get_upk_file_info()\n", stderr);
+    perror(path);
+    return -1;
+  }
+  int rv = get_upk_stream_info(fp, has_signature_area, signature_count, has_blocks,
+                               first_block_offset, block_count);
+  fclose(fp);
+  return rv;
+}
+
+int upk_get_product_info(UpkArchive *archive, UpkProductInfo *info) {
+  return ReadProductInfo(archive->fp, info);
+}
+
+int read_product_info_block(const char *path, UpkProductInfo *info) {
+  FILE *fp = fopen(path, "rb");
+  if (!fp) {
+    fputs("ERROR: could not open file in read_product_info_block()\n", stderr);
+    perror(path);
+    return -1;
+  }
+  int rv = ReadProductInfo(fp, info);
+  fclose(fp);
+  return rv;
+}
+
+int upk_refresh_product_info(const char *path, const UpkProductInfo *info) {
+  bool signature_area = false;
+  uint32_t signatures = 0;
+  bool has_blocks = false;
+  uint32_t first_block = 0;
+  uint32_t count = 0;
+  if (get_upk_file_info(path, &signature_area, &signatures, &has_blocks, &first_block, &count) !=
+      0) {
+    fputs("ERROR: Could not obtain UPK information.\n", stderr);
+    return -1;
+  }
+  if (signature_area && signatures != 0) {
+    fputs("ERROR: Cannot refresh a signed UPK\n", stderr);
+    return -1;
+  }
+  FILE *fp = fopen(path, "r+b");
+  if (!fp) {
+    fprintf(stderr, "ERROR: could not open target file: %s\n", path);
+    return -1;
+  }
+  int rv = -1;
+  bool ended = false;  // the walk ended with success or with its own message
+  if (has_blocks) {
+    off_t at = first_block;
+    if (fseeko(fp, at, SEEK_SET) != 0) {
+      fputs("ERROR: could not seek to additional blocks\n", stderr);
+      fclose(fp);
+      return -1;
+    }
+    for (uint32_t i = 0; i < count && !ended; ++i) {
+      uint32_t block_size = 0;
+      uint32_t id = 0;
+      if (!ReadBE32At(fp, &block_size) || !ReadBE32At(fp, &id)) {
+        ended = true;
+      } else if (id == kProductInfoBlockId) {
+        ended = true;
+        // The new block is always 104 bytes: over a block of another size it would damage the
+        // bytes that follow it, or leave stale bytes inside it.
+        if (block_size != kProductInfoBlockSize) {
+          fprintf(stderr, "ERROR: Product Information Block is %u bytes, not %u\n", block_size,
+                  kProductInfoBlockSize);
+        } else if (fseeko(fp, at, SEEK_SET) != 0) {
+          fputs("Could not seek back to Product Information Block\n", stderr);
+        } else if (upk_write_product_info_block(fp, nullptr, info) != 0) {
+          fputs("Could not concat Product Information Block\n", stderr);
+        } else {
+          rv = 0;
+        }
+      } else if (block_size < kBlockHeaderSize ||
+                 fseeko(fp, static_cast<off_t>(block_size - kBlockHeaderSize), SEEK_CUR) != 0) {
+        fputs("ERROR: Could not seek past current block.\n", stderr);
+        ended = true;
+      } else {
+        at += block_size;
+      }
+    }
+  }
+  if (!ended) fputs("ERROR: Could not refresh because block does not exist\n", stderr);
+  if (fclose(fp) != 0) rv = -1;
+  return rv;
+}
+
+void upk_free_product_info(UpkProductInfo *info) {
+  if (!info) return;
+  free(info->product_id);
+  free(info->product_version);
+  info->product_id = nullptr;
+  info->product_version = nullptr;
+}

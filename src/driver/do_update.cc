@@ -1,0 +1,125 @@
+#include "driver/do_update.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/globals.h"
+#include "driver/result.h"
+#include "driver/run_guard.h"
+#include "driver/status_file.h"
+#include "driver/update_log.h"
+#include "fileops/file_ops.h"
+#include "fileops/recursive_copy.h"
+#include "progress/progress_state.h"
+
+namespace {
+
+constexpr size_t kPathSize = 1024;
+
+// Present with an empty value, it tells the entry point to launch no callback.
+char kProcessUpdatesEmpty[] = "KIV_PROCESS_UPDATES=";
+
+// Formats into a path buffer; false when the result does not fit (a cut path could name another,
+// existing directory, and the moves and removals below would then act on that one).
+template <typename... Args>
+bool FormPath(char (&out)[kPathSize], const char *format, Args... args) {
+  int n = snprintf(out, sizeof(out), format, args...);
+  return n >= 0 && static_cast<size_t>(n) < sizeof(out);
+}
+
+// Swaps the staged copy "<install_dir>.bak/updated" into the installation's place by two renames,
+// moving the installation back when the second one fails. Returns the first failing move's code.
+int ReplaceInstallation() {
+  char tmp_dir[kPathSize];
+  char new_dir[kPathSize];
+  if (!FormPath(tmp_dir, "%s.bak", install_dir) ||
+      !FormPath(new_dir, "%s.bak/updated", install_dir)) {
+    LOG("DoUpdate: path too long: %s.bak/updated", install_dir);
+    return result::kWriteError;
+  }
+
+  (void)ensure_remove_recursive(tmp_dir, false);
+  LOG("Begin moving destDir (%s) to tmpDir (%s)", install_dir, tmp_dir);
+  int rv = rename_file(install_dir, tmp_dir, true);
+  if (rv != result::kOk) {
+    LOG("Moving destDir to tmpDir failed, err: %d", rv);
+    return rv;
+  }
+
+  LOG("Begin moving newDir (%s) to destDir (%s)", new_dir, install_dir);
+  rv = rename_file(new_dir, install_dir, true);
+  if (rv != result::kOk) {
+    LOG("Moving newDir to destDir failed, err: %d", rv);
+    LOG("Now, try to move tmpDir back to destDir");
+    (void)ensure_remove_recursive(install_dir, false);
+    int back = rename_file(tmp_dir, install_dir, true);
+    if (back != result::kOk) LOG("Moving tmpDir back to destDir failed, err: %d", back);
+    return rv;
+  }
+
+  LOG("Now, remove the tmpDir");
+  int removed = ensure_remove_recursive(tmp_dir, true);
+  if (removed != 0) LOG("Removing tmpDir failed, err: %d", removed);
+  update_succeeded = true;
+  return result::kOk;
+}
+
+// An in-place or staged update from "<patch_dir>/update.upk".
+int ApplyArchive() {
+  char archive[kPathSize];
+  if (!FormPath(archive, "%s/update.upk", patch_dir)) {
+    LOG("DoUpdate: path too long: %s/update.upk", patch_dir);
+    return result::kReadError;
+  }
+  ScopedFile file(fopen(archive, "rb"));
+  if (!file) return result::kReadError;
+  file.Close();
+
+  if (staged_update && !os_update) {
+    // Two paths of one block, the second 1024 bytes after the first, as the copy expects them.
+    char skip_paths[2 * kPathSize];
+    int first = snprintf(skip_paths, kPathSize, "%s/%s", install_dir, "updated");
+    int second = snprintf(skip_paths + kPathSize, kPathSize, "%s/%s", install_dir, "updates/0");
+    if (first < 0 || second < 0 || static_cast<size_t>(second) >= kPathSize) {
+      // Cut short, the paths to leave out would not match, and the copy would copy itself.
+      LOG("DoUpdate: path too long: %s/updates/0", install_dir);
+      return result::kWriteError;
+    }
+    int rv = ensure_copy_recursive(install_dir, working_dir, skip_paths);
+    if (rv != result::kOk) return rv;
+  }
+
+  // The archive path is completed when the archive reader lands.
+  return result::kReadError;
+}
+
+// Records the outcome in the log and the status file and ends the progress window.
+void ReportOutcome(int rv) {
+  if (rv == result::kOk) {
+    LOG("succeeded");
+    (void)WriteStatus(staged_update ? "applied\n" : "succeeded\n");
+  } else if (replace_request && !getenv("KIV_NO_REPLACE_FALLBACK")) {
+    // Fall back to an ordinary update on the application's next start: drop the staged copy and
+    // keep the application from being launched now.
+    if (RemovalEndangersInstallation(working_dir, install_dir)) {
+      LOG("DoUpdate: not removing the working directory %s: it is the installation directory, "
+          "contains it or is the root",
+          working_dir);
+    } else {
+      (void)ensure_remove_recursive(working_dir, false);
+    }
+    (void)WriteStatus("pending");
+    putenv(kProcessUpdatesEmpty);
+  } else {
+    LOG("failed: %d", rv);
+    char status[32];
+    snprintf(status, sizeof(status), "failed: %d\n", rv);
+    (void)WriteStatus(status);
+  }
+  LOG("calling QuitProgressUI");
+  QuitProgressUI();
+}
+
+}  // namespace
+
+void DoUpdate() { ReportOutcome(replace_request ? ReplaceInstallation() : ApplyArchive()); }

@@ -1,0 +1,200 @@
+#include "fileops/file_ops.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "driver/result.h"
+#include "driver/update_log.h"
+
+namespace {
+
+// Paths formed here live in buffers of this size. A path that does not fit is refused: cut short it
+// could name another, existing file, and removing or replacing that one would destroy it.
+constexpr size_t kPathSize = 1024;
+
+// Forms "<path>.kiv-backup" into `out`; false when it does not fit.
+bool BackupName(const char *path, char (&out)[kPathSize]) {
+  int n = snprintf(out, sizeof(out), "%s.kiv-backup", path);
+  return n >= 0 && static_cast<size_t>(n) < sizeof(out);
+}
+
+// Whether a stdio mode text opens for reading only. "rt+" counts as reading only, as it always has.
+bool IsReadOnlyMode(const char *mode_text) {
+  if (mode_text[0] != 'r') return false;
+  if (mode_text[1] == '+') return false;
+  return strcmp(mode_text, "rb+") != 0;
+}
+
+}  // namespace
+
+void make_writable(const char *path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return;
+  if (st.st_mode & S_IWUSR) return;
+  (void)chmod(path, st.st_mode | S_IWUSR);
+}
+
+FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode) {
+  make_writable(path);
+  FILE *file = fopen(path, mode_text);
+  if (IsReadOnlyMode(mode_text)) return file;
+
+  // The mode is forced even when the open failed; the result is null then in any case.
+  int rv = chmod(path, mode);
+  struct stat st;
+  if (rv != 0 || stat(path, &st) != 0 || st.st_mode != mode) {
+    if (file) fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+
+int ensure_parent_dir(char *path) {
+  char *slash = strrchr(path, '/');
+  if (!slash) return result::kOk;
+  *slash = '\0';
+  int rv = ensure_parent_dir(path);
+  if (rv == result::kOk && path[0] != '\0') {
+    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
+      LOG("ensure_parent_dir: failed to create directory: %s, err: %d", path, errno);
+      rv = result::kWriteError;
+    }
+  }
+  *slash = '/';
+  return rv;
+}
+
+int ensure_remove(const char *path) {
+  make_writable(path);
+  int rv = remove(path);
+  if (rv != 0) LOG("ensure_remove: failed to remove file: %s, rv: %d, err: %d", path, rv, errno);
+  return rv;
+}
+
+int ensure_remove_recursive(const char *path, bool continue_on_error) {
+  struct stat st;
+  int rv = lstat(path, &st);
+  if (rv != 0) return rv;
+  if (!S_ISDIR(st.st_mode)) return ensure_remove(path);
+
+  DIR *dir = opendir(path);
+  if (!dir) {
+    LOG("ensure_remove_recursive: unable to open directory: %s, rv: %d, err: %d", path, rv, errno);
+    // The directory stays; its callers only log a failure and go on.
+    return result::kSystemFailure;
+  }
+
+  while (struct dirent *entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    char child[kPathSize];
+    int n = snprintf(child, sizeof(child), "%s/%s", path, entry->d_name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(child)) {
+      LOG("ensure_remove_recursive: path too long: %s/%s", path, entry->d_name);
+      errno = ENAMETOOLONG;
+      rv = result::kSystemFailure;
+    } else {
+      rv = ensure_remove_recursive(child, false);
+    }
+    if (rv != 0 && !continue_on_error) break;
+  }
+  closedir(dir);
+  if (rv != 0) return rv;
+
+  make_writable(path);
+  rv = rmdir(path);
+  if (rv != 0) {
+    LOG("ensure_remove_recursive: unable to remove directory: %s, rv: %d, err: %d", path, rv,
+        errno);
+  }
+  return rv;
+}
+
+int rename_file(const char *source, char *destination, bool check_type) {
+  int rv = ensure_parent_dir(destination);
+  if (rv != result::kOk) return rv;
+
+  struct stat st;
+  if (stat(source, &st) != 0) {
+    LOG("rename_file: failed to read file status info: %s, err: %d", source, errno);
+    return result::kReadError;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (check_type && !S_ISDIR(st.st_mode)) {
+      LOG("rename_file: path present, but not a file: %s, err: %d", source, errno);
+      return result::kWrongKind;
+    }
+    LOG("rename_file: proceeding to rename the directory");
+  }
+
+  if (access(destination, F_OK) == 0 && ensure_remove(destination) != 0) {
+    LOG("rename_file: destination file exists and could not be removed: %s", destination);
+    return result::kWriteError;
+  }
+  if (rename(source, destination) != 0) {
+    LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", source, destination,
+        errno);
+    return result::kWriteError;
+  }
+  return result::kOk;
+}
+
+int ensure_copy_symlink(const char *link, const char *new_link) {
+  // One byte more than a target may have, so that a longer target shows and is refused rather
+  // than cut into a link to another place.
+  constexpr size_t kMaxTarget = 1024;
+  char target[kMaxTarget + 2] = {};
+  ssize_t n = readlink(link, target, kMaxTarget + 1);
+  if (n < 0) {
+    LOG("ensure_copy_symlink: failed to read the link: %s, err: %d", link, errno);
+    return result::kReadError;
+  }
+  if (static_cast<size_t>(n) > kMaxTarget) {
+    LOG("ensure_copy_symlink: link target too long: %s, err: %d", link, ENAMETOOLONG);
+    return result::kReadError;
+  }
+  if (symlink(target, new_link) != 0) {
+    LOG("ensure_copy_symlink: failed to create the new link: %s, target: %s err: %d", new_link,
+        target, errno);
+    return result::kReadError;
+  }
+  return result::kOk;
+}
+
+int backup_create(const char *path) {
+  char backup[kPathSize];
+  if (!BackupName(path, backup)) {
+    LOG("backup_create: backup path too long: %s.kiv-backup", path);
+    return result::kWriteError;
+  }
+  return rename_file(path, backup, false);
+}
+
+int backup_restore(const char *path) {
+  char backup[kPathSize];
+  if (!BackupName(path, backup)) {
+    LOG("backup_restore: backup path too long: %s.kiv-backup", path);
+    return result::kReadError;
+  }
+  if (access(backup, F_OK) != 0) {
+    LOG("backup_restore: backup file doesn't exist: %s", backup);
+    return result::kOk;
+  }
+  // rename_file needs a writable destination; `path` fits, since its backup name did.
+  char destination[kPathSize];
+  snprintf(destination, sizeof(destination), "%s", path);
+  return rename_file(backup, destination, false);
+}
+
+int backup_drop(const char *path) {
+  char backup[kPathSize];
+  if (!BackupName(path, backup)) {
+    LOG("backup_drop: backup path too long: %s.kiv-backup", path);
+    return result::kWriteError;
+  }
+  if (access(backup, F_OK) != 0) return result::kOk;
+  return ensure_remove(backup) != 0 ? result::kWriteError : result::kOk;
+}
