@@ -1,7 +1,6 @@
 // The progress window in a real X server: each test starts its own Xvfb, runs the window driver
 // (the window as the updater runs it, with a worker that follows a schedule) and looks at what
 // appears on the server with the ordinary X tools.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,62 +14,28 @@
 #include <thread>
 #include <vector>
 
-#include "progress/x_close_request.h"
+#include "progress/x_test_server.h"
 #include "support/test_support.h"
 
+using testing_support::CaptureX;
+using testing_support::FindWindow;
+using testing_support::kScreenHeight;
+using testing_support::kScreenWidth;
+using testing_support::MapState;
 using testing_support::ReadFile;
+using testing_support::SendCloseRequest;
 using testing_support::TempDir;
 using testing_support::WriteFile;
+using testing_support::Xvfb;
 
 namespace {
 
-constexpr int kScreenWidth = 800;
-constexpr int kScreenHeight = 600;
 const char kStrings[] =
     "[Strings]\nTitle=Software Update\nInfo=Please wait while the application is updated.\n";
 
 using Clock = std::chrono::steady_clock;
 
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// A private X server on a free display, stopped when the object goes.
-class Xvfb {
- public:
-  Xvfb() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(fds[0]);
-      int null_fd = open("/dev/null", O_WRONLY);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-      std::string fd = std::to_string(fds[1]);
-      std::string screen =
-          std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten",
-             "tcp", static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-  ~Xvfb() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  const std::string &display() const { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  std::string display_;
-};
 
 // The window driver started as "./app" in `dir`, so that it looks for app.ini and app.png there.
 class App {
@@ -134,33 +99,6 @@ class App {
   int status_ = -1;
 };
 
-// Output of an X tool run against `display`.
-std::string Capture(const std::string &display, const std::string &command) {
-  std::string out;
-  // Every tool gets a time limit: some wait for ever on a window that has gone.
-  FILE *pipe =
-      popen(("DISPLAY=" + display + " timeout 20 " + command + " 2>/dev/null").c_str(), "r");
-  if (!pipe) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
-  pclose(pipe);
-  return out;
-}
-
-// Id of the window titled `title`, waiting up to `seconds`; empty when none appears.
-std::string FindWindow(const std::string &display, const std::string &title, int seconds) {
-  std::string out = Capture(display, "timeout " + std::to_string(seconds) +
-                                         " xdotool search --sync --name '^" + title + "$'");
-  return out.substr(0, out.find('\n'));
-}
-
-std::string MapState(const std::string &display, const std::string &id) {
-  std::smatch m;
-  std::string info = Capture(display, "xwininfo -id " + id);
-  return std::regex_search(info, m, std::regex("Map State: (\\w+)")) ? m[1].str() : "";
-}
-
 int Field(const std::string &text, const std::string &pattern) {
   std::smatch m;
   return std::regex_search(text, m, std::regex(pattern)) ? std::stoi(m[1]) : -1;
@@ -169,7 +107,7 @@ int Field(const std::string &text, const std::string &pattern) {
 // How far the progress bar is filled, read from the window's pixels: the share of the bar's row
 // that has the colour found just inside its left end.
 double BarFraction(const std::string &display, const std::string &id, int width, int height) {
-  std::string rgb = Capture(display, "import -window " + id + " -depth 8 rgb:-");
+  std::string rgb = CaptureX(display, "import -window " + id + " -depth 8 rgb:-");
   if (rgb.size() != static_cast<size_t>(width * height * 3)) return -1;
   // The window has a 10-pixel border; the bar is the lower half of what lies inside.
   int row = height - 10 - (height - 20) / 4;
@@ -188,7 +126,7 @@ class ProgressWindow : public testing::Test {
   // window with the title ever created?
   void ExpectNoWindowEverBuilt(App &app) {
     ASSERT_TRUE(app.Running());
-    EXPECT_EQ(Capture(x_.display(), "xdotool search --name 'Software Update'"), "");
+    EXPECT_EQ(CaptureX(x_.display(), "xdotool search --name 'Software Update'"), "");
   }
   Xvfb x_;
   TempDir dir_;
@@ -201,8 +139,8 @@ TEST_F(ProgressWindow, ShowsProgressRefusesCloseAndLeavesWhenTheUpdateEnds) {
 
   std::string id = FindWindow(x_.display(), "Software Update", 10);
   ASSERT_NE(id, "") << ReadFile(dir_ / "err");
-  std::string props = Capture(x_.display(), "xprop -id " + id);
-  std::string geometry = Capture(x_.display(), "xwininfo -id " + id);
+  std::string props = CaptureX(x_.display(), "xprop -id " + id);
+  std::string geometry = CaptureX(x_.display(), "xwininfo -id " + id);
 
   // Not resizable: the size hints pin the window to one size.
   int min_w = Field(props, "minimum size: (\\d+) by"),
@@ -229,11 +167,11 @@ TEST_F(ProgressWindow, ShowsProgressRefusesCloseAndLeavesWhenTheUpdateEnds) {
   // The bar follows the reported progress.
   SleepMs(1500 - 600);  // about 1.5 s after start: 45 percent reported, timer ticked since
   EXPECT_NEAR(BarFraction(x_.display(), id, width, height), 0.45, 0.04);
-  Capture(x_.display(), "import -window " + id + " " PROGRESS_WINDOW_SCREENSHOT);
+  CaptureX(x_.display(), "import -window " + id + " " PROGRESS_WINDOW_SCREENSHOT);
 
   // A close request from the window manager is refused.
   ASSERT_NE(props.find("WM_DELETE_WINDOW"), std::string::npos);
-  ASSERT_TRUE(SendCloseRequest(x_.display().c_str(), std::stoul(id)));
+  ASSERT_TRUE(SendCloseRequest(x_.display(), std::stoul(id)));
   SleepMs(1200);  // about 2.7 s
   EXPECT_EQ(MapState(x_.display(), id), "IsViewable");
   EXPECT_NEAR(BarFraction(x_.display(), id, width, height), 0.80, 0.04);
@@ -258,7 +196,7 @@ TEST_F(ProgressWindow, ExactlySeventyPercentStillShowsTheWindowIconOrNot) {
   std::string id = FindWindow(x_.display(), "Software Update", 10);
   ASSERT_NE(id, "") << ReadFile(dir_ / "err");
   EXPECT_EQ(MapState(x_.display(), id), "IsViewable");
-  EXPECT_EQ(Capture(x_.display(), "xprop -id " + id + " _NET_WM_ICON").find("Icon ("),
+  EXPECT_EQ(CaptureX(x_.display(), "xprop -id " + id + " _NET_WM_ICON").find("Icon ("),
             std::string::npos);
   int rv = -2, at_ms = 0;
   ASSERT_TRUE(app.WaitForRun(&rv, &at_ms));
