@@ -41,7 +41,8 @@ gboolean OnTimer(gpointer) {
 }  // namespace
 
 int SetupProgressUI(int *argc, char ***argv) {
-  program_path = (*argv)[0];
+  // A program may be started with an empty argument vector; its resources then have no base name.
+  program_path = *argc > 0 && (*argv)[0] ? (*argv)[0] : "";
   display_available = gtk_init_check(argc, argv) ? 1 : 0;
   return 0;
 }
