@@ -1,38 +1,123 @@
 #!/usr/bin/env bash
-# Builds everything and demonstrates the updater's driver on a sample installation: a replace request
-# that swaps a staged copy into place, then an in-place run that fails because no update archive is
-# there. Shows the exit code, the status file and the log of each run.
+# Builds everything and demonstrates a whole update: two versions of a small sample installation,
+# an update archive made from their difference with our own tools (kbdiff for the changed file's
+# patch, bzip2 for the members, upk for the container), then the updater applied to copies of
+# version 1, in place and as a staged update followed by a replace request. Each run shows its exit
+# code, status file and log, and is checked against version 2 (contents, links, permission bits).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build >/dev/null
-updater=$PWD/build/bin/updater
+bin=$PWD/build/bin
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+cd "$work"
 
 show() {  # $1: status file, $2: log file
   printf '== update.status: '; od -An -c "$1" | tr -s ' '
   echo "== $2"; sed 's/^/   /' "$2"
 }
+# Kind, permission bits, path and link target of every entry (the updater's own log folder left
+# out), so that two trees can be compared in one diff together with their contents.
+listing() { (cd "$1" && find . -path ./updates -prune -o -printf '%M %p %l\n' | sort -k2); }
+check() {  # $1: the updated tree
+  if diff -r --no-dereference -x updates v2 "$1" && diff <(listing v2) <(listing "$1"); then
+    echo "== check: $1 equals version 2 (diff -r and permission bits)"
+  else
+    echo "== check FAILED: $1 differs from version 2"; exit 1
+  fi
+}
 
-echo "### Sample installation with a staged copy in app/updated"
-mkdir -p "$work/app/updated/updates" "$work/patch"
-echo "version 1" > "$work/app/version.txt"
-echo "version 2" > "$work/app/updated/version.txt"
-(cd "$work" && find app -print | sort | sed 's/^/   /')
+echo "### Version 1 of the sample installation"
+mkdir -p v1/bin v1/lib v1/share/doc v1/share/old/deep
+printf '#!/bin/sh\necho "sample app, version 1"\n' > v1/bin/app && chmod 755 v1/bin/app
+seq 1 4000 > v1/lib/data.txt && chmod 640 v1/lib/data.txt
+echo "documentation, the same in both versions" > v1/share/doc/readme.txt
+echo "notes that version 2 drops" > v1/share/old/notes.txt
+echo "deeper notes" > v1/share/old/deep/more.txt
+echo "a file that goes away" > v1/obsolete.txt
+ln -s bin/app v1/app-link   # the manifest cannot make links: this one stays as it is
+listing v1 | sed 's/^/   /'
 
 echo
-echo "### Replace request: updater patch app app/updated 0/replace"
-set +e
-"$updater" "$work/patch" "$work/app" "$work/app/updated" 0/replace
-echo "== exit code: $?"
-set -e
-show "$work/patch/update.status" "$work/app/updates/update.log"
-echo "== app/version.txt now: $(cat "$work/app/version.txt")"
+echo "### Version 2: app and data changed, share/new.txt added, obsolete.txt and share/old gone"
+cp -a v1 v2
+printf '#!/bin/sh\necho "sample app, version 2"\n' > v2/bin/app
+seq 1 4000 | sed 's/^2000$/two thousand/' > v2/lib/data.txt && echo "4001" >> v2/lib/data.txt
+echo "new in version 2" > v2/share/new.txt && chmod 600 v2/share/new.txt
+rm -r v2/obsolete.txt v2/share/old
 
 echo
-echo "### In-place run without update.upk: updater patch app app"
+echo "### The update archive"
+mkdir -p stage/patches/lib patch
+if [ -x "$bin/kbdiff" ]; then
+  "$bin/kbdiff" v1/lib/data.txt v2/lib/data.txt data.patch
+  change='patch "patches/lib/data.txt.patch" "lib/data.txt"'
+  echo "kbdiff: lib/data.txt $(stat -c %s v2/lib/data.txt) bytes -> patch of $(stat -c %s data.patch) bytes before compression"
+else
+  echo "(kbdiff is not built in this tree: lib/data.txt is shipped whole instead of as a patch)"
+  change='add "lib/data.txt"'
+fi
+cat > updatev3.manifest <<MANIFEST
+# sample update from version 1 to version 2
+type "partial"
+remove "obsolete.txt"
+rmrfdir "share/old/"
+add "bin/app"
+add "share/new.txt"
+$change
+MANIFEST
+sed 's/^/   /' updatev3.manifest
+pack() {  # $1: source file, $2: member name; one bzip2 stream with the file's permission bits
+  mkdir -p "stage/$(dirname "$2")"
+  bzip2 -c "$1" > "stage/$2"
+  chmod --reference="$1" "stage/$2"
+}
+pack updatev3.manifest updatev3.manifest
+pack v2/bin/app bin/app
+pack v2/share/new.txt share/new.txt
+members=(updatev3.manifest bin/app share/new.txt)
+if [ -x "$bin/kbdiff" ]; then
+  pack data.patch patches/lib/data.txt.patch
+  members+=(patches/lib/data.txt.patch)
+else
+  pack v2/lib/data.txt lib/data.txt
+  members+=(lib/data.txt)
+fi
+(cd stage && "$bin/upk" create --product sample --version 2.0 ../patch/update.upk "${members[@]}")
+"$bin/upk" list patch/update.upk | sed 's/^/   /'
+
+echo
+# As the application would, each copy keeps the downloaded update in updates/0 of the installation.
+install_copy() { cp -a v1 "$1" && mkdir -p "$1/updates/0" && cp patch/update.upk "$1/updates/0/"; }
+
+echo "### In-place update: updater inst/updates/0 inst inst"
+install_copy inst
 set +e
-"$updater" "$work/patch" "$work/app" "$work/app"
+"$bin/updater" "$work/inst/updates/0" "$work/inst" "$work/inst"
 echo "== exit code: $?"
 set -e
-show "$work/patch/update.status" "$work/patch/update.log"
+show inst/updates/0/update.status inst/updates/0/update.log
+echo "== bin/app says: $(sh inst/bin/app)"
+check inst
+
+echo
+echo "### Staged update: updater staged/updates/0 staged staged/updated -1"
+install_copy staged
+set +e
+"$bin/updater" "$work/staged/updates/0" "$work/staged" "$work/staged/updated" -1
+echo "== exit code: $?"
+set -e
+show staged/updates/0/update.status staged/updates/0/update.log
+echo "== the installation still runs version 1: $(sh staged/bin/app)"
+
+echo
+echo "### Replace request: updater staged/updates/0 staged staged/updated 0/replace"
+echo "(the staged copy holds updates/ without updates/0; the request's log goes to updates/update.log"
+echo " there and moves with the copy)"
+set +e
+"$bin/updater" "$work/staged/updates/0" "$work/staged" "$work/staged/updated" 0/replace
+echo "== exit code: $?"
+set -e
+show staged/updates/0/update.status staged/updates/update.log
+echo "== bin/app says: $(sh staged/bin/app)"
+check staged
