@@ -166,6 +166,20 @@ TEST_F(Manifest, RmrfdirOverLinksAndRefusedPaths) {
   EXPECT_EQ(DiffSnapshots(before, Installation()), "");
 }
 
+// A directory too long for the walk's buffer is refused, not cut to a shorter path that could
+// name another, existing directory.
+TEST_F(Manifest, RmrfdirOfATooLongDirectoryIsRefused) {
+  std::string longer;
+  while (longer.size() < 1100) longer += std::string(200, 'x') + "/";
+  const std::string cut = longer.substr(0, 1022);
+  WriteFile(Here(cut + "/precious"), "p");
+  Snapshot before = Installation();
+  EXPECT_EQ(Parse("rmrfdir \"" + longer + "\"\n"), 42);
+  EXPECT_EQ(list_.count(), 0);
+  EXPECT_EQ(Log(), "add_dir_entries: path too long: " + longer + "\n");
+  EXPECT_EQ(DiffSnapshots(before, Installation()), "");
+}
+
 // A complete update's precomplete removals stand at the head of the list, before the manifest's
 // own actions; an OS update or a missing precomplete file adds none.
 TEST_F(Manifest, CompleteUpdateStartsWithThePrecompleteRemovals) {
