@@ -1,7 +1,9 @@
 // kbpatch OLD NEW PATCH: applies a patch the way the updater does (header, size check, CRC check,
 // application) and exits with the updater's result code and its meaning when that fails.
 #include <bzlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -133,7 +135,10 @@ int OpenPatch(const char *path, File *patch) {
     *patch = std::move(file);
     return result::kOk;
   }
-  File plain(tmpfile());
+  // An anonymous in-memory file where available: the patch is written once and read once.
+  int fd = memfd_create("kbpatch", 0);
+  File plain(fd >= 0 ? fdopen(fd, "w+b") : tmpfile());
+  if (fd >= 0 && !plain) close(fd);
   if (!plain) {
     fprintf(stderr, "kbpatch: cannot create a temporary file: %s\n", strerror(errno));
     return result::kWriteError;
@@ -198,6 +203,8 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
     fprintf(stderr, "kbpatch: cannot create %s: %s\n", new_path, strerror(errno));
     return result::kWriteError;
   }
+  // Triples are often short: a large buffer turns their bytes into few large writes.
+  setvbuf(out.get(), nullptr, _IOFBF, 1 << 20);
   if (fchmod(fileno(out.get()), mode) != 0) code = result::kWriteError;
   if (code == result::kOk) code = ApplyPatch(header, patch.get(), source.get(), out.get());
   if (fclose(out.release()) != 0 && code == result::kOk) code = result::kWriteError;
