@@ -4,6 +4,7 @@
 # patch, bzip2 for the members, upk for the container), then the updater applied to copies of
 # version 1, in place and as a staged update followed by a replace request. Each run shows its exit
 # code, status file and log, and is checked against version 2 (contents, links, permission bits).
+# Last, the same update fails on a copy with a locally edited file and leaves it exactly as it was.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build >/dev/null
@@ -49,14 +50,8 @@ rm -r v2/obsolete.txt v2/share/old
 echo
 echo "### The update archive"
 mkdir -p stage/patches/lib patch
-if [ -x "$bin/kbdiff" ]; then
-  "$bin/kbdiff" v1/lib/data.txt v2/lib/data.txt data.patch
-  change='patch "patches/lib/data.txt.patch" "lib/data.txt"'
-  echo "kbdiff: lib/data.txt $(stat -c %s v2/lib/data.txt) bytes -> patch of $(stat -c %s data.patch) bytes before compression"
-else
-  echo "(kbdiff is not built in this tree: lib/data.txt is shipped whole instead of as a patch)"
-  change='add "lib/data.txt"'
-fi
+"$bin/kbdiff" v1/lib/data.txt v2/lib/data.txt data.patch
+echo "kbdiff: lib/data.txt $(stat -c %s v2/lib/data.txt) bytes -> patch of $(stat -c %s data.patch) bytes before compression"
 cat > updatev3.manifest <<MANIFEST
 # sample update from version 1 to version 2
 type "partial"
@@ -64,7 +59,7 @@ remove "obsolete.txt"
 rmrfdir "share/old/"
 add "bin/app"
 add "share/new.txt"
-$change
+patch "patches/lib/data.txt.patch" "lib/data.txt"
 MANIFEST
 sed 's/^/   /' updatev3.manifest
 pack() {  # $1: source file, $2: member name; one bzip2 stream with the file's permission bits
@@ -75,14 +70,8 @@ pack() {  # $1: source file, $2: member name; one bzip2 stream with the file's p
 pack updatev3.manifest updatev3.manifest
 pack v2/bin/app bin/app
 pack v2/share/new.txt share/new.txt
-members=(updatev3.manifest bin/app share/new.txt)
-if [ -x "$bin/kbdiff" ]; then
-  pack data.patch patches/lib/data.txt.patch
-  members+=(patches/lib/data.txt.patch)
-else
-  pack v2/lib/data.txt lib/data.txt
-  members+=(lib/data.txt)
-fi
+pack data.patch patches/lib/data.txt.patch
+members=(updatev3.manifest bin/app share/new.txt patches/lib/data.txt.patch)
 (cd stage && "$bin/upk" create --product sample --version 2.0 ../patch/update.upk "${members[@]}")
 "$bin/upk" list patch/update.upk | sed 's/^/   /'
 
@@ -121,3 +110,20 @@ set -e
 show staged/updates/0/update.status staged/updates/update.log
 echo "== bin/app says: $(sh staged/bin/app)"
 check staged
+
+echo
+echo "### A failed update: the same archive on a copy whose lib/data.txt was edited locally"
+install_copy edited
+echo "local edit" >> edited/lib/data.txt
+cp -a edited edited.before
+set +e
+"$bin/updater" "$work/edited/updates/0" "$work/edited" "$work/edited"
+echo "== exit code: $?"
+set -e
+show edited/updates/0/update.status edited/updates/0/update.log
+rm edited/updates/0/update.status edited/updates/0/update.log
+if diff -r --no-dereference edited.before edited && diff <(listing edited.before) <(listing edited); then
+  echo "== check: edited is exactly as it was before the update (no backup, no updating folder)"
+else
+  echo "== check FAILED: edited changed"; exit 1
+fi
