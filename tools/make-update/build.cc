@@ -27,105 +27,63 @@ constexpr uint64_t kMiB = 1024 * 1024;
 // What one bzip2 compressor at block size 9 and its buffers hold.
 constexpr uint64_t kCompressorMemory = 16 * kMiB;
 
-// One bzip2 stream written to a file; Feed() takes the input in pieces.
-class Bzip2Writer {
- public:
-  Bzip2Writer() { memset(&stream_, 0, sizeof stream_); }
-  ~Bzip2Writer() {
-    if (started_) BZ2_bzCompressEnd(&stream_);
-    if (out_) fclose(out_);
+// One bzip2 stream of `size` bytes at `data`, appended to `*out`. The block size is the smallest
+// that holds the whole input in one block (allowing for the run-length stage's growth), at most
+// 900 kB: the stream compresses the same, and small files need far less memory to set up.
+bool Bzip2(const char *data, size_t size, std::string *out) {
+  bz_stream stream;
+  memset(&stream, 0, sizeof stream);
+  const int block = static_cast<int>(std::min<uint64_t>(9, size / 4 * 5 / 99000 + 1));
+  if (BZ2_bzCompressInit(&stream, block, 0, 0) != BZ_OK) return false;
+  out->resize(size + size / 100 + 1024);
+  size_t produced = 0;
+  int rc = BZ_RUN_OK;
+  while (rc != BZ_STREAM_END) {
+    const unsigned piece = static_cast<unsigned>(std::min<size_t>(size, 1u << 30));
+    stream.next_in = const_cast<char *>(data);
+    stream.avail_in = piece;
+    if (produced + (1 << 16) > out->size()) out->resize(out->size() * 2);
+    stream.next_out = &(*out)[produced];
+    stream.avail_out = static_cast<unsigned>(std::min<size_t>(out->size() - produced, 1u << 30));
+    const unsigned before_out = stream.avail_out;
+    rc = BZ2_bzCompress(&stream, piece == size ? BZ_FINISH : BZ_RUN);
+    if (rc != BZ_RUN_OK && rc != BZ_FINISH_OK && rc != BZ_STREAM_END) break;
+    produced += before_out - stream.avail_out;
+    const size_t consumed = piece - stream.avail_in;
+    data += consumed;
+    size -= consumed;
   }
+  BZ2_bzCompressEnd(&stream);
+  out->resize(produced);
+  return rc == BZ_STREAM_END;
+}
 
-  bool Open(const std::string &dest, mode_t mode, std::string *error) {
-    if (!MakeParents(dest)) {
-      *error = "cannot create the folders above " + dest + ": " + strerror(errno);
-      return false;
-    }
-    unlink(dest.c_str());
-    const int fd = open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || !(out_ = fdopen(fd, "wb"))) {
-      *error = "cannot create " + dest + ": " + strerror(errno);
-      if (fd >= 0) close(fd);
-      return false;
-    }
-    dest_ = dest;
-    mode_ = mode;
-    if (BZ2_bzCompressInit(&stream_, 9, 0, 0) != BZ_OK) {
-      *error = "cannot start the bzip2 compressor";
-      return false;
-    }
-    started_ = true;
-    return true;
+// Writes `data` to `path` with exactly the permission bits `mode`, creating missing folders.
+bool WriteMember(const std::string &path, const std::string &data, mode_t mode,
+                 std::string *error) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 && errno == ENOENT && MakeParents(path)) {
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   }
-
-  bool Feed(const char *data, size_t size, std::string *error) {
-    while (size > 0) {
-      const unsigned piece = static_cast<unsigned>(std::min<size_t>(size, 1u << 30));
-      stream_.next_in = const_cast<char *>(data);
-      stream_.avail_in = piece;
-      while (stream_.avail_in > 0) {
-        if (!Step(BZ_RUN, BZ_RUN_OK, error)) return false;
-      }
-      data += piece;
-      size -= piece;
-    }
-    return true;
+  if (fd < 0) {
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
   }
-
-  bool Finish(uint64_t *compressed_size, std::string *error) {
-    for (;;) {
-      stream_.next_in = nullptr;
-      stream_.avail_in = 0;
-      stream_.next_out = buffer_;
-      stream_.avail_out = sizeof buffer_;
-      const int rc = BZ2_bzCompress(&stream_, BZ_FINISH);
-      if (rc != BZ_FINISH_OK && rc != BZ_STREAM_END) {
-        *error = "bzip2 compression failed for " + dest_;
-        return false;
-      }
-      if (!Write(error)) return false;
-      if (rc == BZ_STREAM_END) break;
-    }
-    *compressed_size =
-        (static_cast<uint64_t>(stream_.total_out_hi32) << 32) | stream_.total_out_lo32;
-    const int fd = fileno(out_);
-    const bool ok = fchmod(fd, mode_) == 0 && fflush(out_) == 0;
-    const bool closed = fclose(out_) == 0;
-    out_ = nullptr;
-    if (!ok || !closed) {
-      *error = "cannot write " + dest_ + ": " + strerror(errno);
-      return false;
-    }
-    return true;
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
   }
-
- private:
-  bool Step(int action, int expected, std::string *error) {
-    stream_.next_out = buffer_;
-    stream_.avail_out = sizeof buffer_;
-    if (BZ2_bzCompress(&stream_, action) != expected) {
-      *error = "bzip2 compression failed for " + dest_;
-      return false;
-    }
-    return Write(error);
+  const bool ok = done == data.size() && fchmod(fd, mode) == 0;
+  const int saved = errno;
+  if (close(fd) != 0 || !ok) {
+    *error = "cannot write " + path + ": " + strerror(ok ? errno : saved);
+    return false;
   }
-
-  bool Write(std::string *error) {
-    const size_t n = sizeof buffer_ - stream_.avail_out;
-    if (n > 0 && fwrite(buffer_, 1, n, out_) != n) {
-      *error = "cannot write " + dest_ + ": " + strerror(errno);
-      return false;
-    }
-    return true;
-  }
-
-  bz_stream stream_;
-  bool started_ = false;
-  FILE *out_ = nullptr;
-  std::string dest_;
-  mode_t mode_ = 0644;
-  char buffer_[1 << 16];
-};
+  return true;
+}
 
 // Hands out the memory budget to the workers: a job waits until its share fits, except that a job
 // larger than the whole budget runs when nothing else holds any.
@@ -157,50 +115,53 @@ uint64_t FileSize(const std::string &path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
-// What a job holds at its peak: the old and new files, the suffix array of the old one (4 or 8
-// bytes a byte), the patch and the compressor.
+// What a job holds at its peak: the old and new files and their compressed forms, the suffix
+// array of the old one (4 or 8 bytes a byte), the patch, and the compressor.
 uint64_t JobMemory(const Carry &carry, uint64_t old_size, uint64_t new_size) {
-  if (!carry.may_patch) return kCompressorMemory;
+  if (!carry.may_patch) return new_size * 2 + kCompressorMemory;
   const uint64_t index = old_size >= (1ull << 31) ? 8 : 4;
-  return old_size * (1 + index) + new_size * 2 + kCompressorMemory;
+  return old_size * (1 + index) + new_size * 4 + kCompressorMemory;
 }
 
 bool BuildOne(Carry *carry, const std::string &members_dir, std::string *error) {
-  if (!carry->old_source.empty() && carry->same_mode &&
-      FileSize(carry->old_source) == FileSize(carry->source)) {
-    bool same = false;
-    if (!SameContents(carry->old_source, carry->source, &same, error)) return false;
-    if (same) {
+  std::string new_data, old_data;
+  if (!ReadWholeFile(carry->source, &new_data, error)) return false;
+  if (!carry->old_source.empty() && (carry->same_mode || carry->may_patch)) {
+    if (!ReadWholeFile(carry->old_source, &old_data, error)) return false;
+    if (carry->same_mode && old_data == new_data) {
       carry->unchanged = true;
       return true;
     }
   }
-  const std::string add_file = members_dir + "/" + carry->path;
-  if (!CompressFile(carry->source, add_file, carry->mode, &carry->add_size, error)) return false;
-  if (!carry->may_patch) return true;
-
-  std::string old_data, new_data;
-  if (!ReadWholeFile(carry->old_source, &old_data, error) ||
-      !ReadWholeFile(carry->source, &new_data, error)) {
+  std::string whole;
+  if (!Bzip2(new_data.data(), new_data.size(), &whole)) {
+    *error = "bzip2 compression failed for " + carry->source;
     return false;
   }
-  std::vector<uint8_t> patch;
-  const MakePatchStatus status =
-      MakePatch(reinterpret_cast<const uint8_t *>(old_data.data()), old_data.size(),
-                reinterpret_cast<const uint8_t *>(new_data.data()), new_data.size(), &patch);
-  if (status != MakePatchStatus::kOk) {
-    *error = "cannot make a patch for " + carry->path + ": " + MakePatchStatusText(status);
-    return false;
+  carry->add_size = whole.size();
+  if (carry->may_patch) {
+    std::vector<uint8_t> patch;
+    const MakePatchStatus status =
+        MakePatch(reinterpret_cast<const uint8_t *>(old_data.data()), old_data.size(),
+                  reinterpret_cast<const uint8_t *>(new_data.data()), new_data.size(), &patch);
+    if (status != MakePatchStatus::kOk) {
+      *error = "cannot make a patch for " + carry->path + ": " + MakePatchStatusText(status);
+      return false;
+    }
+    std::string().swap(old_data);
+    std::string().swap(new_data);
+    std::string compressed;
+    if (!Bzip2(reinterpret_cast<const char *>(patch.data()), patch.size(), &compressed)) {
+      *error = "bzip2 compression failed for the patch of " + carry->path;
+      return false;
+    }
+    carry->patch_size = compressed.size();
+    if (carry->patch_size < carry->add_size) {
+      carry->patched = true;
+      return WriteMember(members_dir + "/" + carry->PatchMember(), compressed, 0644, error);
+    }
   }
-  std::string().swap(old_data);
-  std::string().swap(new_data);
-  const std::string patch_file = members_dir + "/" + carry->PatchMember();
-  if (!CompressBytes(patch.data(), patch.size(), patch_file, 0644, &carry->patch_size, error)) {
-    return false;
-  }
-  carry->patched = carry->patch_size < carry->add_size;
-  unlink((carry->patched ? add_file : patch_file).c_str());
-  return true;
+  return WriteMember(members_dir + "/" + carry->path, whole, carry->mode, error);
 }
 
 uint64_t AutomaticBudget() {
@@ -230,31 +191,13 @@ bool MakeParents(const std::string &path) {
 
 bool CompressBytes(const void *data, size_t size, const std::string &dest, mode_t mode,
                    uint64_t *compressed_size, std::string *error) {
-  auto writer = std::make_unique<Bzip2Writer>();
-  return writer->Open(dest, mode, error) &&
-         writer->Feed(static_cast<const char *>(data), size, error) &&
-         writer->Finish(compressed_size, error);
-}
-
-bool CompressFile(const std::string &source, const std::string &dest, mode_t mode,
-                  uint64_t *compressed_size, std::string *error) {
-  std::unique_ptr<FILE, int (*)(FILE *)> in(fopen(source.c_str(), "rb"), fclose);
-  if (!in) {
-    *error = "cannot open " + source + ": " + strerror(errno);
+  std::string compressed;
+  if (!Bzip2(static_cast<const char *>(data), size, &compressed)) {
+    *error = "bzip2 compression failed for " + dest;
     return false;
   }
-  auto writer = std::make_unique<Bzip2Writer>();
-  if (!writer->Open(dest, mode, error)) return false;
-  std::unique_ptr<char[]> buffer(new char[1 << 20]);
-  size_t n;
-  while ((n = fread(buffer.get(), 1, 1 << 20, in.get())) > 0) {
-    if (!writer->Feed(buffer.get(), n, error)) return false;
-  }
-  if (ferror(in.get())) {
-    *error = "cannot read " + source;
-    return false;
-  }
-  return writer->Finish(compressed_size, error);
+  *compressed_size = compressed.size();
+  return WriteMember(dest, compressed, mode, error);
 }
 
 bool BuildMembers(Plan *plan, const std::string &members_dir, const BuildSettings &settings,

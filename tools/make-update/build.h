@@ -18,13 +18,12 @@ struct BuildSettings {
   bool progress = false;       // draw a progress line on standard error
 };
 
-// Compresses `size` bytes at `data` into one bzip2 stream (block size 9) in the file `dest`,
-// created with permission bits `mode`; `*compressed_size` receives its length.
+// Compresses `size` bytes at `data` into one bzip2 stream (block size 9, or a smaller one that
+// holds the whole input, which compresses the same) in the file `dest`, created with exactly the
+// permission bits `mode` (missing folders above it are made); `*compressed_size` receives its
+// length.
 [[nodiscard]] bool CompressBytes(const void *data, size_t size, const std::string &dest,
                                  mode_t mode, uint64_t *compressed_size, std::string *error);
-// The same for the contents of the file `source`, read in pieces.
-[[nodiscard]] bool CompressFile(const std::string &source, const std::string &dest, mode_t mode,
-                                uint64_t *compressed_size, std::string *error);
 
 // Fills in the build fields of every carry of `plan` and leaves one compressed member per needed
 // instruction below `members_dir` (named like the member). On failure the workers stop early and

@@ -1,6 +1,7 @@
 // make-update: builds an update archive from a new release tree (a complete update) or from an
 // old and a new release tree (a partial update). Every refusal or failure prints one line per
 // problem starting "make-update: " and ends with a non-zero exit status (see kUsage).
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -338,6 +339,10 @@ int Run(const Args &args) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Thousands of compressors and suffix arrays of a few hundred kilobytes each: keep their memory
+  // in the heap for reuse instead of mapping fresh pages for every file.
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
   Args args;
   const int parsed = ParseArgs(argc, argv, &args);
   if (parsed >= 0) return parsed;
