@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "actions/action.h"
+#include "actions/manifest.h"
+#include "archive/upk_reader.h"
 #include "driver/globals.h"
 #include "driver/result.h"
 #include "driver/run_guard.h"
@@ -64,6 +67,47 @@ int ReplaceInstallation() {
   return result::kOk;
 }
 
+// Extracts the manifest into the "updating" folder of the working directory, parses it and runs
+// the three passes. Returns the update's result.
+int RunManifest() {
+  char manifest[kPathSize];
+  if (!FormPath(manifest, "%s/updating/update.manifest", working_dir)) {
+    LOG("DoUpdate: path too long: %s/updating/update.manifest", working_dir);
+    return result::kWriteError;
+  }
+  (void)ensure_parent_dir(manifest);
+
+  int rv = update_reader.ExtractToFile("updatev3.manifest", manifest);
+  if (rv != result::kOk) {
+    rv = update_reader.ExtractToFile("updatev2.manifest", manifest);
+    if (rv != result::kOk) {
+      LOG("DoUpdate: error extracting manifest file");
+      return rv;
+    }
+  }
+
+  // The texts outlive the list: every action points into them.
+  ManifestTexts texts;
+  char *text = texts.Keep(GetManifestContents(manifest));
+  (void)remove(manifest);
+  if (!text) {
+    LOG("DoUpdate: error opening manifest file: %s", manifest);
+    return result::kReadError;
+  }
+
+  ActionList list;
+  rv = ParseManifest(text, &list, &texts);
+  if (rv == result::kOk) {
+    rv = list.Prepare();
+    if (rv == result::kOk) {
+      rv = list.Execute();
+      list.Finish(rv);
+    }
+  }
+  list.Destroy();
+  return rv;
+}
+
 // An in-place or staged update from "<patch_dir>/update.upk".
 int ApplyArchive() {
   char archive[kPathSize];
@@ -71,9 +115,8 @@ int ApplyArchive() {
     LOG("DoUpdate: path too long: %s/update.upk", patch_dir);
     return result::kReadError;
   }
-  ScopedFile file(fopen(archive, "rb"));
-  if (!file) return result::kReadError;
-  file.Close();
+  int rv = update_reader.Open(archive);
+  if (rv != result::kOk) return rv;
 
   if (staged_update && !os_update) {
     // Two paths of one block, the second 1024 bytes after the first, as the copy expects them.
@@ -85,12 +128,18 @@ int ApplyArchive() {
       LOG("DoUpdate: path too long: %s/updates/0", install_dir);
       return result::kWriteError;
     }
-    int rv = ensure_copy_recursive(install_dir, working_dir, skip_paths);
+    rv = ensure_copy_recursive(install_dir, working_dir, skip_paths);
     if (rv != result::kOk) return rv;
   }
 
-  // The archive path is completed when the archive reader lands.
-  return result::kReadError;
+  rv = RunManifest();
+
+  update_reader.Close();
+  char updating[kPathSize];
+  if (FormPath(updating, "%s/updating", working_dir)) {
+    (void)ensure_remove_recursive(updating, false);
+  }
+  return rv;
 }
 
 // Records the outcome in the log and the status file and ends the progress window.

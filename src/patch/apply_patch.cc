@@ -48,26 +48,31 @@ int ApplyPatchBody(const PatchHeader &header, unsigned char *body, const unsigne
   uint64_t extra_left = header.extra_length;
   const uint64_t source_length = header.source_length;
   uint64_t position = 0;  // always within [0, source_length]
-  uint64_t produced = 0;
+  const uint64_t dest_length = header.dest_length;
+  uint64_t produced = 0;  // always within [0, dest_length]
 
   for (uint64_t at = 0; at < control_length; at += kTripleSize) {
     const uint64_t add = LoadBE32(control + at + kAddOffset);
     const uint64_t copy = LoadBE32(control + at + kCopyOffset);
     const int64_t seek = LoadSeek(control + at + kSeekOffset);
 
-    if (add > source_length - position || add > diff_left) return result::kCorruptPatch;
+    // The new file's space is reserved with dest_length: nothing is written beyond it.
+    if (add > source_length - position || add > diff_left || add > dest_length - produced) {
+      return result::kCorruptPatch;
+    }
     const unsigned char *from = source + position;
     for (uint64_t i = 0; i < add; ++i) diff[i] = static_cast<unsigned char>(diff[i] + from[i]);
     if (fwrite(diff, 1, add, out) != add) return result::kWriteError;
     diff += add;
     diff_left -= add;
     position += add;
+    produced += add;
 
-    if (copy > extra_left) return result::kCorruptPatch;
+    if (copy > extra_left || copy > dest_length - produced) return result::kCorruptPatch;
     if (fwrite(extra, 1, copy, out) != copy) return result::kWriteError;
     extra += copy;
     extra_left -= copy;
-    produced += add + copy;
+    produced += copy;
 
     // position <= 4 GiB and |seek| <= 2 GiB, so the sum fits a signed 64-bit value.
     const int64_t moved = static_cast<int64_t>(position) + seek;
@@ -76,7 +81,7 @@ int ApplyPatchBody(const PatchHeader &header, unsigned char *body, const unsigne
   }
   // A patch that makes a shorter file than it announces would leave the space reserved for the
   // announced length as a tail of zero bytes behind a success.
-  if (produced != header.dest_length) return result::kCorruptPatch;
+  if (produced != dest_length) return result::kCorruptPatch;
   return result::kOk;
 }
 

@@ -36,8 +36,9 @@ struct PatchHeader {
 // written to `out` triple by triple; nothing is flushed or closed. Returns kOk, kWriteError when
 // `out` takes fewer bytes than given, or kCorruptPatch when a triple reaches outside the diff
 // block, the extra block or the source, when the control block is not whole triples, or when the
-// triples make a file of another length than dest_length. On failure `out` holds the bytes of the
-// triples before the failing one (for kWriteError possibly part of that one too). REQUIRES:
+// triples make a file of another length than dest_length (bytes beyond dest_length are refused
+// before they are written). On failure `out` holds the bytes written before the failing check:
+// those of the earlier triples, possibly the add part of the failing one. REQUIRES:
 // `source` holds header.source_length bytes (may be null when that is 0).
 [[nodiscard]] int ApplyPatchBody(const PatchHeader &header, unsigned char *body,
                                  const unsigned char *source, FILE *out);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/run_updater.h"
 #include "support/test_support.h"
 
 using testing_support::DiffSnapshots;
@@ -21,66 +22,13 @@ using testing_support::TakeSnapshot;
 using testing_support::TempDir;
 using testing_support::WriteFile;
 
+using namespace e2e;
+
 namespace {
 
 const char kUsage[] =
     "Usage: updater patch-dir install-dir apply-to-dir [wait-pid [callback-working-dir "
     "callback-path args...]]\n";
-
-// Runs `argv` (argv[0] is the program) with exactly `env` plus PATH, stderr into `err_path` when
-// given. Returns the exit code, or -1 when the process did not exit normally.
-int Spawn(const std::vector<std::string> &argv, std::vector<std::string> env,
-          const std::string &err_path = "") {
-  env.push_back("PATH=/usr/bin:/bin");
-  std::vector<char *> args, envp;
-  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!err_path.empty()) {
-      int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 2);
-    }
-    execve(args[0], args.data(), envp.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int RunUpdater(std::vector<std::string> args, const std::vector<std::string> &env = {},
-               const std::string &err_path = "") {
-  args.insert(args.begin(), UPDATER_BIN);
-  return Spawn(args, env, err_path);
-}
-
-std::string Lines(const std::vector<std::string> &lines) {
-  std::string text;
-  for (const auto &l : lines) text += l + "\n";
-  return text;
-}
-
-std::string RealPath(const std::string &path) {
-  char *real = realpath(path.c_str(), nullptr);
-  std::string result = real ? real : "";
-  free(real);
-  return result;
-}
-
-// A callback that records its arguments, directory and the variables the updater sets into the
-// file named by its first argument.
-std::string WriteCallback(const TempDir &dir) {
-  std::string path = dir / "callback.sh";
-  WriteFile(path,
-            "#!/bin/sh\n"
-            "{ echo \"argv: $0 $*\"; echo \"cwd: $(pwd -P)\";\n"
-            "  env | grep -E '^(KIV_|NO_EM_RESTART)' | sort; } > \"$1\"\n",
-            0755);
-  return path;
-}
 
 TEST(Updater, TooFewArgumentsPrintUsageAndTouchNothing) {
   TempDir dir;

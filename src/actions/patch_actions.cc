@@ -1,0 +1,190 @@
+#include "actions/patch_actions.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "actions/tokenizer.h"
+#include "archive/upk_reader.h"
+#include "driver/globals.h"
+#include "driver/result.h"
+#include "driver/update_log.h"
+#include "fileops/file_ops.h"
+#include "patch/crc32.h"
+
+int32_t patch_counter = 0;
+
+namespace {
+
+// The largest single read request, so that no request exceeds what one read may return.
+constexpr size_t kMaxRequest = 0x7FFFFFFF;
+
+}  // namespace
+
+PatchAction::~PatchAction() {
+  if (patch_file_path[0] != '\0') (void)remove(patch_file_path);
+  free(source_buffer);
+}
+
+int PatchAction::ParseNameAndPath(char **cursor) {
+  // The member name names an archive member, not a file, so it is not checked as a path.
+  patch_name = next_token("\"", cursor);
+  if (!patch_name) return result::kParseError;
+  if (!next_token("\"", cursor)) return result::kParseError;
+  path = get_valid_path(cursor, false);
+  return path ? result::kOk : result::kParseError;
+}
+
+int PatchAction::Parse(char *arg) {
+  char *cursor = arg;
+  return ParseNameAndPath(&cursor);
+}
+
+int PatchAction::Prepare() {
+  LOG("PREPARE PATCH %s", path);
+  patch_index = patch_counter++;
+  int n = snprintf(patch_file_path, sizeof(patch_file_path), "%s/updating/%d.patch", working_dir,
+                   patch_index);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(patch_file_path)) {
+    // A cut name could be another file, which the removal below would take away.
+    LOG("patch file path too long: %s/updating/%d.patch", working_dir, patch_index);
+    patch_file_path[0] = '\0';
+    return result::kWriteError;
+  }
+
+  (void)remove(patch_file_path);
+  ScopedFile out(fopen(patch_file_path, "wb"));
+  if (!out) return result::kWriteError;
+  int rv = update_reader.ExtractToStream(patch_name, out.get());
+  // A patch file that could not be written out whole is not this action's to read later.
+  if (out.Close() != 0 && rv == result::kOk) rv = result::kWriteError;
+  return rv;
+}
+
+int PatchAction::LoadSourceFile(FILE *stream) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0) {
+    LOG("LoadSourceFile: unable to stat destination file: %s, err: %d", path, errno);
+    return result::kReadError;
+  }
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) != header.source_length) {
+    LOG("LoadSourceFile: destination file size %d does not match expected size %d",
+        static_cast<int>(st.st_size), static_cast<int>(header.source_length));
+    return result::kWrongKind;
+  }
+
+  const size_t size = header.source_length;
+  // One byte at least, so that an empty file is not mistaken for a failed allocation.
+  free(source_buffer);
+  source_buffer = static_cast<unsigned char *>(malloc(size > 0 ? size : 1));
+  if (!source_buffer) return result::kCopyNoMemory;
+
+  for (size_t done = 0; done < size;) {
+    size_t request = size - done < kMaxRequest ? size - done : kMaxRequest;
+    if (fread(source_buffer + done, 1, request, stream) != request) {
+      LOG("LoadSourceFile: error reading destination file: %s", path);
+      return result::kReadError;
+    }
+    done += request;
+  }
+
+  uint32_t crc = Crc32Bzip2(source_buffer, size);
+  if (crc != header.source_crc) {
+    LOG("LoadSourceFile: destination file crc %d does not match expected crc %d",
+        static_cast<int32_t>(crc), static_cast<int32_t>(header.source_crc));
+    return result::kCrcMismatch;
+  }
+  return result::kOk;
+}
+
+int PatchAction::Execute() {
+  LOG("EXECUTE PATCH %s", path);
+
+  ScopedFile patch(fopen(patch_file_path, "rb"));
+  if (!patch) return result::kReadError;
+  int rv = ReadPatchHeader(patch.get(), &header);
+  if (rv != result::kOk) return rv;
+
+  {
+    ScopedFile source(fopen(path, "rb"));
+    if (!source) {
+      LOG("unable to open destination file: %s, err: %d", path, errno);
+      return result::kReadError;
+    }
+    rv = LoadSourceFile(source.get());
+  }
+  if (rv != result::kOk) {
+    LOG("LoadSourceFile failed");
+    return rv;
+  }
+
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    LOG("failed to read file status info: %s, err: %d", path, errno);
+    return result::kReadError;
+  }
+
+  // From here on the old file exists only as its backup; its content is in source_buffer.
+  rv = backup_create(path);
+  if (rv != result::kOk) return rv;
+
+  ScopedFile out(open_with_mode(path, "wb+", st.st_mode));
+  if (!out) {
+    LOG("unable to create new file: %s, err: %d", path, errno);
+    return result::kWriteError;
+  }
+  // The reservation only helps the file system place the new file; its failure changes nothing.
+  (void)posix_fallocate(fileno(out.get()), 0, static_cast<off_t>(header.dest_length));
+
+  rv = ApplyPatch(header, patch.get(), source_buffer, out.get());
+
+  patch.Close();
+  (void)remove(patch_file_path);
+  patch_file_path[0] = '\0';
+  free(source_buffer);
+  source_buffer = nullptr;
+
+  // Buffered bytes reach the file only here: a new file that could not be written out whole is a
+  // failed patch, so that the backup is put back.
+  if (out.Close() != 0 && rv == result::kOk) rv = result::kWriteError;
+  return rv;
+}
+
+void PatchAction::Finish(int status) {
+  LOG("FINISH PATCH %s", path);
+  if (status != result::kOk) {
+    // Without a backup (Execute stopped before making one) this only logs: the old file is intact.
+    backup_restore(path);
+  } else {
+    backup_drop(path);
+  }
+}
+
+// ---- PatchIfAction ----
+
+int PatchIfAction::Parse(char *arg) {
+  char *cursor = arg;
+  test_path = get_valid_path(&cursor, false);
+  if (!test_path) return result::kParseError;
+  if (!next_token("\"", &cursor)) return result::kParseError;
+  return ParseNameAndPath(&cursor);
+}
+
+int PatchIfAction::Prepare() {
+  // Decided once, against the directory as it is before any action has executed.
+  if (access(test_path, F_OK) != 0) {
+    test_path = nullptr;
+    return result::kOk;
+  }
+  return PatchAction::Prepare();
+}
+
+int PatchIfAction::Execute() { return test_path ? PatchAction::Execute() : result::kOk; }
+
+void PatchIfAction::Finish(int status) {
+  if (test_path) PatchAction::Finish(status);
+}

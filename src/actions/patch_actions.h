@@ -1,0 +1,63 @@
+// The actions that change an existing file by applying a binary patch from the update archive. The
+// patch is extracted in Prepare to a numbered file in the working directory's "updating" folder;
+// Execute checks the old file's size and CRC against the patch, moves it to its ".kiv-backup"
+// backup and writes the new file with the old file's permission bits; Finish drops or restores the
+// backup. Failures are logged here and returned as result codes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "actions/action.h"
+#include "patch/apply_patch.h"
+
+// Numbers the patch files of one run 0, 1, 2, ... in the order the patch actions are prepared.
+extern int32_t patch_counter;
+
+// "patch": applies the patch held in the archive member `patch_name` to the file `path`.
+class PatchAction : public UpdateAction {
+ public:
+  PatchAction() = default;
+  // Removes the extracted patch file if it is still there and releases the old content.
+  ~PatchAction() override;
+
+  // Reads: member name (not checked as a path), separator, file path. Returns 0 or 5.
+  [[nodiscard]] int Parse(char *arg) override;
+  // Extracts the patch to "<working_dir>/updating/<n>.patch". Returns 0, 7 when that file cannot
+  // be opened, or the extraction's result (6, 7, 39, 40).
+  [[nodiscard]] int Prepare() override;
+  // Returns 0, 6 (patch file, file to patch or its status unreadable), 7 (new file cannot be made
+  // or written), ReadPatchHeader's, LoadSourceFile's, backup_create's or ApplyPatch's result. The
+  // old file is untouched unless the failure came after its backup was made.
+  [[nodiscard]] int Execute() override;
+  // Drops the backup after a successful update; puts it back otherwise.
+  void Finish(int status) override;
+
+  // Reads the whole open file to patch into source_buffer and checks it against the header.
+  // Returns 0, 6 (status or read failure), 13 (no memory), 42 (size differs) or 4 (CRC differs).
+  [[nodiscard]] int LoadSourceFile(FILE *stream);
+
+ protected:
+  // The reads shared with the conditional form: member name, separator, path.
+  [[nodiscard]] int ParseNameAndPath(char **cursor);
+
+  char *patch_name = nullptr;  // points into the manifest text
+  char *path = nullptr;        // points into the manifest text
+  int32_t patch_index = -1;
+  PatchHeader header{};
+  unsigned char *source_buffer = nullptr;  // owned (malloc); the whole old file
+  char patch_file_path[1024] = "";         // empty when no patch file of this action exists
+};
+
+// "patch-if": a patch that runs only when the test file exists at Prepare time.
+class PatchIfAction : public PatchAction {
+ public:
+  // Reads: test path, separator, then the reads of "patch". Returns 0 or 5.
+  [[nodiscard]] int Parse(char *arg) override;
+  [[nodiscard]] int Prepare() override;
+  [[nodiscard]] int Execute() override;
+  void Finish(int status) override;
+
+ protected:
+  char *test_path = nullptr;  // null once the condition has disabled the action
+};
