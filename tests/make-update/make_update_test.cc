@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "actions/action.h"
+#include "actions/manifest.h"
+#include "driver/update_log.h"
 #include "support/test_support.h"
 
 namespace {
@@ -172,6 +176,7 @@ TEST(MakeUpdate, PartialUpdateTurnsTheOldReleaseIntoTheNewOne) {
   ExpectInstalled(tmp / "new", tmp / "install");
 
   // The patch is worth it: the partial update is far smaller than the complete one.
+  RemoveTree(tmp / "new/share/keep-empty");  // a complete update cannot create it
   ASSERT_EQ(MakeUpdate(ShellQuote(tmp / "new") + " " + ShellQuote(tmp / "c.upk")).status, 0);
   struct stat partial, complete;
   ASSERT_EQ(stat((tmp / "p.upk").c_str(), &partial), 0);
@@ -315,6 +320,53 @@ TEST(MakeUpdate, RefusesWhatAnUpdateCannotExpress) {
   }
   Output usage = MakeUpdate("--product " + std::string(64, 'p') + " a b");
   EXPECT_EQ(usage.status, 2) << usage.text;
+}
+
+}  // namespace
+
+namespace {
+
+// Every instruction kind the tool writes is read by the updater's own parser without a message.
+TEST(MakeUpdateManifest, ParsesWithTheUpdatersParserWithoutAnyMessage) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteFile(tmp / "old/extras/tool.txt", Lines(5000, "extra") + "old\n");
+  WriteFile(tmp / "old/gone/x", "x\n");
+  WriteRelease(tmp / "new", 2);
+  WriteFile(tmp / "new/extras/tool.txt", Lines(5000, "extra") + "new\n");
+  WriteFile(tmp / "new/extras/added.txt", "added\n");
+  WriteFile(tmp / "new/settings.ini", "default\n");
+  Output plan = MakeUpdate("--dry-run --optional extras --if-missing settings.ini --from " +
+                           ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new") + " x.upk");
+  ASSERT_EQ(plan.status, 0) << plan.text;
+  std::string manifest;
+  size_t instructions = 0;
+  for (size_t pos = 0; pos < plan.text.size();) {
+    size_t end = plan.text.find('\n', pos);
+    const std::string line = plan.text.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.find(" total of the members") != std::string::npos) break;
+    manifest += line.substr(14) + "\n";  // drop the size column
+    ++instructions;
+  }
+  for (const char *kind :
+       {"\nadd-if \"extras\" \"extras/added.txt\"\n",
+        "\npatch-if \"extras/tool.txt\" \"patches/extras/tool.txt.patch\" "
+        "\"extras/tool.txt\"\n",
+        "\nadd-if-not \"settings.ini\" \"settings.ini\"\n", "\nremove \"gone/x\"\n",
+        "\nrmdir \"gone/\"\n", "\npatch \"patches/lib/big.dat.patch\""}) {
+    EXPECT_NE(manifest.find(kind), std::string::npos) << kind << " missing from\n" << manifest;
+  }
+
+  UpdateLogger::Instance().OpenFile(tmp.path().c_str(), "parse.log", nullptr, false);
+  ManifestTexts texts;
+  ActionList list;
+  char *text = texts.Keep(strdup(manifest.c_str()));
+  EXPECT_EQ(ParseManifest(text, &list, &texts), 0);
+  EXPECT_EQ(list.count(), static_cast<int>(instructions) - 1);  // all but the type line
+  list.Destroy();
+  UpdateLogger::Instance().CloseFile();
+  EXPECT_EQ(ReadFile(tmp / "parse.log"), "UPDATE TYPE partial\n");
 }
 
 }  // namespace
