@@ -241,9 +241,11 @@ int Run(const Args &args) {
       !args.plan.partial || ScanTree(args.from, "old tree", &old_tree, &problems);
   Plan plan;
   bool planned = false;
-  if (scanned_new && scanned_old && problems.empty()) {
+  if (scanned_new && scanned_old) {
+    const bool clean = problems.empty();
     planned = MakePlan(args.plan.partial ? &old_tree : nullptr, new_tree, args.plan,
-                       precomplete_source, &plan, &problems, &warnings);
+                       precomplete_source, &plan, &problems, &warnings) &&
+              clean;
   }
   for (const std::string &w : warnings) fprintf(stderr, "make-update: warning: %s\n", w.c_str());
   if (!planned) {
