@@ -263,6 +263,30 @@ TEST(MakeUpdate, CheckPassesForAGoodUpdateAndCatchesACorruptOne) {
   EXPECT_EQ(intact.status, 0) << intact.text;
 }
 
+// A link that is the same in both releases needs no instruction and stays; one whose target
+// changes cannot be expressed and is refused.
+TEST(MakeUpdate, UnchangedLinksStayAndChangedLinksAreRefused) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteRelease(tmp / "new", 2);
+  ASSERT_EQ(symlink("bin/app", (tmp / "old/app-link").c_str()), 0);
+  ASSERT_EQ(symlink("bin/app", (tmp / "new/app-link").c_str()), 0);
+  const std::string trees = "--from " + ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new");
+  Output good = MakeUpdate("--check --updater " + ShellQuote(UPDATER_BIN) + " " + trees + " " +
+                           ShellQuote(tmp / "p.upk"));
+  ASSERT_EQ(good.status, 0) << good.text;
+  CopyTree(tmp / "old", tmp / "inst");
+  ASSERT_EQ(Apply(tmp, tmp / "p.upk", tmp / "inst"), 0);
+  ExpectInstalled(tmp / "new", tmp / "inst");
+
+  ASSERT_EQ(unlink((tmp / "new/app-link").c_str()), 0);
+  ASSERT_EQ(symlink("lib/big.dat", (tmp / "new/app-link").c_str()), 0);
+  Output changed = MakeUpdate(trees + " " + ShellQuote(tmp / "q.upk"));
+  EXPECT_EQ(changed.status, 3) << changed.text;
+  EXPECT_NE(changed.text.find("symbolic link app-link"), std::string::npos) << changed.text;
+  EXPECT_FALSE(Exists(tmp / "q.upk"));
+}
+
 // Each tree holds one thing a manifest cannot express; the tool names it and writes nothing.
 TEST(MakeUpdate, RefusesWhatAnUpdateCannotExpress) {
   TempDir tmp;

@@ -55,6 +55,11 @@ bool CopyTree(const Tree &tree, const std::string &dest, std::string *error) {
         *error = "cannot create " + to + ": " + strerror(errno);
         return false;
       }
+    } else if (entry.kind == 'l') {
+      if (symlink(entry.target.c_str(), to.c_str()) != 0) {
+        *error = "cannot create the link " + to + ": " + strerror(errno);
+        return false;
+      }
     } else if (!CopyFile(tree.root + "/" + path, to, entry.mode, error)) {
       return false;
     }
@@ -149,11 +154,13 @@ bool CheckUpdate(const std::string &archive, const Tree *old_tree, const Plan &p
   // every carried file whose condition holds in the starting state.
   std::map<std::string, ExpectedFile> files;
   std::set<std::string> dirs;
+  std::map<std::string, std::string> links;  // path -> target; an update leaves them alone
   const TreeMap empty;
   const TreeMap &start = old_tree ? old_tree->entries : empty;
   for (const auto &[path, entry] : start) {
     if (entry.kind == 'f') files[path] = {old_tree->root + "/" + path, entry.mode};
     if (entry.kind == 'd') dirs.insert(path);
+    if (entry.kind == 'l') links[path] = entry.target;
   }
   for (const std::string &p : plan.remove_files) files.erase(p);
   for (const std::string &d : plan.remove_dirs) dirs.erase(d);
@@ -218,9 +225,22 @@ bool CheckUpdate(const std::string &archive, const Tree *old_tree, const Plan &p
       auto it = actual.entries.find(d);
       if (it == actual.entries.end() || it->second.kind != 'd') differ("missing folder: " + d);
     }
+    for (const auto &[path, target] : links) {
+      auto it = actual.entries.find(path);
+      if (it == actual.entries.end() || it->second.kind != 'l' || it->second.target != target) {
+        differ("link changed or missing: " + path + " -> " + target);
+      }
+    }
     for (const auto &[path, entry] : actual.entries) {
-      if (!(entry.kind == 'f' ? files.count(path) : dirs.count(path))) {
-        differ(std::string("unexpected ") + (entry.kind == 'f' ? "file: " : "folder: ") + path);
+      const bool expected = entry.kind == 'f'   ? files.count(path) > 0
+                            : entry.kind == 'd' ? dirs.count(path) > 0
+                                                : links.count(path) > 0;
+      if (!expected) {
+        differ(std::string("unexpected ") +
+               (entry.kind == 'f'   ? "file: "
+                : entry.kind == 'd' ? "folder: "
+                                    : "link: ") +
+               path);
       }
     }
     if (shown > 30) differences += "... and " + std::to_string(shown - 30) + " more\n";

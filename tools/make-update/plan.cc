@@ -59,6 +59,7 @@ std::string PrecompleteText(const TreeMap &entries, const std::vector<std::strin
   std::set<std::string> files;
   std::vector<std::string> dirs;
   for (const auto &[path, entry] : entries) {
+    if (entry.kind == 'l') continue;  // links are never removed by an update
     if (entry.kind == 'd') {
       dirs.push_back(path);
     } else {
@@ -98,8 +99,29 @@ bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &opt
     }
   }
 
+  // The manifest has no instruction for links: a link may only stay exactly as it was.
+  for (const auto &[path, entry] : new_entries) {
+    if (entry.kind != 'l') continue;
+    auto it = old_entries.find(path);
+    if (it == old_entries.end() || it->second.kind != 'l' || it->second.target != entry.target) {
+      problems->push_back("symbolic link " + path +
+                          " in the new tree: an update cannot create or change links (a link "
+                          "that is the same in the old tree is left alone)");
+    }
+  }
+  for (const auto &[path, entry] : old_entries) {
+    if (entry.kind != 'l') continue;
+    auto it = new_entries.find(path);
+    if (it == new_entries.end() || it->second.kind != 'l' || it->second.target != entry.target) {
+      problems->push_back("symbolic link " + path +
+                          " of the old tree is gone or changed in the new tree: an update cannot "
+                          "remove or replace links");
+    }
+  }
+
   // Removals: what the old release had and the new one does not.
   for (const auto &[path, old_entry] : old_entries) {
+    if (old_entry.kind == 'l') continue;
     auto it = new_entries.find(path);
     if (old_entry.kind == 'f') {
       if (it == new_entries.end() || it->second.kind != 'f') plan->remove_files.push_back(path);

@@ -59,8 +59,16 @@ bool Walk(const std::string &root, const std::string &rel, const std::string &la
     TreeEntry entry;
     entry.mode = st.st_mode & 07777;
     if (S_ISLNK(st.st_mode)) {
-      problems->push_back(label + ": symbolic link " + path +
-                          ": an update can only carry regular files and folders");
+      char target[4096];
+      const ssize_t n = readlink(full.c_str(), target, sizeof target);
+      if (n < 0 || static_cast<size_t>(n) >= sizeof target) {
+        problems->push_back(label + ": cannot read the link " + full);
+        ok = false;
+        continue;
+      }
+      entry.kind = 'l';
+      entry.target.assign(target, static_cast<size_t>(n));
+      tree->entries[path] = entry;
       continue;
     }
     if (S_ISDIR(st.st_mode)) {

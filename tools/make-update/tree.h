@@ -19,9 +19,10 @@ constexpr size_t kMaxPathLength = 1012;
 constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;
 
 struct TreeEntry {
-  char kind = 'f';    // 'f' regular file, 'd' folder
-  mode_t mode = 0;    // permission bits (& 07777)
-  uint64_t size = 0;  // files only
+  char kind = 'f';     // 'f' regular file, 'd' folder, 'l' symbolic link
+  mode_t mode = 0;     // permission bits (& 07777)
+  uint64_t size = 0;   // files only
+  std::string target;  // links only
 };
 
 // Relative path ("dir/file", no leading or trailing '/') -> entry. The map's order is bytewise, so
@@ -35,8 +36,9 @@ struct Tree {
 
 // Scans every entry below `root` (not `root` itself), links not followed. Returns false when
 // `root` is not a readable folder or an entry cannot be queried; entries that an update cannot
-// carry (links, devices, bad names, huge files, special mode bits) are listed in `problems` with
-// `label` ("new tree", "old tree") in front, and the scan goes on.
+// carry (devices, bad names, huge files, special mode bits) are listed in `problems` with
+// `label` ("new tree", "old tree") in front, and the scan goes on. Links are recorded with their
+// target; whether an update may leave them alone is the plan's decision.
 [[nodiscard]] bool ScanTree(const std::string &root, const std::string &label, Tree *tree,
                             std::vector<std::string> *problems);
 
