@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and demonstrates a whole update: two versions of a small sample installation,
-# an update archive made from their difference with our own tools (kbdiff for the changed file's
-# patch, bzip2 for the members, upk for the container), then the updater applied to copies of
+# an update archive made from their difference with make-update (which checks it with the real
+# updater before it is shipped), then the updater applied to copies of
 # version 1, in place and as a staged update followed by a replace request. Each run shows its exit
 # code, status file and log, and is checked against version 2 (contents, links, permission bits).
 # Last, the same update fails on a copy with a locally edited file and leaves it exactly as it was.
@@ -17,11 +17,15 @@ show() {  # $1: status file, $2: log file
   printf '== update.status: '; od -An -c "$1" | tr -s ' '
   echo "== $2"; sed 's/^/   /' "$2"
 }
-# Kind, permission bits, path and link target of every entry (the updater's own log folder left
-# out), so that two trees can be compared in one diff together with their contents.
-listing() { (cd "$1" && find . -path ./updates -prune -o -printf '%M %p %l\n' | sort -k2); }
+# Kind, permission bits, path and link target of every entry (the updater's own log folder and the
+# precomplete list that every update ships left out), so that two trees can be compared in one diff
+# together with their contents.
+listing() {
+  (cd "$1" && find . \( -path ./updates -o -path ./precomplete \) -prune -o -printf '%M %p %l\n' |
+    sort -k2)
+}
 check() {  # $1: the updated tree
-  if diff -r --no-dereference -x updates v2 "$1" && diff <(listing v2) <(listing "$1"); then
+  if diff -r --no-dereference -x updates -x precomplete v2 "$1" && diff <(listing v2) <(listing "$1"); then
     echo "== check: $1 equals version 2 (diff -r and permission bits)"
   else
     echo "== check FAILED: $1 differs from version 2"; exit 1
@@ -48,32 +52,15 @@ echo "new in version 2" > v2/share/new.txt && chmod 600 v2/share/new.txt
 rm -r v2/obsolete.txt v2/share/old
 
 echo
-echo "### The update archive"
-mkdir -p stage/patches/lib patch
-"$bin/kbdiff" v1/lib/data.txt v2/lib/data.txt data.patch
-echo "kbdiff: lib/data.txt $(stat -c %s v2/lib/data.txt) bytes -> patch of $(stat -c %s data.patch) bytes before compression"
-cat > updatev3.manifest <<MANIFEST
-# sample update from version 1 to version 2
-type "partial"
-remove "obsolete.txt"
-rmrfdir "share/old/"
-add "bin/app"
-add "share/new.txt"
-patch "patches/lib/data.txt.patch" "lib/data.txt"
-MANIFEST
-sed 's/^/   /' updatev3.manifest
-pack() {  # $1: source file, $2: member name; one bzip2 stream with the file's permission bits
-  mkdir -p "stage/$(dirname "$2")"
-  bzip2 -c "$1" > "stage/$2"
-  chmod --reference="$1" "stage/$2"
-}
-pack updatev3.manifest updatev3.manifest
-pack v2/bin/app bin/app
-pack v2/share/new.txt share/new.txt
-pack data.patch patches/lib/data.txt.patch
-members=(updatev3.manifest bin/app share/new.txt patches/lib/data.txt.patch)
-(cd stage && "$bin/upk" create --product sample --version 2.0 ../patch/update.upk "${members[@]}")
-"$bin/upk" list patch/update.upk | sed 's/^/   /'
+echo "### The update archive, built by make-update from the two versions and checked by it"
+mkdir -p patch
+"$bin/make-update" --no-progress --dry-run --rmrfdir --from v1 v2 patch/update.upk | sed 's/^/   /'
+"$bin/make-update" --no-progress --check --rmrfdir --product sample --version 2.0 \
+  --from v1 v2 patch/update.upk 2>&1 | sed 's/^/   /'
+"$bin/upk" info patch/update.upk | sed 's/^/   /'
+(mkdir -p manifest && cd manifest && "$bin/upk" extract ../patch/update.upk >/dev/null &&
+  echo "== its manifest (bzip2-compressed inside the archive):" &&
+  bzip2 -dc updatev3.manifest | sed 's/^/   /')
 
 echo
 # As the application would, each copy keeps the downloaded update in updates/0 of the installation.
