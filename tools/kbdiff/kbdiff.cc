@@ -1,0 +1,143 @@
+// kbdiff OLD NEW PATCH: writes the patch that turns OLD into NEW. Exits 0 on success and 1 with a
+// message on standard error otherwise.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "kbdiff/make_patch.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: kbdiff [--help] OLD NEW PATCH\n"
+    "\n"
+    "Writes to PATCH a binary patch that turns the file OLD into the file NEW.\n"
+    "\n"
+    "The patch is in the updater's format: a 32-byte header (the magic \"KBDIFF10\", the size and\n"
+    "CRC of OLD, the size of NEW and the lengths of three blocks), then a control block of\n"
+    "add/copy/seek instructions, a block of bytes added to OLD's bytes and a block of bytes "
+    "copied\n"
+    "verbatim. It is not compressed: an update archive compresses its members with bzip2, and\n"
+    "`bzip2 -9 PATCH` gives the size it will take there.\n"
+    "\n"
+    "The patch applies only to a file of exactly OLD's size and CRC; `kbpatch OLD NEW PATCH`\n"
+    "applies it the way the updater does. PATCH is overwritten if it exists.\n"
+    "\n"
+    "Limits: OLD and NEW must each be smaller than 4 GiB, and no instruction may move more than\n"
+    "2 GiB through OLD; such inputs are refused. Memory use is about five times OLD's size\n"
+    "(nine times for an OLD of 2 GiB or more), or OLD's size plus twice NEW's size if that is\n"
+    "more.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help  show this text and exit\n"
+    "\n"
+    "Exit status: 0 when PATCH was written, 1 otherwise (a message on standard error says why).\n";
+
+using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
+
+// Reads the whole regular file at `path` into `*data`; prints why on failure.
+bool ReadWholeFile(const char *path, Buffer *data, size_t *size) {
+  FILE *file = fopen(path, "rb");
+  if (!file) {
+    fprintf(stderr, "kbdiff: cannot open %s: %s\n", path, strerror(errno));
+    return false;
+  }
+  struct stat st;
+  bool ok = false;
+  if (fstat(fileno(file), &st) != 0) {
+    fprintf(stderr, "kbdiff: cannot query %s: %s\n", path, strerror(errno));
+  } else if (!S_ISREG(st.st_mode)) {
+    fprintf(stderr, "kbdiff: %s is not a regular file\n", path);
+  } else if (static_cast<uint64_t>(st.st_size) > std::numeric_limits<uint32_t>::max()) {
+    fprintf(stderr, "kbdiff: %s is 4 GiB or larger; a patch can only describe smaller files\n",
+            path);
+  } else {
+    *size = static_cast<size_t>(st.st_size);
+    data->reset(static_cast<uint8_t *>(malloc(*size > 0 ? *size : 1)));
+    if (!*data)
+      fprintf(stderr, "kbdiff: not enough memory to read %s\n", path);
+    else if (fread(data->get(), 1, *size, file) != *size)
+      fprintf(stderr, "kbdiff: cannot read %s: %s\n", path,
+              ferror(file) ? strerror(errno) : "the file became shorter");
+    else
+      ok = true;
+  }
+  fclose(file);
+  return ok;
+}
+
+bool WriteWholeFile(const char *path, const std::vector<uint8_t> &data) {
+  FILE *file = fopen(path, "wb");
+  if (!file) {
+    fprintf(stderr, "kbdiff: cannot create %s: %s\n", path, strerror(errno));
+    return false;
+  }
+  bool written = fwrite(data.data(), 1, data.size(), file) == data.size();
+  int saved = errno;
+  if (fclose(file) != 0 && written) {
+    written = false;
+    saved = errno;
+  }
+  if (!written) {
+    fprintf(stderr, "kbdiff: cannot write %s: %s\n", path, strerror(saved));
+    remove(path);
+  }
+  return written;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *files[3];
+  int count = 0;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const char *arg = argv[i];
+    if (!options_done && (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0)) {
+      fputs(kUsage, stdout);
+      return 0;
+    }
+    if (!options_done && strcmp(arg, "--") == 0) {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && arg[0] == '-' && arg[1] != '\0') {
+      fprintf(stderr, "kbdiff: unknown option %s\nTry 'kbdiff --help'.\n", arg);
+      return 1;
+    }
+    if (count == 3) {
+      fprintf(stderr, "kbdiff: too many arguments\nTry 'kbdiff --help'.\n");
+      return 1;
+    }
+    files[count++] = arg;
+  }
+  if (count != 3) {
+    fprintf(stderr, "Usage: kbdiff [--help] OLD NEW PATCH\nTry 'kbdiff --help'.\n");
+    return 1;
+  }
+
+  std::vector<uint8_t> patch_bytes;
+  // The new file is read only once the old one is indexed: sorting needs the most memory.
+  Buffer old_data(nullptr, &free), new_data(nullptr, &free);
+  size_t old_size = 0, new_size = 0;
+  if (!ReadWholeFile(files[0], &old_data, &old_size)) return 1;
+  PatchMaker maker;
+  MakePatchStatus status = maker.Index(old_data.get(), old_size);
+  if (status == MakePatchStatus::kOk) {
+    if (!ReadWholeFile(files[1], &new_data, &new_size)) return 1;
+    status = maker.Make(new_data.get(), new_size, &patch_bytes);
+  }
+  if (status != MakePatchStatus::kOk) {
+    fprintf(stderr, "kbdiff: %s\n", MakePatchStatusText(status));
+    return 1;
+  }
+  old_data.reset();
+  new_data.reset();
+  return WriteWholeFile(files[2], patch_bytes) ? 0 : 1;
+}

@@ -1,0 +1,70 @@
+// Making a patch that turns one byte string (the old file) into another (the new file). Exact
+// matches are found in the sorted suffixes of the old file, extended into approximate matches, and
+// written as add/copy/seek triples with their diff and extra bytes. Failure is reported as a
+// MakePatchStatus.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+enum class MakePatchStatus {
+  kOk,
+  kTooLarge,  // a file of 4 GiB or more, or a difference the 32-bit fields cannot describe
+  kNoMemory,  // the suffix array could not be allocated or sorted
+  kNoIndex,   // Make was called without a successful Index before it
+};
+
+// A readable sentence for a status, e.g. for a tool's error message.
+const char *MakePatchStatusText(MakePatchStatus status);
+
+// Makes patches in two steps so that the new file need not be in memory while the old file's
+// suffixes are sorted (the step that needs the most memory): Index(old), then Make(new).
+class PatchMaker {
+ public:
+  PatchMaker() = default;
+  ~PatchMaker();
+  PatchMaker(const PatchMaker &) = delete;
+  PatchMaker &operator=(const PatchMaker &) = delete;
+
+  // Sorts the suffixes of the old file. The index takes about 3 bytes per old byte below 16 MiB,
+  // 4 below 2 GiB and 8 above (4 or 8 more while sorting). Returns kOk, kTooLarge for an old file
+  // of 4 GiB or more, or kNoMemory; on failure no index is kept.
+  // REQUIRES: `old_data` holds `old_size` bytes (null allowed for 0) and stays valid and unchanged
+  // until Make has returned.
+  [[nodiscard]] MakePatchStatus Index(const uint8_t *old_data, size_t old_size);
+
+  // Makes the complete patch file (header and the three blocks) that turns the indexed old file
+  // into `new_data`, in `*patch`. The index is released before the patch is written, so each Index
+  // serves one Make. Returns kOk, kNoIndex, or kTooLarge for a new file of 4 GiB or more or a seek
+  // beyond 2 GiB; on failure `*patch` is left empty.
+  [[nodiscard]] MakePatchStatus Make(const uint8_t *new_data, size_t new_size,
+                                     std::vector<uint8_t> *patch);
+
+  // Makes the next Index store suffix positions in `bytes` bytes (3, 4 or 8) when the old file
+  // allows it, instead of the smallest width that fits. The patch is the same; this exists so that
+  // every width can be exercised on small inputs.
+  void ForceIndexWidth(int bytes) { forced_width_ = bytes; }
+
+ private:
+  struct Triple;
+  void Release();
+  size_t Entry(size_t i) const;
+  MakePatchStatus FindTriples(const uint8_t *new_data, int64_t new_size,
+                              std::vector<Triple> *triples) const;
+  size_t Longest(const uint8_t *text, size_t size, int64_t hint, size_t *position) const;
+
+  const uint8_t *old_ = nullptr;
+  size_t old_size_ = 0;
+  bool indexed_ = false;
+  int forced_width_ = 0;
+  int width_ = 0;                      // bytes per suffix position in `suffixes_`
+  unsigned char *suffixes_ = nullptr;  // mapped memory, `mapped_` bytes
+  size_t mapped_ = 0;
+  std::vector<uint64_t> buckets_;  // first suffix of each two-byte prefix, 65537 entries
+};
+
+// Index(old) then Make(new) on a fresh PatchMaker.
+[[nodiscard]] MakePatchStatus MakePatch(const uint8_t *old_data, size_t old_size,
+                                        const uint8_t *new_data, size_t new_size,
+                                        std::vector<uint8_t> *patch);
