@@ -1,7 +1,7 @@
 // Decompression of one archive member over arbitrary stored bytes, through the update's reader,
 // checked against libbz2's one-shot decompression of the same bytes: the same verdict, the same
 // output, and memory bounded by the reader's buffers (the output goes to a stream that refuses
-// more than 1 MiB, as a full disk would).
+// more than 64 KiB, as a full disk would).
 #include <bzlib.h>
 
 #include <cstring>
@@ -17,7 +17,7 @@ using fuzz_support::MemFile;
 
 namespace {
 
-constexpr size_t kOutputCap = 1 << 20;
+constexpr size_t kOutputCap = 1 << 16;
 
 void PutBE32(std::string *out, uint32_t v) {
   char bytes[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),

@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The manifest text is owned as the update owns it: malloc'd, NUL-terminated, kept by the texts.
   char *text = static_cast<char *>(malloc(manifest_size + 1));
   FUZZ_CHECK(text != nullptr);
-  memcpy(text, bytes, manifest_size);
+  if (manifest_size > 0) memcpy(text, bytes, manifest_size);
   text[manifest_size] = '\0';
   {
     ManifestTexts texts;

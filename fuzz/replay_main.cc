@@ -26,7 +26,9 @@ bool ReplayFile(const std::string &path) {
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
   fprintf(stderr, "replay: %s (%zu bytes)\n", path.c_str(), bytes.size());
-  LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  // Like libFuzzer, an empty input is passed with a valid pointer.
+  static const uint8_t kNothing = 0;
+  LLVMFuzzerTestOneInput(bytes.empty() ? &kNothing : bytes.data(), bytes.size());
   return true;
 }
 

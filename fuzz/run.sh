@@ -59,10 +59,10 @@ for pid in "${pids[@]}"; do wait "$pid" || status=1; done
 printf '%-14s %12s %8s %8s %s\n' target executions cov ft verdict
 for name in "${names[@]}"; do
   log="$BUILD/fuzz-logs/$name.log"
-  execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}' | tail -1)
-  done_line=$(grep -E '^#[0-9]+ +DONE' "$log" | tail -1)
-  cov=$(echo "$done_line" | grep -o 'cov: [0-9]*' | awk '{print $2}')
-  ft=$(echo "$done_line" | grep -o 'ft: [0-9]*' | awk '{print $2}')
+  execs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}' | tail -1 || true)
+  done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true)
+  cov=$(echo "$done_line" | grep -o 'cov: [0-9]*' | awk '{print $2}' || true)
+  ft=$(echo "$done_line" | grep -o 'ft: [0-9]*' | awk '{print $2}' || true)
   verdict=clean
   if ! [ -n "$done_line" ] || grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:|check failed' "$log"; then
     verdict="FAULT (see $log)"

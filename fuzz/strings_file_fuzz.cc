@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The text core over the same bytes (up to the first NUL, as the reader sees them).
   char *text = static_cast<char *>(malloc(size + 1));
   FUZZ_CHECK(text != nullptr);
-  memcpy(text, data, size);
+  if (size > 0) memcpy(text, data, size);
   text[size] = '\0';
   IniValue values[2] = {};
   int parsed = ParseIniValues(text, "Title\0Info\0", 2, values, "Strings");

@@ -15,10 +15,14 @@
 namespace e2e {
 
 // Runs `argv` (argv[0] is the program) with exactly `env` plus PATH, stderr into `err_path` when
-// given. Returns the exit code, or -1 when the process did not exit normally.
+// given. Returns the exit code, or -1 when the process did not exit normally. The sanitizers'
+// settings of the test run are passed on, so that a sanitized updater reports as the suite asks.
 inline int Spawn(const std::vector<std::string> &argv, std::vector<std::string> env,
                  const std::string &err_path = "") {
   env.push_back("PATH=/usr/bin:/bin");
+  for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char *value = getenv(name)) env.push_back(std::string(name) + "=" + value);
+  }
   std::vector<char *> args, envp;
   for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);

@@ -61,7 +61,17 @@ void PrepareRun(const std::string &root, const std::string &archive) {
 pid_t StartUpdater(const std::string &root, const std::string &display) {
   pid_t pid = fork();
   if (pid == 0) {
+    // The sanitizers' settings of the test run are kept, so that a sanitized updater reports as
+    // the suite asks.
+    std::string sanitizer_options[3];
+    const char *names[3] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"};
+    for (int i = 0; i < 3; ++i) {
+      if (const char *value = getenv(names[i])) sanitizer_options[i] = value;
+    }
     clearenv();
+    for (int i = 0; i < 3; ++i) {
+      if (!sanitizer_options[i].empty()) setenv(names[i], sanitizer_options[i].c_str(), 1);
+    }
     setenv("PATH", "/usr/bin:/bin", 1);
     if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
     std::string program = root + "/bin/updater", patch = root + "/patch", app = root + "/app";
