@@ -22,17 +22,24 @@ bool ReadBE32At(FILE *fp, uint32_t *value) {
   return true;
 }
 
-// Appends `item` at the tail of its bucket's chain so that a bucket keeps index order.
-void Insert(UpkArchive *archive, UpkItem *item) {
-  UpkItem **link = &archive->buckets[Bucket(item->name)];
-  while (*link) link = &(*link)->next;
+// Appends `item` at the tail of its bucket's chain so that a bucket keeps index order. `tails`
+// holds each bucket's last item (null for an empty bucket), so that an index of many thousand
+// items is built without walking a chain per item.
+void Insert(UpkArchive *archive, UpkItem **tails, UpkItem *item) {
+  unsigned bucket = Bucket(item->name);
   item->next = nullptr;
-  *link = item;
+  if (tails[bucket]) {
+    tails[bucket]->next = item;
+  } else {
+    archive->buckets[bucket] = item;
+  }
+  tails[bucket] = item;
 }
 
 // Builds the hash table from the index bytes. True when the walk ends exactly at the end of the
 // index, or at an entry whose name has no NUL (that entry is dropped).
 bool ParseIndex(UpkArchive *archive, const unsigned char *index, size_t size) {
+  UpkItem *tails[kBucketCount] = {};
   size_t pos = 0;
   while (pos < size) {
     if (size - pos < kMinEntrySize) return false;
@@ -49,7 +56,7 @@ bool ParseIndex(UpkArchive *archive, const unsigned char *index, size_t size) {
     item->flags = ReadBE32(entry + 8);
     item->name = reinterpret_cast<char *>(item + 1);
     memcpy(item->name, name, name_len + 1);
-    Insert(archive, item);
+    Insert(archive, tails, item);
     pos += kEntryFieldsSize + name_len + 1;
   }
   return true;
