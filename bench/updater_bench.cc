@@ -4,7 +4,7 @@
 //   updater-bench copy SOURCE DESTINATION   the staged update's recursive copy
 //   updater-bench pack TREE WORK_DIR ARCHIVE
 //                                           a complete update of TREE: every file compressed with
-//                                           bzip2 -9 into WORK_DIR, a manifest adding them all, and
+//                                           bzip2 into WORK_DIR, a manifest adding them all, and
 //                                           the archive written from there
 // Exit status 0 on success; otherwise 1 with one message on standard error.
 #include <bzlib.h>
@@ -102,12 +102,16 @@ bool ReadAll(const std::string &path, std::string *data) {
   return ok;
 }
 
-// Writes `data` bzip2-compressed (level 9) to `path` with permission bits `mode`.
+// Writes `data` bzip2-compressed to `path` with permission bits `mode`, with the smallest block
+// size that holds the whole file (as the project's update builder does): the decompressor's memory
+// follows the block size, so a small file is not given a 900 kB block.
 bool WriteCompressed(const std::string &path, const std::string &data, mode_t mode) {
   std::vector<char> out(data.size() + data.size() / 100 + 600);
   unsigned out_length = static_cast<unsigned>(out.size());
   if (BZ2_bzBuffToBuffCompress(out.data(), &out_length, const_cast<char *>(data.data()),
-                               static_cast<unsigned>(data.size()), 9, 0, 0) != BZ_OK) {
+                               static_cast<unsigned>(data.size()),
+                               static_cast<int>(std::min<size_t>(9, data.size() / 100000 + 1)), 0,
+                               0) != BZ_OK) {
     return false;
   }
   for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
