@@ -42,16 +42,17 @@ bench_machine() {
   echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, $(date -u +%Y-%m-%d)"
 }
 
-# bench_measure FILE CMD...: runs CMD once (output discarded) and appends "seconds kilobytes" to
-# FILE: wall time in nanosecond steps and the peak resident size of CMD or its largest child.
+# bench_measure FILE CMD...: runs CMD once (output discarded) and appends "seconds kilobytes
+# cpu-seconds" to FILE: wall time in nanosecond steps, the peak resident size of CMD or its largest
+# child, and the processor time (user + system) of CMD and its children.
 # Fails when CMD fails, so a broken run is never counted as a fast one.
 bench_measure() {
   local out=$1 start end
   shift
   start=$(date +%s%N)
-  /usr/bin/time -f "%M" -o "$out.kb" "$@" >/dev/null
+  /usr/bin/time -f "%M %U %S" -o "$out.kb" "$@" >/dev/null
   end=$(date +%s%N)
-  echo "$(awk "BEGIN {printf \"%.4f\", ($end - $start) / 1e9}") $(cat "$out.kb")" >>"$out"
+  echo "$(awk "BEGIN {printf \"%.4f\", ($end - $start) / 1e9}") $(awk '{print $1, $2 + $3}' "$out.kb")" >>"$out"
 }
 
 # bench_median COLUMN < FILE: the median of a column of numbers.
