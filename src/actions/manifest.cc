@@ -168,8 +168,9 @@ char *quote_path(const char *path) {
 }
 
 int add_dir_entries(const char *directory, ActionList *list, ManifestTexts *texts) {
+  // A cut directory could be another, existing one, whose tree would then be removed.
   char root[kPathSize];
-  snprintf(root, sizeof(root), "%s", directory);
+  if (!FormEntryPath(root, "%s", directory)) return result::kWrongKind;
   size_t length = strlen(root);
   if (length > 0) root[length - 1] = '\0';  // the trailing '/'
 

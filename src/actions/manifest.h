@@ -36,7 +36,8 @@ class ManifestTexts {
 // Appends the removals of the tree `directory` (which ends in '/'): one per file, link or other
 // entry when the walk reaches it, one per directory after everything below it, the directory
 // itself last. A missing directory adds nothing. Returns 0; 42 when the walk cannot start, fails,
-// meets a cycle or produces a path that does not fit; 14 when no memory can be had for a quoted
+// meets a cycle, or when `directory` or a produced path does not fit in 1024 bytes (a cut path
+// could name another file); 14 when no memory can be had for a quoted
 // path; 5 when a produced path is refused. Actions appended before a failure stay in `list`.
 [[nodiscard]] int add_dir_entries(const char *directory, ActionList *list, ManifestTexts *texts);
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "driver/run_updater.h"
+#include "kbdiff/make_patch.h"
 #include "support/test_patch.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"
@@ -15,6 +16,16 @@ using namespace testing_support;
 using namespace e2e;
 
 namespace {
+
+// A patch as the publishing tools make it.
+std::string GeneratedPatch(const std::string &from, const std::string &to) {
+  std::vector<uint8_t> patch;
+  MakePatchStatus status =
+      ::MakePatch(reinterpret_cast<const uint8_t *>(from.data()), from.size(),
+                  reinterpret_cast<const uint8_t *>(to.data()), to.size(), &patch);
+  EXPECT_EQ(status, MakePatchStatus::kOk);
+  return std::string(patch.begin(), patch.end());
+}
 
 // Version 1 of a small installation, with the archive's contents for its update to version 2.
 struct Install {
@@ -48,8 +59,8 @@ struct Install {
             {"cond/added-if", "if"},
             {"cond/added-if-not", "if not"},
             {"cond/never", "never"},
-            {"patches/lib.patch", MakePatch(lib_v1, lib_v2)},
-            {"patches/readme.patch", MakePatch(readme_v1, readme_v2)},
+            {"patches/lib.patch", GeneratedPatch(lib_v1, lib_v2)},
+            {"patches/readme.patch", GeneratedPatch(readme_v1, readme_v2)},
             {"patches/wrong.patch", MakePatch("not the library", "x")},
             {"empty", "", 0644, true}};
   }

@@ -1,0 +1,113 @@
+#include "progress/strings_file.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "actions/tokenizer.h"
+#include "driver/result.h"
+
+namespace {
+
+// Index of `key` in the block of names `keys`, or -1.
+int FindKey(const char *keys, const char *key) {
+  int index = 0;
+  for (const char *name = keys; *name; name += strlen(name) + 1, ++index) {
+    if (strcmp(name, key) == 0) return index;
+  }
+  return -1;
+}
+
+// A header line ("[name]", blanks and tabs allowed behind the ']', the ']' itself may be missing)
+// names the wanted section? Any other header leaves it.
+bool EntersSection(char *line, const char *section) {
+  char *cursor = line + 1;  // after the '['
+  if (*cursor == ']' || *cursor == '\0') return false;
+  char *name = next_token("]", &cursor);
+  if (cursor && next_token(" \t", &cursor)) return false;
+  return strcmp(name, section) == 0;
+}
+
+}  // namespace
+
+int ParseIniValues(char *text, const char *keys, int key_count, IniValue *values,
+                   const char *section) {
+  if (!section) section = "Strings";
+  // Whether each key was seen: a key given twice still counts once, so that a file lacking one
+  // key but repeating the other is not taken for a complete one.
+  bool found[kMaxIniKeys] = {};
+  if (key_count < 0 || key_count > kMaxIniKeys) return result::kParseError;
+
+  bool inside = false;
+  char *lines = text;
+  while (char *line = next_token("\r\n", &lines)) {
+    if (line[0] == ';' || line[0] == '#') continue;
+    line += strspn(line, " \t");
+    if (*line == '\0') continue;
+    if (*line == '[') {
+      inside = EntersSection(line, section);
+      continue;
+    }
+    if (!inside || *line == '=') continue;  // a line starting with '=' has an empty key
+    char *value = line;
+    char *key = next_token("=", &value);
+    if (!value) continue;  // no '=' on the line
+    int index = FindKey(keys, key);
+    if (index < 0 || index >= key_count) continue;
+    strncpy(values[index], value, kIniValueSize - 1);
+    values[index][kIniValueSize - 1] = '\0';
+    found[index] = true;
+  }
+
+  for (int i = 0; i < key_count; ++i) {
+    if (!found[i]) return result::kParseError;
+  }
+  return result::kOk;
+}
+
+int ReadIniValues(const char *path, const char *keys, int key_count, IniValue *values,
+                  const char *section) {
+  FILE *file = fopen(path, "r");
+  if (!file) return result::kReadError;
+  // Only a regular file has a length that the seek reports truthfully: a directory opens, seeks to
+  // a huge "end" and would then ask for that much memory.
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || fseek(file, 0, SEEK_END) != 0) {
+    fclose(file);
+    return result::kReadError;
+  }
+  long length = ftell(file);
+  if (length <= 0) {
+    fclose(file);
+    return result::kReadError;
+  }
+  char *buffer = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+  if (!buffer) {
+    fclose(file);
+    return result::kStringsNoMemory;
+  }
+  int rv;
+  if (fseek(file, 0, SEEK_SET) != 0 ||
+      fread(buffer, 1, static_cast<size_t>(length), file) != static_cast<size_t>(length)) {
+    rv = result::kReadError;
+  } else {
+    buffer[length] = '\0';
+    rv = ParseIniValues(buffer, keys, key_count, values, section);
+  }
+  free(buffer);
+  fclose(file);
+  return rv;
+}
+
+int ReadStringsFile(const char *path, WindowStrings *strings) {
+  static const char kKeys[] = "Title\0Info\0";
+  IniValue values[2] = {};
+  int rv = ReadIniValues(path, kKeys, 2, values, nullptr);
+  memcpy(strings->title, values[0], kIniValueSize);
+  memcpy(strings->info, values[1], kIniValueSize);
+  strings->title[kIniValueSize - 1] = '\0';
+  strings->info[kIniValueSize - 1] = '\0';
+  return rv;
+}

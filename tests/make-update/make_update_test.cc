@@ -1,0 +1,396 @@
+// make-update end to end: release trees are generated, updates are built by the tool, applied by
+// the real updater and the installation is compared with the new release.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "actions/action.h"
+#include "actions/manifest.h"
+#include "driver/update_log.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+struct Output {
+  int status = -1;
+  std::string text;  // standard output and standard error together
+};
+
+std::string ShellQuote(const std::string &s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+Output RunCapture(const std::string &command) {
+  Output out;
+  FILE *p = popen((command + " 2>&1").c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
+  const int raw = pclose(p);
+  out.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return out;
+}
+
+Output MakeUpdate(const std::string &args) {
+  return RunCapture(std::string(MAKE_UPDATE_BIN) + " --no-progress " + args);
+}
+
+// Applies `archive` in place to `install` with the real updater; returns its exit status.
+int Apply(const TempDir &tmp, const std::string &archive, const std::string &install) {
+  const std::string patch = tmp / "patchdir";
+  RemoveTree(patch);
+  MakeDirs(patch);
+  if (Run("cp " + ShellQuote(archive) + " " + ShellQuote(patch + "/update.upk")) != 0) return -1;
+  return Run("env -u DISPLAY " + ShellQuote(UPDATER_BIN) + " " + ShellQuote(patch) + " " +
+             ShellQuote(install) + " " + ShellQuote(install));
+}
+
+// The installation must equal the release plus the generated precomplete list.
+void ExpectInstalled(const std::string &release, const std::string &install) {
+  Snapshot expected = TakeSnapshot(release);
+  Snapshot actual = TakeSnapshot(install);
+  ASSERT_TRUE(actual.count("precomplete")) << "no precomplete installed";
+  expected["precomplete"] = actual["precomplete"];
+  EXPECT_EQ(DiffSnapshots(expected, actual), "");
+}
+
+void CopyTree(const std::string &from, const std::string &to) {
+  ASSERT_EQ(Run("cp -a " + ShellQuote(from) + " " + ShellQuote(to)), 0);
+}
+
+std::string Lines(int count, const std::string &tag) {
+  std::string s;
+  for (int i = 0; i < count; ++i) s += tag + " line " + std::to_string(i) + "\n";
+  return s;
+}
+
+// A release of a few folders; `v` changes some of its contents.
+void WriteRelease(const std::string &root, int v) {
+  MakeDirs(root);
+  WriteFile(root + "/bin/app", "#!/bin/sh\necho version " + std::to_string(v) + "\n", 0755);
+  WriteFile(root + "/lib/big.dat", Lines(20000, "stable") + Lines(10, "v" + std::to_string(v)));
+  WriteFile(root + "/share/doc/readme with spaces.txt", "read me\n");
+  WriteFile(root + "/share/empty", "");
+}
+
+TEST(MakeUpdate, CompleteUpdateInstallsEveryFileAndListsThemForRemoval) {
+  TempDir tmp;
+  WriteRelease(tmp / "new", 1);
+  WriteFile(tmp / "new/share/private.key", "secret\n", 0600);
+  MakeDirs(tmp / "install");
+
+  Output built = MakeUpdate("--product app --version 1.0 " + ShellQuote(tmp / "new") + " " +
+                            ShellQuote(tmp / "u.upk"));
+  ASSERT_EQ(built.status, 0) << built.text;
+  ASSERT_EQ(Apply(tmp, tmp / "u.upk", tmp / "install"), 0) << ReadFile(tmp / "patchdir/update.log");
+  ExpectInstalled(tmp / "new", tmp / "install");
+  EXPECT_EQ(ReadFile(tmp / "install/precomplete"),
+            "remove \"bin/app\"\n"
+            "remove \"lib/big.dat\"\n"
+            "remove \"precomplete\"\n"
+            "remove \"share/doc/readme with spaces.txt\"\n"
+            "remove \"share/empty\"\n"
+            "remove \"share/private.key\"\n"
+            "rmdir \"share/doc/\"\n"
+            "rmdir \"share/\"\n"
+            "rmdir \"lib/\"\n"
+            "rmdir \"bin/\"\n");
+  Output info = RunCapture(std::string(UPK_BIN) + " info " + ShellQuote(tmp / "u.upk"));
+  EXPECT_NE(info.text.find("app"), std::string::npos) << info.text;
+  EXPECT_NE(info.text.find("1.0"), std::string::npos) << info.text;
+}
+
+TEST(MakeUpdate, CompleteUpdateOverAnOlderOneRemovesWhatOnlyTheOlderShipped) {
+  TempDir tmp;
+  WriteRelease(tmp / "v1", 1);
+  WriteFile(tmp / "v1/plugins/old/plugin.so", "old plugin\n", 0755);
+  WriteFile(tmp / "v1/obsolete.txt", "gone in v2\n");
+  WriteRelease(tmp / "v2", 2);
+  MakeDirs(tmp / "install");
+
+  ASSERT_EQ(MakeUpdate(ShellQuote(tmp / "v1") + " " + ShellQuote(tmp / "v1.upk")).status, 0);
+  ASSERT_EQ(MakeUpdate(ShellQuote(tmp / "v2") + " " + ShellQuote(tmp / "v2.upk")).status, 0);
+  ASSERT_EQ(Apply(tmp, tmp / "v1.upk", tmp / "install"), 0);
+  ASSERT_EQ(Apply(tmp, tmp / "v2.upk", tmp / "install"), 0)
+      << ReadFile(tmp / "patchdir/update.log");
+  ExpectInstalled(tmp / "v2", tmp / "install");
+}
+
+TEST(MakeUpdate, PartialUpdateTurnsTheOldReleaseIntoTheNewOne) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteRelease(tmp / "new", 2);
+  // Replaced outright, changed mode, moved between folders, a removed tree, a file that becomes
+  // a folder, a new folder, an unchanged file.
+  std::string noise;
+  for (uint32_t x = 1; noise.size() < 100000;)
+    noise += static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  WriteFile(tmp / "old/lib/random.bin", noise);
+  WriteFile(tmp / "new/lib/random.bin", Lines(2000, "completely different"));
+  WriteFile(tmp / "old/bin/tool", "tool\n", 0644);
+  WriteFile(tmp / "new/bin/tool", "tool\n", 0755);
+  WriteFile(tmp / "old/a/moved.txt", "moving\n");
+  WriteFile(tmp / "new/b/moved.txt", "moving\n");
+  WriteFile(tmp / "old/gone/deeper/x", "x\n");
+  WriteFile(tmp / "old/gone/y", "y\n");
+  WriteFile(tmp / "old/becomes-dir", "file\n");
+  WriteFile(tmp / "new/becomes-dir/inside", "now a folder\n");
+  WriteFile(tmp / "new/fresh/dir/new.txt", "new\n");
+  MakeDirs(tmp / "old/share/keep-empty");
+  MakeDirs(tmp / "new/share/keep-empty");
+  CopyTree(tmp / "old", tmp / "install");
+
+  Output plan = MakeUpdate("--from " + ShellQuote(tmp / "old") + " --dry-run " +
+                           ShellQuote(tmp / "new") + " " + ShellQuote(tmp / "unused.upk"));
+  ASSERT_EQ(plan.status, 0) << plan.text;
+  EXPECT_FALSE(Exists(tmp / "unused.upk"));
+  EXPECT_NE(plan.text.find("patch \"patches/lib/big.dat.patch\" \"lib/big.dat\""),
+            std::string::npos)
+      << plan.text;
+  EXPECT_NE(plan.text.find("add \"bin/tool\""), std::string::npos) << plan.text;
+  EXPECT_NE(plan.text.find("add \"lib/random.bin\""), std::string::npos) << plan.text;
+  EXPECT_EQ(plan.text.find("readme"), std::string::npos) << "unchanged file in\n" << plan.text;
+  // Removals before additions, files before their folders.
+  const size_t x = plan.text.find("remove \"gone/deeper/x\"");
+  const size_t deeper = plan.text.find("rmdir \"gone/deeper/\"");
+  const size_t gone = plan.text.find("rmdir \"gone/\"");
+  const size_t add = plan.text.find("add \"");
+  ASSERT_NE(gone, std::string::npos) << plan.text;
+  EXPECT_LT(x, deeper);
+  EXPECT_LT(deeper, gone);
+  EXPECT_LT(plan.text.find("remove \"becomes-dir\""), add);
+
+  Output built = MakeUpdate("--from " + ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new") +
+                            " " + ShellQuote(tmp / "p.upk"));
+  ASSERT_EQ(built.status, 0) << built.text;
+  ASSERT_EQ(Apply(tmp, tmp / "p.upk", tmp / "install"), 0) << ReadFile(tmp / "patchdir/update.log");
+  ExpectInstalled(tmp / "new", tmp / "install");
+
+  // The patch is worth it: the partial update is far smaller than the complete one.
+  RemoveTree(tmp / "new/share/keep-empty");  // a complete update cannot create it
+  ASSERT_EQ(MakeUpdate(ShellQuote(tmp / "new") + " " + ShellQuote(tmp / "c.upk")).status, 0);
+  struct stat partial, complete;
+  ASSERT_EQ(stat((tmp / "p.upk").c_str(), &partial), 0);
+  ASSERT_EQ(stat((tmp / "c.upk").c_str(), &complete), 0);
+  EXPECT_LT(partial.st_size * 2, complete.st_size);
+}
+
+TEST(MakeUpdate, RmrfdirRemovesAVanishedTreeWithWhatTheInstallationAddedToIt) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteFile(tmp / "old/cache/a/b", "b\n");
+  WriteRelease(tmp / "new", 1);
+  CopyTree(tmp / "old", tmp / "install");
+  WriteFile(tmp / "install/cache/a/made-by-the-app", "runtime\n");
+
+  Output built = MakeUpdate("--rmrfdir --from " + ShellQuote(tmp / "old") + " " +
+                            ShellQuote(tmp / "new") + " " + ShellQuote(tmp / "p.upk"));
+  ASSERT_EQ(built.status, 0) << built.text;
+  ASSERT_EQ(Apply(tmp, tmp / "p.upk", tmp / "install"), 0) << ReadFile(tmp / "patchdir/update.log");
+  ExpectInstalled(tmp / "new", tmp / "install");
+}
+
+TEST(MakeUpdate, OptionalAndIfMissingPathsFollowTheInstallation) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteFile(tmp / "old/extras/tool.txt", Lines(5000, "extra") + "old\n");
+  WriteFile(tmp / "old/settings.ini", "default=1\n");
+  WriteRelease(tmp / "new", 2);
+  WriteFile(tmp / "new/extras/tool.txt", Lines(5000, "extra") + "new\n");
+  WriteFile(tmp / "new/extras/added.txt", "added\n");
+  WriteFile(tmp / "new/settings.ini", "default=2\n");
+  WriteFile(tmp / "new/defaults.ini", "x=1\n");
+  // Installation A has the optional folder and user settings; B has neither.
+  CopyTree(tmp / "old", tmp / "a");
+  WriteFile(tmp / "a/settings.ini", "edited by the user\n");
+  CopyTree(tmp / "old", tmp / "b");
+  RemoveTree(tmp / "b/extras");
+  RemoveTree(tmp / "b/settings.ini");
+
+  Output built = MakeUpdate(
+      "--optional extras/ --if-missing settings.ini --if-missing "
+      "defaults.ini --from " +
+      ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new") + " " + ShellQuote(tmp / "p.upk"));
+  ASSERT_EQ(built.status, 0) << built.text;
+  ASSERT_EQ(Apply(tmp, tmp / "p.upk", tmp / "a"), 0) << ReadFile(tmp / "patchdir/update.log");
+  ASSERT_EQ(Apply(tmp, tmp / "p.upk", tmp / "b"), 0) << ReadFile(tmp / "patchdir/update.log");
+
+  EXPECT_EQ(ReadFile(tmp / "a/extras/tool.txt"), ReadFile(tmp / "new/extras/tool.txt"));
+  EXPECT_EQ(ReadFile(tmp / "a/extras/added.txt"), "added\n");
+  EXPECT_EQ(ReadFile(tmp / "a/settings.ini"), "edited by the user\n");
+  EXPECT_EQ(ReadFile(tmp / "a/defaults.ini"), "x=1\n");
+  EXPECT_FALSE(Exists(tmp / "b/extras"));
+  EXPECT_EQ(ReadFile(tmp / "b/settings.ini"), "default=2\n");
+  EXPECT_EQ(ReadFile(tmp / "b/bin/app"), ReadFile(tmp / "new/bin/app"));
+  // The list of installed files keeps user settings out of a complete update's removals.
+  EXPECT_NE(ReadFile(tmp / "a/precomplete").find("remove-cc \"settings.ini\""), std::string::npos);
+}
+
+TEST(MakeUpdate, CheckPassesForAGoodUpdateAndCatchesACorruptOne) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteRelease(tmp / "new", 2);
+  const std::string trees = "--from " + ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new");
+  const std::string updater = " --updater " + ShellQuote(UPDATER_BIN) + " ";
+
+  Output good = MakeUpdate("--check" + updater + trees + " " + ShellQuote(tmp / "p.upk"));
+  ASSERT_EQ(good.status, 0) << good.text;
+  EXPECT_NE(good.text.find("check passed"), std::string::npos) << good.text;
+
+  // An update built from other trees is a valid archive that produces the wrong release.
+  WriteFile(tmp / "other/bin/app", "other\n", 0755);
+  ASSERT_EQ(MakeUpdate(ShellQuote(tmp / "other") + " " + ShellQuote(tmp / "other.upk")).status, 0);
+  Output wrong = MakeUpdate("--verify " + ShellQuote(tmp / "other.upk") + updater + trees);
+  EXPECT_EQ(wrong.status, 4) << wrong.text;
+  EXPECT_NE(wrong.text.find("CHECK FAILED"), std::string::npos) << wrong.text;
+
+  // One flipped byte in the last member's compressed data makes the updater fail.
+  std::string bytes = ReadFile(tmp / "p.upk");
+  bytes[bytes.size() / 2] ^= 0x40;
+  WriteFile(tmp / "broken.upk", bytes);
+  Output broken = MakeUpdate("--verify " + ShellQuote(tmp / "broken.upk") + updater + trees);
+  EXPECT_EQ(broken.status, 4) << broken.text;
+  Output intact = MakeUpdate("--verify " + ShellQuote(tmp / "p.upk") + updater + trees);
+  EXPECT_EQ(intact.status, 0) << intact.text;
+}
+
+// A link that is the same in both releases needs no instruction and stays; one whose target
+// changes cannot be expressed and is refused.
+TEST(MakeUpdate, UnchangedLinksStayAndChangedLinksAreRefused) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteRelease(tmp / "new", 2);
+  ASSERT_EQ(symlink("bin/app", (tmp / "old/app-link").c_str()), 0);
+  ASSERT_EQ(symlink("bin/app", (tmp / "new/app-link").c_str()), 0);
+  const std::string trees = "--from " + ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new");
+  Output good = MakeUpdate("--check --updater " + ShellQuote(UPDATER_BIN) + " " + trees + " " +
+                           ShellQuote(tmp / "p.upk"));
+  ASSERT_EQ(good.status, 0) << good.text;
+  CopyTree(tmp / "old", tmp / "inst");
+  ASSERT_EQ(Apply(tmp, tmp / "p.upk", tmp / "inst"), 0);
+  ExpectInstalled(tmp / "new", tmp / "inst");
+
+  ASSERT_EQ(unlink((tmp / "new/app-link").c_str()), 0);
+  ASSERT_EQ(symlink("lib/big.dat", (tmp / "new/app-link").c_str()), 0);
+  Output changed = MakeUpdate(trees + " " + ShellQuote(tmp / "q.upk"));
+  EXPECT_EQ(changed.status, 3) << changed.text;
+  EXPECT_NE(changed.text.find("symbolic link app-link"), std::string::npos) << changed.text;
+  EXPECT_FALSE(Exists(tmp / "q.upk"));
+}
+
+// Each tree holds one thing a manifest cannot express; the tool names it and writes nothing.
+TEST(MakeUpdate, RefusesWhatAnUpdateCannotExpress) {
+  TempDir tmp;
+  struct Case {
+    const char *name;
+    void (*make)(const std::string &root);
+    const char *message;
+  };
+  const Case cases[] = {
+      {"link", [](const std::string &r) { ASSERT_EQ(symlink("bin/app", (r + "/l").c_str()), 0); },
+       "symbolic link l"},
+      {"quote", [](const std::string &r) { WriteFile(r + "/a\"b", "x"); }, "double quote"},
+      {"newline", [](const std::string &r) { WriteFile(r + "/a\nb", "x"); }, "line break"},
+      {"dots", [](const std::string &r) { WriteFile(r + "/v1..2/x", "x"); }, "\"..\""},
+      {"long",
+       [](const std::string &r) {
+         WriteFile(r + "/" + std::string(200, 'd') + "/" + std::string(200, 'e') + "/" +
+                       std::string(200, 'f') + "/" + std::string(200, 'g') + "/" +
+                       std::string(220, 'h'),
+                   "x");
+       },
+       "too long"},
+      {"empty-dir", [](const std::string &r) { MakeDirs(r + "/nothing/here"); }, "empty folder"},
+      {"manifest", [](const std::string &r) { WriteFile(r + "/updatev3.manifest", "x"); },
+       "clash with the update's manifest"},
+      {"setuid", [](const std::string &r) { WriteFile(r + "/suid", "x", 04755); }, "set-user-ID"},
+      {"clash", [](const std::string &r) { WriteFile(r + "/patches/lib/big.dat.patch", "x"); },
+       "patch member"},
+      {"dir-to-file",
+       [](const std::string &r) {
+         RemoveTree(r + "/share/doc");
+         WriteFile(r + "/share/doc", "now a file");
+       },
+       "is a file in the new tree"},
+      {"huge",
+       [](const std::string &r) {
+         WriteFile(r + "/huge", "");  // sparse: takes no space
+         ASSERT_EQ(truncate((r + "/huge").c_str(), 1ll << 32), 0);
+       },
+       "4 GiB"},
+  };
+  WriteRelease(tmp / "old", 1);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string root = tmp / c.name;
+    WriteRelease(root, 2);
+    c.make(root);
+    const std::string out = tmp / (std::string(c.name) + ".upk");
+    Output r = MakeUpdate("--from " + ShellQuote(tmp / "old") + " " + ShellQuote(root) + " " +
+                          ShellQuote(out));
+    EXPECT_EQ(r.status, 3) << r.text;
+    EXPECT_NE(r.text.find(c.message), std::string::npos) << r.text;
+    EXPECT_FALSE(Exists(out));
+    RemoveTree(root);
+  }
+  Output usage = MakeUpdate("--product " + std::string(64, 'p') + " a b");
+  EXPECT_EQ(usage.status, 2) << usage.text;
+}
+
+}  // namespace
+
+namespace {
+
+// Every instruction kind the tool writes is read by the updater's own parser without a message.
+TEST(MakeUpdateManifest, ParsesWithTheUpdatersParserWithoutAnyMessage) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteFile(tmp / "old/extras/tool.txt", Lines(5000, "extra") + "old\n");
+  WriteFile(tmp / "old/gone/x", "x\n");
+  WriteRelease(tmp / "new", 2);
+  WriteFile(tmp / "new/extras/tool.txt", Lines(5000, "extra") + "new\n");
+  WriteFile(tmp / "new/extras/added.txt", "added\n");
+  WriteFile(tmp / "new/settings.ini", "default\n");
+  Output plan = MakeUpdate("--dry-run --optional extras --if-missing settings.ini --from " +
+                           ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new") + " x.upk");
+  ASSERT_EQ(plan.status, 0) << plan.text;
+  std::string manifest;
+  size_t instructions = 0;
+  for (size_t pos = 0; pos < plan.text.size();) {
+    size_t end = plan.text.find('\n', pos);
+    const std::string line = plan.text.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.find(" total of the members") != std::string::npos) break;
+    manifest += line.substr(14) + "\n";  // drop the size column
+    ++instructions;
+  }
+  for (const char *kind :
+       {"\nadd-if \"extras\" \"extras/added.txt\"\n",
+        "\npatch-if \"extras/tool.txt\" \"patches/extras/tool.txt.patch\" "
+        "\"extras/tool.txt\"\n",
+        "\nadd-if-not \"settings.ini\" \"settings.ini\"\n", "\nremove \"gone/x\"\n",
+        "\nrmdir \"gone/\"\n", "\npatch \"patches/lib/big.dat.patch\""}) {
+    EXPECT_NE(manifest.find(kind), std::string::npos) << kind << " missing from\n" << manifest;
+  }
+
+  UpdateLogger::Instance().OpenFile(tmp.path().c_str(), "parse.log", nullptr, false);
+  ManifestTexts texts;
+  ActionList list;
+  char *text = texts.Keep(strdup(manifest.c_str()));
+  EXPECT_EQ(ParseManifest(text, &list, &texts), 0);
+  EXPECT_EQ(list.count(), static_cast<int>(instructions) - 1);  // all but the type line
+  list.Destroy();
+  UpdateLogger::Instance().CloseFile();
+  EXPECT_EQ(ReadFile(tmp / "parse.log"), "UPDATE TYPE partial\n");
+}
+
+}  // namespace

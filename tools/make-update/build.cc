@@ -1,0 +1,335 @@
+#include "build.h"
+
+#include <bzlib.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "archive/upk.h"
+#include "kbdiff/make_patch.h"
+
+namespace make_update {
+
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+// What one bzip2 compressor at block size 9 and its buffers hold.
+constexpr uint64_t kCompressorMemory = 16 * kMiB;
+
+// One bzip2 stream of `size` bytes at `data`, appended to `*out`. The block size is the smallest
+// that holds the whole input in one block (allowing for the run-length stage's growth), at most
+// 900 kB: the stream compresses the same, and small files need far less memory to set up.
+bool Bzip2(const char *data, size_t size, std::string *out) {
+  bz_stream stream;
+  memset(&stream, 0, sizeof stream);
+  const int block = static_cast<int>(std::min<uint64_t>(9, size / 4 * 5 / 99000 + 1));
+  if (BZ2_bzCompressInit(&stream, block, 0, 0) != BZ_OK) return false;
+  out->resize(size + size / 100 + 1024);
+  size_t produced = 0;
+  int rc = BZ_RUN_OK;
+  while (rc != BZ_STREAM_END) {
+    const unsigned piece = static_cast<unsigned>(std::min<size_t>(size, 1u << 30));
+    stream.next_in = const_cast<char *>(data);
+    stream.avail_in = piece;
+    if (produced + (1 << 16) > out->size()) out->resize(out->size() * 2);
+    stream.next_out = &(*out)[produced];
+    stream.avail_out = static_cast<unsigned>(std::min<size_t>(out->size() - produced, 1u << 30));
+    const unsigned before_out = stream.avail_out;
+    rc = BZ2_bzCompress(&stream, piece == size ? BZ_FINISH : BZ_RUN);
+    if (rc != BZ_RUN_OK && rc != BZ_FINISH_OK && rc != BZ_STREAM_END) break;
+    produced += before_out - stream.avail_out;
+    const size_t consumed = piece - stream.avail_in;
+    data += consumed;
+    size -= consumed;
+  }
+  BZ2_bzCompressEnd(&stream);
+  out->resize(produced);
+  return rc == BZ_STREAM_END;
+}
+
+// Writes `data` to `path` with exactly the permission bits `mode`, creating missing folders.
+bool WriteMember(const std::string &path, const std::string &data, mode_t mode,
+                 std::string *error) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 && errno == ENOENT && MakeParents(path)) {
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
+  if (fd < 0) {
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool ok = done == data.size() && fchmod(fd, mode) == 0;
+  const int saved = errno;
+  if (close(fd) != 0 || !ok) {
+    *error = "cannot write " + path + ": " + strerror(ok ? errno : saved);
+    return false;
+  }
+  return true;
+}
+
+// Hands out the memory budget to the workers: a job waits until its share fits, except that a job
+// larger than the whole budget runs when nothing else holds any.
+class MemoryBudget {
+ public:
+  explicit MemoryBudget(uint64_t limit) : limit_(limit) {}
+  void Acquire(uint64_t amount) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return used_ == 0 || used_ + amount <= limit_; });
+    used_ += amount;
+  }
+  void Release(uint64_t amount) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      used_ -= amount;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  uint64_t limit_;
+  uint64_t used_ = 0;
+};
+
+uint64_t FileSize(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// What a job holds at its peak: the old and new files and their compressed forms, the suffix
+// array of the old one (4 or 8 bytes a byte), the patch, and the compressor.
+uint64_t JobMemory(const Carry &carry, uint64_t old_size, uint64_t new_size) {
+  if (!carry.may_patch) return new_size * 2 + kCompressorMemory;
+  const uint64_t index = old_size >= (1ull << 31) ? 8 : 4;
+  return old_size * (1 + index) + new_size * 4 + kCompressorMemory;
+}
+
+bool BuildOne(Carry *carry, const std::string &members_dir, std::string *error) {
+  std::string new_data, old_data;
+  if (!ReadWholeFile(carry->source, &new_data, error)) return false;
+  if (!carry->old_source.empty() && (carry->same_mode || carry->may_patch)) {
+    if (!ReadWholeFile(carry->old_source, &old_data, error)) return false;
+    if (carry->same_mode && old_data == new_data) {
+      carry->unchanged = true;
+      return true;
+    }
+  }
+  std::string whole;
+  if (!Bzip2(new_data.data(), new_data.size(), &whole)) {
+    *error = "bzip2 compression failed for " + carry->source;
+    return false;
+  }
+  carry->add_size = whole.size();
+  if (carry->may_patch) {
+    std::vector<uint8_t> patch;
+    const MakePatchStatus status =
+        MakePatch(reinterpret_cast<const uint8_t *>(old_data.data()), old_data.size(),
+                  reinterpret_cast<const uint8_t *>(new_data.data()), new_data.size(), &patch);
+    if (status != MakePatchStatus::kOk) {
+      *error = "cannot make a patch for " + carry->path + ": " + MakePatchStatusText(status);
+      return false;
+    }
+    std::string().swap(old_data);
+    std::string().swap(new_data);
+    std::string compressed;
+    if (!Bzip2(reinterpret_cast<const char *>(patch.data()), patch.size(), &compressed)) {
+      *error = "bzip2 compression failed for the patch of " + carry->path;
+      return false;
+    }
+    carry->patch_size = compressed.size();
+    if (carry->patch_size < carry->add_size) {
+      carry->patched = true;
+      return WriteMember(members_dir + "/" + carry->PatchMember(), compressed, 0644, error);
+    }
+  }
+  return WriteMember(members_dir + "/" + carry->path, whole, carry->mode, error);
+}
+
+uint64_t AutomaticBudget() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  uint64_t total = pages > 0 && page_size > 0 ? static_cast<uint64_t>(pages) * page_size : 0;
+  // Half the machine's memory, at least 512 MiB and at most 8 GiB.
+  return std::min<uint64_t>(std::max<uint64_t>(total / 2, 512 * kMiB), 8192 * kMiB);
+}
+
+std::string Mebibytes(uint64_t bytes) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(bytes) / kMiB);
+  return buf;
+}
+
+}  // namespace
+
+bool MakeParents(const std::string &path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    const std::string dir = path.substr(0, slash);
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+bool CompressBytes(const void *data, size_t size, const std::string &dest, mode_t mode,
+                   uint64_t *compressed_size, std::string *error) {
+  std::string compressed;
+  if (!Bzip2(static_cast<const char *>(data), size, &compressed)) {
+    *error = "bzip2 compression failed for " + dest;
+    return false;
+  }
+  *compressed_size = compressed.size();
+  return WriteMember(dest, compressed, mode, error);
+}
+
+bool BuildMembers(Plan *plan, const std::string &members_dir, const BuildSettings &settings,
+                  std::string *error) {
+  struct Job {
+    Carry *carry;
+    uint64_t memory;
+    uint64_t bytes;
+  };
+  std::vector<Job> jobs;
+  uint64_t total_bytes = 0;
+  for (Carry &carry : plan->carries) {
+    const uint64_t new_size = FileSize(carry.source);
+    const uint64_t old_size = carry.old_source.empty() ? 0 : FileSize(carry.old_source);
+    jobs.push_back({&carry, JobMemory(carry, old_size, new_size), new_size});
+    total_bytes += new_size;
+  }
+  // Largest work first, so that one big file does not run alone at the end.
+  std::stable_sort(jobs.begin(), jobs.end(), [](const Job &a, const Job &b) {
+    return a.memory + a.bytes > b.memory + b.bytes;
+  });
+
+  unsigned threads = settings.jobs ? settings.jobs : std::thread::hardware_concurrency();
+  threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(jobs.size())));
+  MemoryBudget budget(settings.memory_budget ? settings.memory_budget : AutomaticBudget());
+  std::atomic<size_t> next{0}, done{0};
+  std::atomic<uint64_t> done_bytes{0};
+  std::atomic<bool> failed{false};
+  std::mutex error_mutex;
+  std::string first_error;
+
+  auto worker = [&] {
+    for (;;) {
+      const size_t index = next++;
+      if (index >= jobs.size() || failed) return;
+      Job &job = jobs[index];
+      budget.Acquire(job.memory);
+      std::string job_error;
+      const bool ok = BuildOne(job.carry, members_dir, &job_error);
+      budget.Release(job.memory);
+      if (!ok) {
+        std::lock_guard<std::mutex> lock(error_mutex);
+        if (!failed.exchange(true)) first_error = job_error;
+        return;
+      }
+      done_bytes += job.bytes;
+      ++done;
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned i = 0; i < threads; ++i) pool.emplace_back(worker);
+
+  if (settings.progress) {
+    std::mutex m;
+    std::unique_lock<std::mutex> lock(m);
+    std::condition_variable idle;
+    while (done < jobs.size() && !failed) {
+      fprintf(stderr, "\rmake-update: %zu/%zu files, %s of %s ", done.load(), jobs.size(),
+              Mebibytes(done_bytes).c_str(), Mebibytes(total_bytes).c_str());
+      idle.wait_for(lock, std::chrono::milliseconds(200));
+    }
+  }
+  for (std::thread &t : pool) t.join();
+  if (settings.progress) {
+    fprintf(stderr, "\rmake-update: %zu/%zu files, %s of %s\n", done.load(), jobs.size(),
+            Mebibytes(done_bytes).c_str(), Mebibytes(total_bytes).c_str());
+  }
+  if (failed) *error = first_error;
+  return !failed;
+}
+
+std::string ManifestText(const std::vector<Instruction> &instructions) {
+  std::string text;
+  for (const Instruction &ins : instructions) text += ins.text + "\n";
+  return text;
+}
+
+bool WriteArchive(const std::vector<Instruction> &instructions, const std::string &members_dir,
+                  const std::string &output, const std::string &product, const std::string &version,
+                  std::string *error) {
+  const std::string manifest = ManifestText(instructions);
+  uint64_t manifest_size = 0;
+  if (!CompressBytes(manifest.data(), manifest.size(), members_dir + "/" + kManifestName, 0644,
+                     &manifest_size, error)) {
+    return false;
+  }
+  std::vector<const char *> names{kManifestName};
+  for (const Instruction &ins : instructions) {
+    if (!ins.member.empty()) names.push_back(ins.member.c_str());
+  }
+
+  // The writer names each member by the path it is given, so it runs inside the staging folder.
+  std::string absolute = output;
+  if (absolute.empty() || absolute[0] != '/') {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd)) {
+      *error = std::string("cannot find the current folder: ") + strerror(errno);
+      return false;
+    }
+    absolute = std::string(cwd) + "/" + output;
+  }
+  const std::string temporary = absolute + ".partial";
+  const int here = open(".", O_RDONLY | O_DIRECTORY);
+  if (here < 0 || chdir(members_dir.c_str()) != 0) {
+    *error = "cannot enter " + members_dir + ": " + strerror(errno);
+    if (here >= 0) close(here);
+    return false;
+  }
+  std::string product_copy = product, version_copy = version;
+  UpkProductInfo info{product_copy.data(), version_copy.data()};
+  const int rc =
+      upk_create_archive(temporary.c_str(), static_cast<int>(names.size()), names.data(), &info);
+  const bool back = fchdir(here) == 0;
+  close(here);
+  if (rc != 0) {
+    *error =
+        "the archive could not be written (it would exceed 500 MiB, the most an archive "
+        "holds, or " +
+        output + " cannot be created; see the message above)";
+    return false;
+  }
+  if (!back) {
+    *error = std::string("cannot return to the current folder: ") + strerror(errno);
+    unlink(temporary.c_str());
+    return false;
+  }
+  if (rename(temporary.c_str(), absolute.c_str()) != 0) {
+    *error = "cannot rename " + temporary + " to " + output + ": " + strerror(errno);
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace make_update

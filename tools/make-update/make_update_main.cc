@@ -1,0 +1,356 @@
+// make-update: builds an update archive from a new release tree (a complete update) or from an
+// old and a new release tree (a partial update). Every refusal or failure prints one line per
+// problem starting "make-update: " and ends with a non-zero exit status (see kUsage).
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "build.h"
+#include "check.h"
+#include "plan.h"
+#include "tree.h"
+
+namespace {
+
+using namespace make_update;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitRefused = 3;
+constexpr int kExitCheckFailed = 4;
+
+const char kUsage[] =
+    "NAME\n"
+    "    make-update - build an update archive from release trees\n"
+    "\n"
+    "SYNOPSIS\n"
+    "    make-update [OPTIONS] [--from OLD_DIR] NEW_DIR OUTPUT.upk\n"
+    "    make-update --verify UPDATE.upk [OPTIONS] [--from OLD_DIR] NEW_DIR\n"
+    "    make-update --help\n"
+    "\n"
+    "DESCRIPTION\n"
+    "    Without --from, writes a complete update: a manifest (updatev3.manifest) that starts\n"
+    "    with type \"complete\" and adds every file of NEW_DIR. The updater first removes what\n"
+    "    the installation's own precomplete file lists, so files of the previous release that\n"
+    "    the new one lacks disappear too.\n"
+    "\n"
+    "    With --from, writes a partial update that turns an installation of OLD_DIR into one\n"
+    "    of NEW_DIR: \"add\" for new files, \"patch\" for changed files whose bzip2-compressed\n"
+    "    patch is smaller than the bzip2-compressed file (otherwise \"add\"), \"remove\" for\n"
+    "    files that went away, \"rmdir\" for folders that went away (children before parents),\n"
+    "    nothing for unchanged files. A file whose permission bits changed is added whole,\n"
+    "    because a patched file keeps the old file's bits.\n"
+    "\n"
+    "    Both kinds also ship a generated precomplete file listing every file of NEW_DIR\n"
+    "    (\"remove\") and every folder (\"rmdir\", deepest first), so that the next complete\n"
+    "    update removes what this release installed. A precomplete file in NEW_DIR is\n"
+    "    replaced by the generated one (with a warning when they differ).\n"
+    "\n"
+    "    Every member is compressed with bzip2 and stored with the file's permission bits;\n"
+    "    patches are stored as patches/PATH.patch. The work runs on one thread per core.\n"
+    "\n"
+    "OPTIONS\n"
+    "    --from OLD_DIR    make a partial update from OLD_DIR to NEW_DIR\n"
+    "    --product ID      product identifier for the archive, at most 63 bytes (default \"\")\n"
+    "    --version V       version the update brings, at most 31 bytes (default \"\")\n"
+    "    --optional PATH   PATH (a file or folder, relative to the trees) exists only in some\n"
+    "                      installations. Files at or below PATH that are added are written\n"
+    "                      with add-if \"PATH\" \"FILE\", i.e. only where PATH exists when the\n"
+    "                      update starts; changed files that are patched use\n"
+    "                      patch-if \"FILE\" \"MEMBER\" \"FILE\", i.e. only where the file itself\n"
+    "                      exists. Removals need no condition: the updater skips missing\n"
+    "                      paths. Repeatable; the longest matching PATH is the test.\n"
+    "    --if-missing PATH files at or below PATH are written with add-if-not \"FILE\" \"FILE\":\n"
+    "                      only installations without the file get it (e.g. settings that\n"
+    "                      users edit). They are never patched, and precomplete lists them as\n"
+    "                      remove-cc so that a complete update keeps them. Takes precedence\n"
+    "                      over --optional. Repeatable.\n"
+    "    --rmrfdir         remove a vanished folder with one rmrfdir line, which also deletes\n"
+    "                      whatever the installation added inside it; by default every file\n"
+    "                      the old release had is removed by name and each folder with rmdir\n"
+    "                      (a folder still holding other files then stays).\n"
+    "    --check           after writing OUTPUT.upk, apply it with the real updater to a scratch\n"
+    "                      copy of OLD_DIR (an empty folder for a complete update) and compare\n"
+    "                      the result with NEW_DIR: every file's bytes and permission bits, every\n"
+    "                      folder (not its mode), nothing else. On a difference OUTPUT.upk is\n"
+    "                      removed and the scratch folder is kept.\n"
+    "    --verify UPDATE.upk\n"
+    "                      run only the check of --check on an existing archive made from the\n"
+    "                      same trees and options\n"
+    "    --updater PATH    the updater program used by --check and --verify (default: the\n"
+    "                      environment variable MAKE_UPDATE_UPDATER, else \"updater\" beside\n"
+    "                      make-update). It is run with an empty file mode creation mask and\n"
+    "                      without DISPLAY.\n"
+    "    --dry-run         build the members but write no archive; print each manifest line\n"
+    "                      with the compressed size it adds, and the total\n"
+    "    --jobs N          worker threads (default: one per available core)\n"
+    "    --memory MIB      memory the workers may hold at once, in MiB (default: half the\n"
+    "                      machine's memory, between 512 and 8192); a patch needs about five\n"
+    "                      times the old file plus twice the new one\n"
+    "    --progress, --no-progress\n"
+    "                      draw a progress line on standard error (default: only when standard\n"
+    "                      error is a terminal)\n"
+    "    -h, --help        print this text and exit\n"
+    "\n"
+    "REFUSALS\n"
+    "    make-update writes no archive, prints every problem and exits with 3 when a tree holds\n"
+    "    what a manifest cannot express: symbolic links, devices, pipes or sockets; names with\n"
+    "    a double quote or a line break; names containing \"..\"; paths longer than 1012 bytes\n"
+    "    (the updater appends \".kiv-backup\" in a 1024-byte buffer); files of 4 GiB or more;\n"
+    "    set-user-ID, set-group-ID or sticky bits; empty folders that the update would have\n"
+    "    to create; a folder that became a file (partial update); a top-level file named\n"
+    "    updatev3.manifest; a file named like another file's patch member.\n"
+    "    Folder modes cannot be carried: new folders are created with mode 0755 and existing\n"
+    "    ones keep theirs; a warning names each folder where that differs from NEW_DIR.\n"
+    "\n"
+    "EXIT STATUS\n"
+    "    0 success; 1 failure (unreadable input, full disk, archive over 500 MiB, ...);\n"
+    "    2 usage error; 3 the trees hold something an update cannot express;\n"
+    "    4 the check found that the update does not produce NEW_DIR.\n"
+    "\n"
+    "EXAMPLES\n"
+    "    make-update --product app --version 2.0 app-2.0 complete.upk\n"
+    "    make-update --from app-1.0 --product app --version 2.0 --check app-2.0 partial.upk\n"
+    "    make-update --from app-1.0 --optional plugins/extra --dry-run app-2.0 x.upk\n";
+
+int Usage(const std::string &message) {
+  fprintf(stderr, "make-update: %s\nTry 'make-update --help'.\n", message.c_str());
+  return kExitUsage;
+}
+
+struct Args {
+  std::string from, new_dir, output, verify, updater;
+  std::string product, version;
+  PlanOptions plan;
+  BuildSettings build;
+  bool check = false, dry_run = false, help = false;
+  int progress = -1;  // -1 automatic
+};
+
+bool ParseNumber(const char *text, unsigned long long *out) {
+  char *end = nullptr;
+  errno = 0;
+  *out = strtoull(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0' && text[0] != '-';
+}
+
+// Returns -1 when parsing succeeded, else the exit status.
+int ParseArgs(int argc, char **argv, Args *args) {
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string *out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (arg == "-h" || arg == "--help") {
+      args->help = true;
+    } else if (arg == "--check") {
+      args->check = true;
+    } else if (arg == "--dry-run") {
+      args->dry_run = true;
+    } else if (arg == "--rmrfdir") {
+      args->plan.use_rmrfdir = true;
+    } else if (arg == "--progress") {
+      args->progress = 1;
+    } else if (arg == "--no-progress") {
+      args->progress = 0;
+    } else if (arg == "--from" || arg == "--product" || arg == "--version" || arg == "--optional" ||
+               arg == "--if-missing" || arg == "--verify" || arg == "--updater" ||
+               arg == "--jobs" || arg == "--memory") {
+      if (!value(&v)) return Usage(arg + " needs a value");
+      if (arg == "--from") args->from = v;
+      if (arg == "--product") args->product = v;
+      if (arg == "--version") args->version = v;
+      if (arg == "--verify") args->verify = v;
+      if (arg == "--updater") args->updater = v;
+      if (arg == "--optional" || arg == "--if-missing") {
+        std::string error;
+        const std::string path = NormaliseUserPath(v, &error);
+        if (path.empty()) return Usage(arg + ": " + error);
+        (arg == "--optional" ? args->plan.optional : args->plan.if_missing).push_back(path);
+      }
+      if (arg == "--jobs" || arg == "--memory") {
+        unsigned long long n = 0;
+        if (!ParseNumber(v.c_str(), &n) || n == 0 || n > (1ull << 20)) {
+          return Usage(arg + " needs a positive number, not \"" + v + "\"");
+        }
+        if (arg == "--jobs") args->build.jobs = static_cast<unsigned>(n);
+        if (arg == "--memory") args->build.memory_budget = n * 1024 * 1024;
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return Usage("unknown option " + arg);
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (args->help) return -1;
+  const size_t wanted = args->verify.empty() ? 2 : 1;
+  if (positional.size() != wanted) {
+    return Usage(args->verify.empty() ? "expected NEW_DIR and OUTPUT.upk"
+                                      : "--verify expects NEW_DIR only");
+  }
+  args->new_dir = positional[0];
+  if (wanted == 2) args->output = positional[1];
+  if (!args->verify.empty() && (args->check || args->dry_run)) {
+    return Usage("--verify cannot be combined with --check or --dry-run");
+  }
+  if (args->check && args->dry_run) return Usage("--check needs an archive; drop --dry-run");
+  if (args->product.size() > 63) return Usage("--product takes at most 63 bytes");
+  if (args->version.size() > 31) return Usage("--version takes at most 31 bytes");
+  args->plan.partial = !args->from.empty();
+  return -1;
+}
+
+std::string Dirname(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int Run(const Args &args) {
+  // Staging beside the output, so that the archive's temporary file and the members share a disk.
+  std::string parent = args.output.empty() || args.dry_run ? "" : Dirname(args.output);
+  if (parent.empty()) parent = getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
+  std::string staging = parent + "/.make-update-XXXXXX";
+  if (!mkdtemp(staging.data())) {
+    fprintf(stderr, "make-update: cannot create a staging folder in %s: %s\n", parent.c_str(),
+            strerror(errno));
+    return kExitFailure;
+  }
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() { RemoveTree(path); }
+  } cleanup{staging};
+  const std::string members = staging + "/members";
+  const std::string precomplete_source = staging + "/precomplete";
+
+  std::vector<std::string> problems, warnings;
+  Tree new_tree, old_tree;
+  const bool scanned_new = ScanTree(args.new_dir, "new tree", &new_tree, &problems);
+  const bool scanned_old =
+      !args.plan.partial || ScanTree(args.from, "old tree", &old_tree, &problems);
+  Plan plan;
+  bool planned = false;
+  if (scanned_new && scanned_old) {
+    const bool clean = problems.empty();
+    planned = MakePlan(args.plan.partial ? &old_tree : nullptr, new_tree, args.plan,
+                       precomplete_source, &plan, &problems, &warnings) &&
+              clean;
+  }
+  for (const std::string &w : warnings) fprintf(stderr, "make-update: warning: %s\n", w.c_str());
+  if (!planned) {
+    for (const std::string &p : problems) fprintf(stderr, "make-update: %s\n", p.c_str());
+    if (!scanned_new || !scanned_old) return kExitFailure;
+    fprintf(stderr, "make-update: refused: no update written\n");
+    return kExitRefused;
+  }
+  std::string error;
+  if (mkdir(members.c_str(), 0755) != 0) {
+    fprintf(stderr, "make-update: cannot use the staging folder %s\n", staging.c_str());
+    return kExitFailure;
+  }
+  {
+    FILE *f = fopen(precomplete_source.c_str(), "wb");
+    const bool ok = f && fwrite(plan.precomplete.data(), 1, plan.precomplete.size(), f) ==
+                             plan.precomplete.size();
+    if (!f || fclose(f) != 0 || !ok) {
+      fprintf(stderr, "make-update: cannot write %s\n", precomplete_source.c_str());
+      return kExitFailure;
+    }
+  }
+
+  CheckSettings check;
+  check.updater = args.updater;
+  if (check.updater.empty() && getenv("MAKE_UPDATE_UPDATER")) {
+    check.updater = getenv("MAKE_UPDATE_UPDATER");
+  }
+  if (check.updater.empty()) check.updater = DefaultUpdaterPath();
+  if ((args.check || !args.verify.empty()) && access(check.updater.c_str(), X_OK) != 0) {
+    fprintf(stderr, "make-update: the updater %s cannot be run (use --updater PATH)\n",
+            check.updater.c_str());
+    return kExitUsage;
+  }
+  const Tree *old_ptr = args.plan.partial ? &old_tree : nullptr;
+  if (!args.verify.empty()) {
+    std::string report;
+    const bool ok = CheckUpdate(args.verify, old_ptr, plan, precomplete_source, check, &report);
+    fprintf(ok ? stdout : stderr, "make-update: %s%s\n",
+            ok ? "check passed: " : "CHECK FAILED: ", report.c_str());
+    return ok ? 0 : kExitCheckFailed;
+  }
+
+  BuildSettings build = args.build;
+  build.progress = args.progress == 1 || (args.progress == -1 && isatty(2));
+  if (!BuildMembers(&plan, members, build, &error)) {
+    fprintf(stderr, "make-update: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  const std::vector<Instruction> instructions = Instructions(plan);
+  size_t adds = 0, patches = 0, removals = 0;
+  uint64_t total = 0;
+  for (const Instruction &ins : instructions) {
+    total += ins.member_size;
+    if (ins.text.compare(0, 5, "patch") == 0) {
+      ++patches;
+    } else if (ins.text.compare(0, 3, "add") == 0) {
+      ++adds;
+    } else if (ins.text.compare(0, 4, "type") != 0) {
+      ++removals;
+    }
+  }
+  if (args.dry_run) {
+    for (const Instruction &ins : instructions) {
+      printf("%12llu  %s\n", static_cast<unsigned long long>(ins.member_size), ins.text.c_str());
+    }
+    printf("%12llu  total of the members (%zu adds, %zu patches, %zu removals)\n",
+           static_cast<unsigned long long>(total), adds, patches, removals);
+    return 0;
+  }
+  if (!WriteArchive(instructions, members, args.output, args.product, args.version, &error)) {
+    fprintf(stderr, "make-update: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  struct stat st;
+  const unsigned long long size = stat(args.output.c_str(), &st) == 0 ? st.st_size : 0;
+  printf("make-update: wrote %s: %s update, %zu adds, %zu patches, %zu removals, %llu bytes\n",
+         args.output.c_str(), args.plan.partial ? "partial" : "complete", adds, patches, removals,
+         size);
+  if (args.check) {
+    std::string report;
+    if (!CheckUpdate(args.output, old_ptr, plan, precomplete_source, check, &report)) {
+      unlink(args.output.c_str());
+      fprintf(stderr, "make-update: CHECK FAILED, %s removed:\n%s\n", args.output.c_str(),
+              report.c_str());
+      return kExitCheckFailed;
+    }
+    printf("make-update: check passed: %s\n", report.c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // Thousands of compressors and suffix arrays of a few hundred kilobytes each: keep their memory
+  // in the heap for reuse instead of mapping fresh pages for every file.
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  Args args;
+  const int parsed = ParseArgs(argc, argv, &args);
+  if (parsed >= 0) return parsed;
+  if (args.help) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  return Run(args);
+}

@@ -1,0 +1,282 @@
+#include "plan.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+namespace make_update {
+
+namespace {
+
+bool IsUnder(const std::string &path, const std::string &root) {
+  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                          path[root.size()] == '/');
+}
+
+// The longest of `roots` that holds `path`, or "".
+std::string RootOf(const std::string &path, const std::vector<std::string> &roots) {
+  std::string best;
+  for (const std::string &root : roots) {
+    if (IsUnder(path, root) && root.size() > best.size()) best = root;
+  }
+  return best;
+}
+
+// True when `dir` holds at least one entry in `entries` (whose order puts them right after it).
+bool HasChildren(const TreeMap &entries, const std::string &dir) {
+  const std::string prefix = dir + "/";
+  auto it = entries.lower_bound(prefix);
+  return it != entries.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string Octal(mode_t mode) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode));
+  return buf;
+}
+
+std::string Quote(const std::string &s) { return "\"" + s + "\""; }
+
+}  // namespace
+
+std::string NormaliseUserPath(const std::string &arg, std::string *error) {
+  std::string path = arg;
+  while (path.compare(0, 2, "./") == 0) path.erase(0, 2);
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  if (path.empty() || path == ".") {
+    *error = "\"" + arg + "\" does not name a path inside the trees";
+    return "";
+  }
+  const std::string problem = PathProblem(path);
+  if (!problem.empty()) {
+    *error = problem;
+    return "";
+  }
+  return path;
+}
+
+std::string PrecompleteText(const TreeMap &entries, const std::vector<std::string> &if_missing) {
+  std::set<std::string> files;
+  std::vector<std::string> dirs;
+  for (const auto &[path, entry] : entries) {
+    if (entry.kind == 'l') continue;  // links are never removed by an update
+    if (entry.kind == 'd') {
+      dirs.push_back(path);
+    } else {
+      files.insert(path);
+    }
+  }
+  files.insert(kPrecompleteName);
+  std::string text;
+  for (const std::string &file : files) {
+    text += (RootOf(file, if_missing).empty() ? "remove " : "remove-cc ") + Quote(file) + "\n";
+  }
+  // Reverse bytewise order puts every folder after everything inside it.
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) text += "rmdir " + Quote(*it + "/") + "\n";
+  return text;
+}
+
+bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &options,
+              const std::string &precomplete_source, Plan *plan, std::vector<std::string> *problems,
+              std::vector<std::string> *warnings) {
+  const size_t problems_before = problems->size();
+  *plan = Plan();
+  plan->partial = old_tree != nullptr;
+  plan->precomplete = PrecompleteText(new_tree.entries, options.if_missing);
+  static const TreeMap kEmpty;
+  const TreeMap &old_entries = old_tree ? old_tree->entries : kEmpty;
+  const TreeMap &new_entries = new_tree.entries;
+
+  for (const auto &list : {options.optional, options.if_missing}) {
+    for (const std::string &root : list) {
+      if (!old_entries.count(root) && !new_entries.count(root)) {
+        problems->push_back("--optional/--if-missing " + root + " names nothing in either tree");
+      } else if (old_tree && !old_entries.count(root) && &list == &options.optional) {
+        warnings->push_back("optional " + root +
+                            " is not in the old tree: its files are installed only where it "
+                            "already exists");
+      }
+    }
+  }
+
+  // The manifest has no instruction for links: a link may only stay exactly as it was.
+  for (const auto &[path, entry] : new_entries) {
+    if (entry.kind != 'l') continue;
+    auto it = old_entries.find(path);
+    if (it == old_entries.end() || it->second.kind != 'l' || it->second.target != entry.target) {
+      problems->push_back("symbolic link " + path +
+                          " in the new tree: an update cannot create or change links (a link "
+                          "that is the same in the old tree is left alone)");
+    }
+  }
+  for (const auto &[path, entry] : old_entries) {
+    if (entry.kind != 'l') continue;
+    auto it = new_entries.find(path);
+    if (it == new_entries.end() || it->second.kind != 'l' || it->second.target != entry.target) {
+      problems->push_back("symbolic link " + path +
+                          " of the old tree is gone or changed in the new tree: an update cannot "
+                          "remove or replace links");
+    }
+  }
+
+  // Removals: what the old release had and the new one does not.
+  for (const auto &[path, old_entry] : old_entries) {
+    if (old_entry.kind == 'l') continue;
+    auto it = new_entries.find(path);
+    if (old_entry.kind == 'f') {
+      if (it == new_entries.end() || it->second.kind != 'f') plan->remove_files.push_back(path);
+      continue;
+    }
+    if (it != new_entries.end() && it->second.kind == 'd') continue;
+    if (it != new_entries.end()) {
+      problems->push_back("folder " + path +
+                          " is a file in the new tree: the updater cannot replace a folder by a "
+                          "file in a partial update (make a complete update)");
+      continue;
+    }
+    if (options.use_rmrfdir) {
+      const size_t slash = path.rfind('/');
+      const std::string parent = slash == std::string::npos ? "" : path.substr(0, slash);
+      auto parent_new = new_entries.find(parent);
+      if (parent.empty() || parent_new != new_entries.end()) plan->rmrf_dirs.push_back(path);
+    } else {
+      plan->remove_dirs.push_back(path);
+    }
+  }
+  if (options.use_rmrfdir) {
+    // Files inside a folder that "rmrfdir" removes need no line of their own.
+    auto covered = [&](const std::string &p) {
+      for (const std::string &d : plan->rmrf_dirs) {
+        if (IsUnder(p, d)) return true;
+      }
+      return false;
+    };
+    plan->remove_files.erase(
+        std::remove_if(plan->remove_files.begin(), plan->remove_files.end(), covered),
+        plan->remove_files.end());
+  }
+  std::reverse(plan->remove_dirs.begin(), plan->remove_dirs.end());
+
+  // Folders: an update creates a folder only for a file that it adds, with mode 0755.
+  for (const auto &[path, entry] : new_entries) {
+    if (entry.kind != 'd') continue;
+    auto old_it = old_entries.find(path);
+    const bool existed = old_it != old_entries.end() && old_it->second.kind == 'd';
+    if (!existed && !HasChildren(new_entries, path)) {
+      problems->push_back("empty folder " + path +
+                          " cannot be created: an update makes folders only for the files it "
+                          "adds (put a file in it)");
+    } else if (!existed && entry.mode != 0755) {
+      warnings->push_back("folder " + path + " has mode " + Octal(entry.mode) +
+                          "; the updater creates new folders with mode 0755");
+    } else if (existed && old_it->second.mode != entry.mode) {
+      warnings->push_back("folder " + path + " changes its mode from " +
+                          Octal(old_it->second.mode) + " to " + Octal(entry.mode) +
+                          "; an update cannot change a folder's mode");
+    }
+  }
+
+  // Files of the new release, with the generated list in place of any list the tree holds.
+  std::set<std::string> patch_members;
+  auto it_pre = new_entries.find(kPrecompleteName);
+  if (it_pre != new_entries.end() && it_pre->second.kind == 'd') {
+    problems->push_back(std::string("the new tree holds a folder named \"") + kPrecompleteName +
+                        "\", the name of the list of installed files");
+  }
+  std::vector<std::pair<std::string, TreeEntry>> files;
+  for (const auto &[path, entry] : new_entries) {
+    if (entry.kind == 'f' && path != kPrecompleteName) files.emplace_back(path, entry);
+  }
+  TreeEntry pre_entry;
+  pre_entry.mode = 0644;
+  files.emplace_back(kPrecompleteName, pre_entry);
+  std::sort(files.begin(), files.end(),
+            [](const auto &a, const auto &b) { return a.first < b.first; });
+  if (it_pre != new_entries.end() && it_pre->second.kind == 'f') {
+    std::string data, error;
+    if (!ReadWholeFile(new_tree.root + "/" + kPrecompleteName, &data, &error) ||
+        data != plan->precomplete) {
+      warnings->push_back(std::string("the new tree's ") + kPrecompleteName +
+                          " is replaced by a generated one listing every file of the release");
+    }
+  }
+
+  for (const auto &[path, entry] : files) {
+    if (path == kManifestName) {
+      problems->push_back(std::string("a file named ") + kManifestName +
+                          " at the top of the tree would clash with the update's manifest");
+      continue;
+    }
+    Carry carry;
+    carry.path = path;
+    carry.mode = entry.mode;
+    carry.source = path == kPrecompleteName ? precomplete_source : new_tree.root + "/" + path;
+    auto old_it = old_entries.find(path);
+    if (old_it != old_entries.end() && old_it->second.kind == 'f') {
+      carry.old_source = old_tree->root + "/" + path;
+      carry.same_mode = old_it->second.mode == entry.mode;
+      carry.may_patch = carry.same_mode;
+    }
+    const std::string missing_root = RootOf(path, options.if_missing);
+    const std::string optional_root = RootOf(path, options.optional);
+    if (!missing_root.empty()) {
+      carry.condition = Condition::kIfMissing;
+      carry.test = path;
+      carry.may_patch = false;
+    } else if (!optional_root.empty()) {
+      carry.condition = Condition::kIfPresent;
+      carry.test = optional_root;
+    }
+    if (carry.may_patch) patch_members.insert(carry.PatchMember());
+    plan->carries.push_back(carry);
+  }
+  for (const Carry &carry : plan->carries) {
+    if (patch_members.count(carry.path)) {
+      problems->push_back("file " + carry.path +
+                          " has the name of the patch member of another changed file");
+    }
+  }
+  return problems->size() == problems_before;
+}
+
+std::vector<Instruction> Instructions(const Plan &plan) {
+  std::vector<Instruction> out;
+  out.push_back({std::string("type ") + Quote(plan.partial ? "partial" : "complete"), "", "", 0});
+  for (const std::string &p : plan.remove_files) out.push_back({"remove " + Quote(p), "", "", 0});
+  for (const std::string &d : plan.rmrf_dirs) {
+    out.push_back({"rmrfdir " + Quote(d + "/"), "", "", 0});
+  }
+  for (const std::string &d : plan.remove_dirs) {
+    out.push_back({"rmdir " + Quote(d + "/"), "", "", 0});
+  }
+  for (const Carry &c : plan.carries) {
+    if (c.unchanged) continue;
+    Instruction ins;
+    if (c.patched) {
+      ins.member = c.PatchMember();
+      ins.member_size = c.patch_size;
+      ins.text = c.condition == Condition::kIfPresent
+                     ? "patch-if " + Quote(c.path) + " " + Quote(ins.member) + " " + Quote(c.path)
+                     : "patch " + Quote(ins.member) + " " + Quote(c.path);
+    } else {
+      ins.member = c.path;
+      ins.member_size = c.add_size;
+      switch (c.condition) {
+        case Condition::kAlways:
+          ins.text = "add " + Quote(c.path);
+          break;
+        case Condition::kIfPresent:
+          ins.text = "add-if " + Quote(c.test) + " " + Quote(c.path);
+          break;
+        case Condition::kIfMissing:
+          ins.text = "add-if-not " + Quote(c.test) + " " + Quote(c.path);
+          break;
+      }
+    }
+    ins.member_file = ins.member;
+    out.push_back(ins);
+  }
+  return out;
+}
+
+}  // namespace make_update
