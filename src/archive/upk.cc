@@ -13,15 +13,6 @@ using namespace upk_format;
 
 namespace {
 
-bool ReadExact(FILE *fp, void *buffer, size_t size) { return fread(buffer, 1, size, fp) == size; }
-
-bool ReadBE32At(FILE *fp, uint32_t *value) {
-  unsigned char bytes[4];
-  if (!ReadExact(fp, bytes, sizeof(bytes))) return false;
-  *value = ReadBE32(bytes);
-  return true;
-}
-
 // Bytes that one item with a name of `name_len` bytes takes in the item block, rounded up so that
 // the next item is aligned.
 size_t ItemBytes(size_t name_len) {
