@@ -6,34 +6,17 @@
 # Usage: bench/patch.sh [RUNS]        (RUNS interleaved runs per tool, default 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 RUNS=${1:-5}
-CACHE=${UPDATER_BENCH_CACHE:-$HOME/.cache/updater-bench}
 
-need=()
-for p in bsdiff hyperfine bzip2 time; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+bench_install bsdiff hyperfine bzip2 time
+bench_build
+KBDIFF=$BENCH_BIN/kbdiff
+KBPATCH=$BENCH_BIN/kbpatch
 
-bash scripts/setup.sh build-release -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF >/dev/null
-KBDIFF=$PWD/build-release/bin/kbdiff
-KBPATCH=$PWD/build-release/bin/kbpatch
-
+CACHE=$BENCH_CACHE
 mkdir -p "$CACHE"
-# fetch PACKAGE VERSION FILE: the file from the package's tarball, cached.
-fetch() {
-  local dir="$CACHE/${1//\//_}-$2"
-  if [ ! -f "$dir/package/$3" ]; then
-    mkdir -p "$dir"
-    (cd "$dir" && timeout 300 npm pack --silent "$1@$2" >/dev/null 2>&1 && tar -xzf ./*.tgz) ||
-      return 1
-  fi
-  echo "$dir/package/$3"
-}
+fetch() { bench_fetch "$@"; }
 
 pairs=()
 if command -v npm >/dev/null &&
@@ -53,11 +36,11 @@ fi
 
 W=$(mktemp -d); trap 'rm -rf "$W"' EXIT
 median() { sort -g | awk '{a[NR]=$1} END {m = NR % 2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2; printf "%.3f (%.3f-%.3f)", m, a[1], a[NR]}'; }
-medv() { sort -g | awk '{a[NR]=$1} END {print NR % 2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
+medv() { bench_median 1; }
 # measure NAME CMD...: appends "seconds kilobytes" of one run to $W/NAME.
-measure() { local n=$1; shift; /usr/bin/time -f "%e %M" -o "$W/t" "$@" >/dev/null; cat "$W/t" >>"$W/$n"; }
+measure() { local n=$1; shift; bench_measure "$W/$n" "$@"; }
 
-echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, $(date -u +%Y-%m-%d)"
+echo "machine: $(bench_machine)"
 for pair in "${pairs[@]}"; do
   set -- $pair; name=$1 old=$2 new=$3
   rm -f "$W"/kd "$W"/kdz "$W"/bd "$W"/kp "$W"/bp

@@ -13,45 +13,66 @@ using namespace upk_format;
 
 namespace {
 
-bool ReadExact(FILE *fp, void *buffer, size_t size) { return fread(buffer, 1, size, fp) == size; }
-
-bool ReadBE32At(FILE *fp, uint32_t *value) {
-  unsigned char bytes[4];
-  if (!ReadExact(fp, bytes, sizeof(bytes))) return false;
-  *value = ReadBE32(bytes);
-  return true;
+// Bytes that one item with a name of `name_len` bytes takes in the item block, rounded up so that
+// the next item is aligned.
+size_t ItemBytes(size_t name_len) {
+  const size_t align = alignof(UpkItem);
+  return (sizeof(UpkItem) + name_len + 1 + align - 1) / align * align;
 }
 
-// Appends `item` at the tail of its bucket's chain so that a bucket keeps index order.
-void Insert(UpkArchive *archive, UpkItem *item) {
-  UpkItem **link = &archive->buckets[Bucket(item->name)];
-  while (*link) link = &(*link)->next;
-  item->next = nullptr;
-  *link = item;
-}
-
-// Builds the hash table from the index bytes. True when the walk ends exactly at the end of the
-// index, or at an entry whose name has no NUL (that entry is dropped).
-bool ParseIndex(UpkArchive *archive, const unsigned char *index, size_t size) {
+// Walks the index entries, calling `visit(entry, name, name_len)` for each. True when the walk ends
+// exactly at the end of the index, or at an entry whose name has no NUL (that entry is dropped).
+template <typename Visit>
+bool WalkIndex(const unsigned char *index, size_t size, Visit visit) {
   size_t pos = 0;
   while (pos < size) {
     if (size - pos < kMinEntrySize) return false;
     const unsigned char *entry = index + pos;
     const char *name = reinterpret_cast<const char *>(entry + kEntryFieldsSize);
-    size_t room = size - pos - kEntryFieldsSize;
-    const void *nul = memchr(name, '\0', room);
+    const void *nul = memchr(name, '\0', size - pos - kEntryFieldsSize);
     if (!nul) return true;
     size_t name_len = static_cast<const char *>(nul) - name;
-    UpkItem *item = static_cast<UpkItem *>(malloc(sizeof(UpkItem) + name_len + 1));
-    if (!item) return false;
+    visit(entry, name, name_len);
+    pos += kEntryFieldsSize + name_len + 1;
+  }
+  return true;
+}
+
+// Builds the hash table from the index bytes (see WalkIndex for what is accepted). All items live
+// in one block, laid out bucket after bucket and in index order within a bucket, so that a lookup
+// walks its chain through adjacent memory; the first item of the first non-empty bucket is the
+// block's start, which upk_close frees. On failure nothing is allocated.
+bool ParseIndex(UpkArchive *archive, const unsigned char *index, size_t size) {
+  size_t bucket_bytes[kBucketCount] = {};
+  size_t total = 0;
+  bool ok = WalkIndex(index, size, [&](const unsigned char *, const char *name, size_t name_len) {
+    bucket_bytes[Bucket(name)] += ItemBytes(name_len);
+    total += ItemBytes(name_len);
+  });
+  if (!ok || total == 0) return ok;
+  char *block = static_cast<char *>(malloc(total));
+  if (!block) return false;
+  char *cursor[kBucketCount];
+  for (size_t b = 0, at = 0; b < kBucketCount; at += bucket_bytes[b], ++b) cursor[b] = block + at;
+  UpkItem *tails[kBucketCount] = {};
+  WalkIndex(index, size, [&](const unsigned char *entry, const char *name, size_t name_len) {
+    unsigned bucket = Bucket(name);
+    UpkItem *item = reinterpret_cast<UpkItem *>(cursor[bucket]);
+    cursor[bucket] += ItemBytes(name_len);
+    item->next = nullptr;
     item->offset = ReadBE32(entry);
     item->length = ReadBE32(entry + 4);
     item->flags = ReadBE32(entry + 8);
     item->name = reinterpret_cast<char *>(item + 1);
     memcpy(item->name, name, name_len + 1);
-    Insert(archive, item);
-    pos += kEntryFieldsSize + name_len + 1;
-  }
+    // Appended at the tail, so that a bucket keeps index order.
+    if (tails[bucket]) {
+      tails[bucket]->next = item;
+    } else {
+      archive->buckets[bucket] = item;
+    }
+    tails[bucket] = item;
+  });
   return true;
 }
 
@@ -106,11 +127,11 @@ UpkArchive *upk_open(const char *path) {
 void upk_close(UpkArchive *archive) {
   if (!archive) return;
   if (archive->fp) fclose(archive->fp);
-  for (UpkItem *&head : archive->buckets) {
-    while (head) {
-      UpkItem *next = head->next;
+  // Every item lies in one block that begins with the first non-empty bucket's head.
+  for (UpkItem *head : archive->buckets) {
+    if (head) {
       free(head);
-      head = next;
+      break;
     }
   }
   free(archive);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace upk_format {
 
@@ -66,6 +67,19 @@ inline unsigned Bucket(const char *name) {
     h = (h * 37 + *p) & 0xff;
   }
   return h;
+}
+
+// Reads exactly `size` bytes from the stream's position; false on a short read.
+inline bool ReadExact(FILE *fp, void *buffer, size_t size) {
+  return fread(buffer, 1, size, fp) == size;
+}
+
+// Reads one big-endian 32-bit field from the stream's position.
+inline bool ReadBE32At(FILE *fp, uint32_t *value) {
+  unsigned char bytes[4];
+  if (!ReadExact(fp, bytes, sizeof(bytes))) return false;
+  *value = ReadBE32(bytes);
+  return true;
 }
 
 }  // namespace upk_format

@@ -15,15 +15,6 @@ using namespace upk_format;
 
 namespace {
 
-bool ReadExact(FILE *fp, void *buffer, size_t size) { return fread(buffer, 1, size, fp) == size; }
-
-bool ReadBE32At(FILE *fp, uint32_t *value) {
-  unsigned char bytes[4];
-  if (!ReadExact(fp, bytes, sizeof(bytes))) return false;
-  *value = ReadBE32(bytes);
-  return true;
-}
-
 bool WriteBE32To(FILE *fp, uint32_t value) {
   unsigned char bytes[4];
   WriteBE32(bytes, value);

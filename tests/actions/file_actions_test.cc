@@ -16,69 +16,22 @@
 #include "driver/update_log.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"
+#include "update_fixture.h"
 
 using namespace testing_support;
 
 namespace {
 
-// Each test works in a fresh installation folder that is the current directory, with the archive
-// and the log in a second folder outside it, so that snapshots of the installation see only what
-// the actions did.
-class FileActionsTest : public ::testing::Test {
+// The shared action fixture, with actions that are run by hand as well as through a list.
+class FileActionsTest : public UpdateFixture {
  protected:
-  void SetUp() override {
-    ASSERT_NE(getcwd(old_cwd_, sizeof(old_cwd_)), nullptr);
-    ASSERT_EQ(chdir(install_.path().c_str()), 0);
-    umask(022);
-    update_succeeded = false;
-    UpdateLogger::Instance().OpenFile(outside_.path().c_str(), "update.log", nullptr, false);
-  }
-  void TearDown() override {
-    UpdateLogger::Instance().CloseFile();
-    update_reader.Close();
-    EXPECT_EQ(chdir(old_cwd_), 0);
-  }
-
-  void OpenArchive(const std::vector<UpkEntry> &entries) {
-    std::string archive = outside_ / "update.upk";
-    ASSERT_TRUE(WriteUpk(archive, entries));
-    ASSERT_EQ(update_reader.Open(archive.c_str()), 0);
-  }
-
   // Parses `arg` (kept alive as long as the fixture, like the manifest text) into a new T.
   template <class T>
   std::unique_ptr<T> Make(const std::string &arg) {
-    texts_.push_back(arg);
     auto action = std::make_unique<T>();
-    EXPECT_EQ(action->Parse(texts_.back().data()), 0) << arg;
+    EXPECT_EQ(action->Parse(Keep(arg)), 0) << arg;
     return action;
   }
-  template <class T>
-  void Append(ActionList &list, const std::string &arg) {
-    list.Append(Make<T>(arg));
-  }
-
-  // The passes in the update procedure's order; returns the update's result.
-  int Run(ActionList &list) {
-    int rv = list.Prepare();
-    if (rv == 0) {
-      rv = list.Execute();
-      list.Finish(rv);
-    }
-    list.Destroy();
-    return rv;
-  }
-
-  std::string Log() {
-    UpdateLogger::Instance().CloseFile();
-    return ReadFile(outside_ / "update.log");
-  }
-  std::string Here(const std::string &rel) { return install_ / rel; }
-
-  TempDir outside_;
-  TempDir install_;
-  std::list<std::string> texts_;
-  char old_cwd_[PATH_MAX];
 };
 
 // Files go to their backups in Execute and the backups go in Finish; directories go in Finish, in

@@ -196,6 +196,38 @@ TEST(UpkReader, BucketsKeepIndexOrderAndDuplicatesFindTheFirst) {
   upk_close(archive);
 }
 
+TEST(UpkReader, ManyItemsWithNamesOfEveryLengthAreAllFoundInIndexOrder) {
+  // Thousands of items, several hundred in some buckets, names of 1 to 40 bytes (so that items of
+  // every size lie next to each other), one name twice.
+  std::vector<raw_archive::Item> items;
+  for (int i = 0; i < 3000; ++i) {
+    std::string name = std::to_string(i) + std::string(static_cast<size_t>(i % 37), 'n');
+    items.push_back({name, "data of " + name, static_cast<uint32_t>(0600 + i % 64)});
+  }
+  items.push_back({"7nnnnnnn", "a second 7", 0644});
+  TempDir dir;
+  std::string path = dir / "many.upk";
+  WriteFile(path, raw_archive::OldLayout(items));
+  UpkArchive *archive = upk_open(path.c_str());
+  ASSERT_NE(archive, nullptr);
+  for (size_t i = 0; i + 1 < items.size(); ++i) {
+    UpkItem *item = upk_lookup(archive, items[i].name.c_str());
+    ASSERT_NE(item, nullptr) << items[i].name;
+    EXPECT_EQ(item->flags, items[i].flags);
+    EXPECT_EQ(ReadItem(archive, items[i].name.c_str()), items[i].data);
+  }
+  EXPECT_EQ(upk_lookup(archive, "3000"), nullptr);
+  // The walk visits bucket after bucket, each in index order.
+  std::vector<std::string> expected;
+  for (unsigned bucket = 0; bucket < 256; ++bucket) {
+    for (const auto &item : items) {
+      if (upk_format::Bucket(item.name.c_str()) == bucket) expected.push_back(item.name);
+    }
+  }
+  EXPECT_EQ(Names(archive), expected);
+  upk_close(archive);
+}
+
 TEST(UpkReader, DamagedIndexesDoNotOpen) {
   TempDir dir;
   std::string path = dir / "bad.upk";

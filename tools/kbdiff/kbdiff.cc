@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/file_arguments.h"
 #include "kbdiff/make_patch.h"
 
 namespace {
@@ -95,32 +96,8 @@ bool WriteWholeFile(const char *path, const std::vector<uint8_t> &data) {
 
 int main(int argc, char **argv) {
   const char *files[3];
-  int count = 0;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const char *arg = argv[i];
-    if (!options_done && (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0)) {
-      fputs(kUsage, stdout);
-      return 0;
-    }
-    if (!options_done && strcmp(arg, "--") == 0) {
-      options_done = true;
-      continue;
-    }
-    if (!options_done && arg[0] == '-' && arg[1] != '\0') {
-      fprintf(stderr, "kbdiff: unknown option %s\nTry 'kbdiff --help'.\n", arg);
-      return 1;
-    }
-    if (count == 3) {
-      fprintf(stderr, "kbdiff: too many arguments\nTry 'kbdiff --help'.\n");
-      return 1;
-    }
-    files[count++] = arg;
-  }
-  if (count != 3) {
-    fprintf(stderr, "Usage: kbdiff [--help] OLD NEW PATCH\nTry 'kbdiff --help'.\n");
-    return 1;
-  }
+  int parsed = ParseFileArguments(argc, argv, "kbdiff", kUsage, "[--help] OLD NEW PATCH", 3, files);
+  if (parsed >= 0) return parsed;
 
   std::vector<uint8_t> patch_bytes;
   // The new file is read only once the old one is indexed: sorting needs the most memory.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/file_arguments.h"
 #include "driver/result.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"
@@ -216,32 +217,9 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
 
 int main(int argc, char **argv) {
   const char *files[3];
-  int count = 0;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const char *arg = argv[i];
-    if (!options_done && (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0)) {
-      fputs(kUsage, stdout);
-      return 0;
-    }
-    if (!options_done && strcmp(arg, "--") == 0) {
-      options_done = true;
-      continue;
-    }
-    if (!options_done && arg[0] == '-' && arg[1] != '\0') {
-      fprintf(stderr, "kbpatch: unknown option %s\nTry 'kbpatch --help'.\n", arg);
-      return 1;
-    }
-    if (count == 3) {
-      fprintf(stderr, "kbpatch: too many arguments\nTry 'kbpatch --help'.\n");
-      return 1;
-    }
-    files[count++] = arg;
-  }
-  if (count != 3) {
-    fprintf(stderr, "Usage: kbpatch [--help] OLD NEW PATCH\nTry 'kbpatch --help'.\n");
-    return 1;
-  }
+  int parsed =
+      ParseFileArguments(argc, argv, "kbpatch", kUsage, "[--help] OLD NEW PATCH", 3, files);
+  if (parsed >= 0) return parsed;
   int code = Patch(files[0], files[1], files[2]);
   if (code != result::kOk) {
     fprintf(stderr, "kbpatch: %s (%d)\n", Meaning(code), code);

@@ -1,0 +1,66 @@
+# Shared by the benchmark scripts under bench/ (sourced, not run): installs the peer tools, builds
+# the Release tree, fetches real releases into a cache outside the repository, and times commands.
+# Expects to be sourced from the repository's root with `set -euo pipefail` in force.
+
+BENCH_CACHE=${UPDATER_BENCH_CACHE:-$HOME/.cache/updater-bench}
+BENCH_BIN=$PWD/build-release/bin
+
+# bench_install PACKAGE...: installs the Debian packages that are missing.
+bench_install() {
+  local need=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+  done
+  if [ ${#need[@]} -gt 0 ]; then
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}"
+  fi
+}
+
+# bench_build: the optimised build in build-release (tests left out).
+bench_build() {
+  bash scripts/setup.sh build-release -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF >/dev/null
+}
+
+# bench_fetch PACKAGE VERSION [FILE]: prints the unpacked package folder (or FILE inside it),
+# fetching it with `npm pack` into the cache the first time. Fails when the registry is unreachable.
+bench_fetch() {
+  local dir="$BENCH_CACHE/${1//\//_}-$2"
+  if [ ! -d "$dir/package" ]; then
+    command -v npm >/dev/null || return 1
+    rm -rf "$dir" && mkdir -p "$dir"
+    (cd "$dir" && timeout 300 npm pack --silent "$1@$2" >/dev/null 2>&1 && tar -xzf ./*.tgz) ||
+      { rm -rf "$dir"; return 1; }
+  fi
+  echo "$dir/package${3:+/$3}"
+}
+
+# bench_machine: one line naming the CPU, the core count and the date.
+bench_machine() {
+  echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, $(date -u +%Y-%m-%d)"
+}
+
+# bench_measure FILE CMD...: runs CMD once (output discarded) and appends "seconds kilobytes
+# cpu-seconds" to FILE: wall time in nanosecond steps, the peak resident size of CMD or its largest
+# child, and the processor time (user + system) of CMD and its children.
+# Fails when CMD fails, so a broken run is never counted as a fast one.
+bench_measure() {
+  local out=$1 start end
+  shift
+  start=$(date +%s%N)
+  /usr/bin/time -f "%M %U %S" -o "$out.kb" "$@" >/dev/null
+  end=$(date +%s%N)
+  echo "$(awk "BEGIN {printf \"%.4f\", ($end - $start) / 1e9}") $(awk '{print $1, $2 + $3}' "$out.kb")" >>"$out"
+}
+
+# bench_median COLUMN < FILE: the median of a column of numbers.
+bench_median() {
+  awk -v c="$1" '{print $c}' | sort -g |
+    awk '{a[NR] = $1} END {print NR % 2 ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'
+}
+# bench_range COLUMN < FILE: "min-max" of a column of numbers.
+bench_range() { awk -v c="$1" '{print $c}' | sort -g | awk 'NR == 1 {lo = $1} {hi = $1} END {print lo "-" hi}'; }
+# bench_ratio A B: A / B with two decimals.
+bench_ratio() { awk "BEGIN {printf \"%.2f\", $1 / $2}"; }
