@@ -343,7 +343,7 @@ int Run(const Args &args) {
 int main(int argc, char **argv) {
   // Thousands of compressors and suffix arrays of a few hundred kilobytes each: keep their memory
   // in the heap for reuse instead of mapping fresh pages for every file.
-  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest value the allocator accepts
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
   Args args;
   const int parsed = ParseArgs(argc, argv, &args);
