@@ -25,6 +25,17 @@ int Presence(const char *path) {
   return exists ? 1 : 0;
 }
 
+// The first step of a removal's Prepare: a path that is missing is skipped by every later pass and
+// weighs nothing in the progress. Returns -1 when the path is there, else Prepare's result.
+int SkipWhenMissing(const char *path, int *skip, int *progress_cost) {
+  int present = Presence(path);
+  if (present < 0) return result::kReadError;
+  if (present) return -1;
+  *skip = 1;
+  *progress_cost = 0;
+  return result::kOk;
+}
+
 // Reads "test" <separator> "path" for the conditional adds.
 int ParseTestAndPath(char *arg, char **test_path, char **path) {
   char *cursor = arg;
@@ -47,13 +58,7 @@ int RemoveFileAction::Parse(char *arg) {
 }
 
 int RemoveFileAction::Prepare() {
-  int present = Presence(path);
-  if (present < 0) return result::kReadError;
-  if (!present) {
-    skip = 1;
-    progress_cost = 0;
-    return result::kOk;
-  }
+  if (int rv = SkipWhenMissing(path, &skip, &progress_cost); rv >= 0) return rv;
   LOG("PREPARE REMOVEFILE %s", path);
 
   struct stat st;
@@ -121,13 +126,7 @@ int RemoveDirAction::Parse(char *arg) {
 }
 
 int RemoveDirAction::Prepare() {
-  int present = Presence(path);
-  if (present < 0) return result::kReadError;
-  if (!present) {
-    skip = 1;
-    progress_cost = 0;
-    return result::kOk;
-  }
+  if (int rv = SkipWhenMissing(path, &skip, &progress_cost); rv >= 0) return rv;
   LOG("PREPARE REMOVEDIR %s/", path);
 
   struct stat st;
