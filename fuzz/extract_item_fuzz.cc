@@ -9,7 +9,7 @@
 
 #include "archive/upk.h"
 #include "archive/upk_reader.h"
-#include "driver/result.h"
+#include "base/result.h"
 #include "fuzz_support.h"
 
 using fuzz_support::CappedSink;

@@ -13,8 +13,8 @@
 
 #include "actions/action.h"
 #include "actions/manifest.h"
-#include "driver/globals.h"
-#include "driver/result.h"
+#include "base/globals.h"
+#include "base/result.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/result.h"
+#include "base/result.h"
 #include "fuzz_support.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"

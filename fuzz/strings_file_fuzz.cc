@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/result.h"
+#include "base/result.h"
 #include "fuzz_support.h"
 #include "progress/strings_file.h"
 

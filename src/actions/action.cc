@@ -1,8 +1,8 @@
 #include "actions/action.h"
 
-#include "driver/globals.h"
-#include "driver/result.h"
-#include "driver/update_log.h"
+#include "base/globals.h"
+#include "base/result.h"
+#include "base/update_log.h"
 #include "progress/progress_state.h"
 
 namespace {

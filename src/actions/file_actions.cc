@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "actions/tokenizer.h"
+#include "base/tokenizer.h"
 #include "archive/upk_reader.h"
-#include "driver/result.h"
-#include "driver/update_log.h"
+#include "base/result.h"
+#include "base/update_log.h"
 #include "fileops/file_ops.h"
 
 namespace {

@@ -11,10 +11,10 @@
 
 #include "actions/file_actions.h"
 #include "actions/patch_actions.h"
-#include "actions/tokenizer.h"
-#include "driver/globals.h"
-#include "driver/result.h"
-#include "driver/update_log.h"
+#include "base/tokenizer.h"
+#include "base/globals.h"
+#include "base/result.h"
+#include "base/update_log.h"
 #include "fileops/file_ops.h"
 
 namespace {

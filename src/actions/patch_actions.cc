@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "actions/tokenizer.h"
+#include "base/tokenizer.h"
 #include "archive/upk_reader.h"
-#include "driver/globals.h"
-#include "driver/result.h"
-#include "driver/update_log.h"
+#include "base/globals.h"
+#include "base/result.h"
+#include "base/update_log.h"
 #include "fileops/file_ops.h"
 #include "patch/crc32.h"
 

@@ -6,7 +6,7 @@
 
 #include "archive/upk.h"
 #include "archive/upk_reader.h"
-#include "driver/result.h"
+#include "base/result.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "archive/upk.h"
-#include "driver/result.h"
+#include "base/result.h"
 
 UpkReader update_reader;
 

@@ -10,11 +10,11 @@
 #include <cstring>
 
 #include "driver/do_update.h"
-#include "driver/globals.h"
-#include "driver/result.h"
+#include "base/globals.h"
+#include "base/result.h"
 #include "driver/run_guard.h"
 #include "driver/status_file.h"
-#include "driver/update_log.h"
+#include "base/update_log.h"
 #include "fileops/file_ops.h"
 #include "progress/progress_ui.h"
 

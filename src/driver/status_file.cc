@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/globals.h"
+#include "base/globals.h"
 #include "fileops/file_ops.h"
 
 bool WriteStatus(const char *text) {

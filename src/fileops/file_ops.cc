@@ -7,8 +7,8 @@
 
 #include <cstring>
 
-#include "driver/result.h"
-#include "driver/update_log.h"
+#include "base/result.h"
+#include "base/update_log.h"
 
 namespace {
 

@@ -8,6 +8,8 @@
 
 #include <cstdio>
 
+#include "base/scoped_file.h"
+
 // Adds the owner-write bit to `path` (following links) when it lacks it. Logs nothing.
 void make_writable(const char *path);
 
@@ -49,33 +51,3 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 int backup_restore(const char *path);
 // Removes the backup of `path` if one exists (or cannot be told missing). Returns 0 or 7.
 int backup_drop(const char *path);
-
-// Owns one stdio stream and closes it on every way out of a scope.
-class ScopedFile {
- public:
-  explicit ScopedFile(FILE *file = nullptr) : file_(file) {}
-  ~ScopedFile() {
-    if (file_) fclose(file_);
-  }
-  ScopedFile(const ScopedFile &) = delete;
-  ScopedFile &operator=(const ScopedFile &) = delete;
-
-  FILE *get() const { return file_; }
-  explicit operator bool() const { return file_ != nullptr; }
-  // Closes the stream now and empties the holder; returns fclose's result (0 when empty).
-  int Close() {
-    // The holder is emptied before the stream is closed, so that nothing can reach the closed one.
-    FILE *f = file_;
-    file_ = nullptr;
-    return f ? fclose(f) : 0;
-  }
-  // Gives up ownership without closing.
-  FILE *release() {
-    FILE *f = file_;
-    file_ = nullptr;
-    return f;
-  }
-
- private:
-  FILE *file_;
-};

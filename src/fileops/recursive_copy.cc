@@ -11,8 +11,8 @@
 #include <memory>
 #include <new>
 
-#include "driver/result.h"
-#include "driver/update_log.h"
+#include "base/result.h"
+#include "base/update_log.h"
 #include "fileops/file_ops.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/result.h"
+#include "base/result.h"
 #include "patch/patch_format.h"
 
 using namespace patch_format;

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "actions/tokenizer.h"
-#include "driver/result.h"
+#include "base/tokenizer.h"
+#include "base/result.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "actions/action.h"
-#include "driver/globals.h"
-#include "driver/update_log.h"
+#include "base/globals.h"
+#include "base/update_log.h"
 #include "progress/progress_state.h"
 #include "support/test_support.h"
 

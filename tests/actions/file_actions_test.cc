@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "archive/upk_reader.h"
-#include "driver/globals.h"
-#include "driver/update_log.h"
+#include "base/globals.h"
+#include "base/update_log.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"
 #include "update_fixture.h"

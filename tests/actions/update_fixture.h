@@ -17,8 +17,8 @@
 #include "actions/action.h"
 #include "actions/patch_actions.h"
 #include "archive/upk_reader.h"
-#include "driver/globals.h"
-#include "driver/update_log.h"
+#include "base/globals.h"
+#include "base/update_log.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/result.h"
+#include "base/result.h"
 #include "raw_archive.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_updater.h"
+#include "support/run_updater.h"
 #include "support/test_support.h"
 
 using testing_support::DiffSnapshots;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_updater.h"
+#include "support/run_updater.h"
 #include "kbdiff/make_patch.h"
 #include "support/test_patch.h"
 #include "support/test_support.h"

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/run_updater.h"
+#include "support/run_updater.h"
 #include "support/test_patch.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"

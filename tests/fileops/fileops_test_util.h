@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "driver/update_log.h"
+#include "base/update_log.h"
 #include "support/test_support.h"
 
 namespace fileops_test {

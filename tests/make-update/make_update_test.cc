@@ -10,7 +10,7 @@
 
 #include "actions/action.h"
 #include "actions/manifest.h"
-#include "driver/update_log.h"
+#include "base/update_log.h"
 #include "support/test_support.h"
 
 namespace {

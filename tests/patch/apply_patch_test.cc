@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/result.h"
+#include "base/result.h"
 #include "patch/crc32.h"
 #include "patch/patch_format.h"
 #include "support/test_support.h"

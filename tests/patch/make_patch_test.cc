@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/result.h"
+#include "base/result.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"
 

@@ -37,7 +37,7 @@ std::string Name(int i) { return "data/d" + std::to_string(i % 10) + "/f" + std:
 std::string Content(int i, const char *version) {
   std::string text = std::string(version) + " " + std::to_string(i) + "\n";
   uint32_t state = static_cast<uint32_t>(i) * 2654435761u + 1;
-  while (text.size() < 4096) {
+  while (text.size() < 16384) {
     state = state * 1664525u + 1013904223u;
     text += static_cast<char>('a' + (state >> 24) % 26);
   }

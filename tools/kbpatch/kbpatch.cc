@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "common/file_arguments.h"
-#include "driver/result.h"
+#include "base/result.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"
 

@@ -1,4 +1,4 @@
-#include "driver/globals.h"
+#include "base/globals.h"
 
 const char *patch_dir = "";
 char install_dir[1024];

@@ -1,10 +1,10 @@
-#include "actions/tokenizer.h"
+#include "base/tokenizer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "driver/update_log.h"
+#include "base/update_log.h"
 #include "support/test_support.h"
 
 using testing_support::ReadFile;

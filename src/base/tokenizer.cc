@@ -1,8 +1,8 @@
-#include "actions/tokenizer.h"
+#include "base/tokenizer.h"
 
 #include <cstring>
 
-#include "driver/update_log.h"
+#include "base/update_log.h"
 
 char *next_token(const char *delimiters, char **cursor) {
   char *p = *cursor;
