@@ -29,13 +29,21 @@ char kOsUpdateEmpty[] = "KIV_OS_UPDATE=";
 char kNoEmRestartEmpty[] = "NO_EM_RESTART=";
 char kLaunchedChild[] = "KIV_LAUNCHED_CHILD=1";
 
-// Copies a directory argument into a path buffer, cut to 1023 bytes, and removes one trailing '/'.
-// Returns false when the argument had to be cut.
+// Copies a directory argument into a path buffer without one trailing '/'. Returns false when the
+// argument, measured without that '/', does not fit; the buffer then holds it cut to 1023 bytes
+// (and without a '/' that ends the cut text), which is only fit for the log.
 bool CopyDirArgument(char (&out)[1024], const char *arg) {
-  int n = snprintf(out, sizeof(out), "%s", arg);
+  size_t length = strlen(arg);
+  if (length > 0 && arg[length - 1] == '/') --length;
+  if (length < sizeof(out)) {
+    memcpy(out, arg, length);
+    out[length] = '\0';
+    return true;
+  }
+  snprintf(out, sizeof(out), "%s", arg);
   char *slash = strrchr(out, '/');
   if (slash && slash[1] == '\0') *slash = '\0';
-  return n >= 0 && static_cast<size_t>(n) < sizeof(out);
+  return false;
 }
 
 void OpenLog() {
@@ -104,8 +112,9 @@ int UpdaterMain(int argc, char **argv) {
   LOG("WORKING DIRECTORY %s", working_dir);
 
   // A cut directory could name another, existing directory, which the update would then change,
-  // move or remove.
-  if (!install_fits || !working_fits) {
+  // move or remove. An in-place run only logs the installation directory, so its length is no
+  // matter there.
+  if ((!install_fits && (staged_update || replace_request)) || !working_fits) {
     LOG("Refusing the update: install-dir or apply-to-dir is longer than 1023 bytes");
     return RefuseRun();
   }

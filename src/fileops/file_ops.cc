@@ -22,15 +22,22 @@ bool BackupName(const char *path, char (&out)[kPathSize]) {
   return n >= 0 && static_cast<size_t>(n) < sizeof(out);
 }
 
-// Whether a stdio mode text opens for reading only. "rt+" counts as reading only, as it always has.
-// The entry itself, not what a link names: a backup of a link whose target has gone (removed by
-// the same update) is still a backup. Only a clear "no such entry" counts as missing; when the
-// query fails otherwise the backup may well be there, and the caller acts on it.
-bool MayExist(const char *path) {
-  struct stat st;
-  return lstat(path, &st) == 0 || errno != ENOENT;
+// Whether a failed existence check with this errno says that the path names nothing: no such
+// entry, a component on the way that is no directory, a link loop or a name too long to exist.
+// Any other failure (an I/O error, a folder that cannot be searched) may hide an existing entry.
+bool MeansMissing(int error) {
+  return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
 }
 
+// Whether a backup is there. The entry itself, not what a link names: a backup of a link whose
+// target has gone (removed by the same update) is still a backup. When the query fails in a way
+// that does not mean "missing" the backup may well be there, and the caller acts on it.
+bool MayExist(const char *path) {
+  struct stat st;
+  return lstat(path, &st) == 0 || !MeansMissing(errno);
+}
+
+// Whether a stdio mode text opens for reading only. "rt+" counts as reading only, as it always has.
 bool IsReadOnlyMode(const char *mode_text) {
   if (mode_text[0] != 'r') return false;
   if (mode_text[1] == '+') return false;
@@ -126,9 +133,10 @@ int rename_file(const char *source, char *destination, bool check_type) {
   if (rv != result::kOk) return rv;
 
   struct stat st;
-  // A link whose target is gone is still an entry of its own to move (a backup of such a link
-  // must go back when an update fails); its kind is that of a link.
-  if (stat(source, &st) != 0 && (errno != ENOENT || lstat(source, &st) != 0)) {
+  // Without the type check (the backups) a link whose target is gone is still an entry of its own
+  // to move: a backup of such a link must go back when an update fails; its kind is that of a link.
+  // With the check the source is what its links name, and a dangling one cannot be read.
+  if (stat(source, &st) != 0 && (check_type || errno != ENOENT || lstat(source, &st) != 0)) {
     LOG("rename_file: failed to read file status info: %s, err: %d", source, errno);
     return result::kReadError;
   }
@@ -180,7 +188,7 @@ int check_exists(const char *path, bool *exists) {
     return result::kOk;
   }
   *exists = false;
-  if (errno == ENOENT || errno == ENOTDIR) return result::kOk;
+  if (MeansMissing(errno)) return result::kOk;
   LOG("check_exists: unable to check path: %s, err: %d", path, errno);
   return result::kReadError;
 }

@@ -30,8 +30,9 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 [[nodiscard]] int ensure_remove_recursive(const char *path, bool continue_on_error);
 
 // Renames `source` to `destination`, replacing an existing destination (file or empty directory)
-// and creating the destination's parent directories. With `check_type` the source must be a regular
-// file or a directory. Returns 0, 6, 7 or 42.
+// and creating the destination's parent directories. With `check_type` the source, links followed,
+// must be a regular file or a directory (a dangling link cannot be read: 6); without it any entry
+// moves, a dangling link included. Returns 0, 6, 7 or 42.
 // REQUIRES: `destination` is writable; it is changed during the call and restored.
 [[nodiscard]] int rename_file(const char *source, char *destination, bool check_type);
 
@@ -39,15 +40,17 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 [[nodiscard]] int ensure_copy_symlink(const char *link, const char *new_link);
 
 // Whether `path` exists, following links as an access(F_OK) check does (a link whose target is
-// missing counts as missing). Returns 0 with `*exists` set; 6 when the check itself fails for
-// another reason than a missing entry (an I/O error, a folder on the way that cannot be searched),
-// logged as "check_exists: unable to check path: %s, err: %d": neither answer would be safe then.
+// missing counts as missing, and so do a link loop, an over-long name and a file on the way).
+// Returns 0 with `*exists` set; 6 when the check fails in a way that may hide an existing file (an
+// I/O error, a folder on the way that cannot be searched), logged as
+// "check_exists: unable to check path: %s, err: %d": neither answer would be safe then.
 [[nodiscard]] int check_exists(const char *path, bool *exists);
 
 // Moves `path` to "<path>.kiv-backup". Returns rename_file's result.
 [[nodiscard]] int backup_create(const char *path);
-// Moves the backup back over `path` if one exists (logging when none does); a backup that cannot be
-// told missing is tried all the same. Returns 0 or a code.
+// Moves the backup back over `path` if one exists (logging when none does; a backup path below a
+// file, in a link loop or too long for the system does not exist); a backup that cannot be told
+// missing is tried all the same. Returns 0 or a code.
 int backup_restore(const char *path);
 // Removes the backup of `path` if one exists (or cannot be told missing). Returns 0 or 7.
 int backup_drop(const char *path);

@@ -35,9 +35,9 @@ bool EntersSection(char *line, const char *section) {
 int ParseIniValues(char *text, const char *keys, int key_count, IniValue *values,
                    const char *section) {
   if (!section) section = "Strings";
-  // Whether each key was seen: a key given twice still counts once, so that a file lacking one
-  // key but repeating the other is not taken for a complete one.
-  bool found[kMaxIniKeys] = {};
+  // How often each key was given: a file is complete when each key stands exactly once, so that a
+  // repeated key neither makes up for a missing one nor goes unnoticed beside the other.
+  int found[kMaxIniKeys] = {};
   if (key_count < 0 || key_count > kMaxIniKeys) return result::kParseError;
 
   bool inside = false;
@@ -58,11 +58,11 @@ int ParseIniValues(char *text, const char *keys, int key_count, IniValue *values
     if (index < 0 || index >= key_count) continue;
     strncpy(values[index], value, kIniValueSize - 1);
     values[index][kIniValueSize - 1] = '\0';
-    found[index] = true;
+    ++found[index];
   }
 
   for (int i = 0; i < key_count; ++i) {
-    if (!found[i]) return result::kParseError;
+    if (found[i] != 1) return result::kParseError;
   }
   return result::kOk;
 }

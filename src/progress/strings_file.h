@@ -1,6 +1,7 @@
 // Reads the INI-style strings file that gives the progress window its title and explanation. The
-// reader logs nothing; it returns a result code (0, 5 for a missing key, 6 for a file that cannot
-// be read or is empty, 10 for no memory) and its caller simply shows no window on any failure.
+// reader logs nothing; it returns a result code (0, 5 for a key missing or given twice, 6 for a
+// file that cannot be read or is empty, 10 for no memory) and its caller shows no window on any
+// failure.
 #pragma once
 
 #include <cstddef>
@@ -18,8 +19,8 @@ struct WindowStrings {
 // key of `keys` found in section `section` ("Strings" when null) into the slot of its index, cut to
 // 599 characters. `keys` is a block of NUL-terminated names ended by an empty name; only the first
 // `key_count` of them are looked up. A key given twice keeps its later value.
-// Returns 0 when each of the `key_count` keys was found, 5 otherwise. Slots of keys that were not
-// found are left untouched.
+// Returns 0 when each of the `key_count` keys was found exactly once, 5 otherwise (a key missing or
+// given twice). Slots of keys that were not found are left untouched.
 // REQUIRES: `values` holds `key_count` slots; 0 <= `key_count` <= kMaxIniKeys.
 [[nodiscard]] int ParseIniValues(char *text, const char *keys, int key_count, IniValue *values,
                                  const char *section);

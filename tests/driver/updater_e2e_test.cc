@@ -256,14 +256,20 @@ TEST(Updater, StagedRunRefusesAWorkingDirectoryThatHoldsTheInstallation) {
   }
 }
 
+// A directory of exactly 1023 bytes below `dir` (made, with a file "precious" in it).
+std::string DirOf1023Bytes(const TempDir &dir) {
+  std::string path = dir.path();
+  while (path.size() + 201 < 1023) path += "/" + std::string(200, 'd');
+  path += "/" + std::string(1023 - path.size() - 1, 'e');
+  WriteFile(path + "/precious", "p");
+  return path;
+}
+
 // A directory argument of 1024 bytes or more is cut to 1023 bytes for the log, and the run is
 // refused: the cut path may name another, existing directory.
 TEST(Updater, DirectoryArgumentThatDoesNotFitIsCutAndRefused) {
   TempDir dir;
-  std::string cut = dir.path();
-  while (cut.size() + 201 < 1023) cut += "/" + std::string(200, 'd');
-  cut += "/" + std::string(1023 - cut.size() - 1, 'e');
-  WriteFile(cut + "/precious", "p");
+  std::string cut = DirOf1023Bytes(dir);
   std::string arg = cut + "/" + std::string(76, 'x');
   MakeDirs(dir / "inst");
   MakeDirs(dir / "p");
@@ -275,6 +281,50 @@ TEST(Updater, DirectoryArgumentThatDoesNotFitIsCutAndRefused) {
                    "INSTALLATION DIRECTORY " + dir / "inst", "WORKING DIRECTORY " + cut,
                    "Refusing the update: install-dir or apply-to-dir is longer than 1023 bytes"}));
   EXPECT_EQ(ReadFile(cut + "/precious"), "p");
+}
+
+// The length counts without the trailing '/' that is removed, and only where the run uses the
+// directory as a path: an in-place run only logs install-dir. (Without an archive such a run fails
+// with 6 once it has got past the argument check.)
+TEST(Updater, DirectoryArgumentIsMeasuredWithoutItsSlashAndOnlyWhereUsed) {
+  TempDir dir;
+  std::string fits = DirOf1023Bytes(dir);
+  std::string too_long = fits + "/" + std::string(76, 'x');
+  MakeDirs(dir / "p");
+  MakeDirs(dir / "work");
+
+  EXPECT_EQ(RunUpdater({dir / "p", dir / "inst", fits + "/"}), 1);
+  EXPECT_EQ(ReadFile(dir / "p/update.status"), "failed: 6\n");
+  std::string log = ReadFile(dir / "p/update.log");
+  EXPECT_NE(log.find("WORKING DIRECTORY " + fits + "\n"), std::string::npos);
+  EXPECT_EQ(log.find("Refusing"), std::string::npos);
+
+  EXPECT_EQ(RunUpdater({dir / "p", too_long, dir / "work"}), 1);
+  EXPECT_EQ(ReadFile(dir / "p/update.status"), "failed: 6\n");
+  log = ReadFile(dir / "p/update.log");
+  EXPECT_NE(log.find("INSTALLATION DIRECTORY " + fits + "\n"), std::string::npos);
+  EXPECT_EQ(log.find("Refusing"), std::string::npos);
+
+  // A staged update copies the installation: there it is refused.
+  EXPECT_EQ(RunUpdater({dir / "p", too_long, dir / "work", "-1"}), 1);
+  EXPECT_EQ(ReadFile(dir / "p/update.status"), "failed: 7\n");
+  EXPECT_EQ(ReadFile(fits + "/precious"), "p");
+}
+
+// The staged copy of a replace request is read through its links: a dangling link is a copy that
+// cannot be read (6), and the installation is moved back.
+TEST(Updater, ReplaceRequestWithDanglingStagedCopyFailsWithSix) {
+  TempDir dir;
+  std::string inst = dir / "inst";
+  WriteFile(inst + "/app", "old");
+  ASSERT_EQ(symlink("gone", (inst + "/updated").c_str()), 0);
+  Snapshot before = TakeSnapshot(inst);
+  EXPECT_EQ(RunUpdater({dir / "p", inst, inst + "/updated", "0/replace"},
+                       {"KIV_NO_REPLACE_FALLBACK="}),
+            1);
+  EXPECT_EQ(ReadFile(dir / "p/update.status"), "failed: 6\n");
+  EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(inst)), "");
+  EXPECT_FALSE(Exists(inst + ".bak"));
 }
 
 }  // namespace

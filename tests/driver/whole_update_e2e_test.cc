@@ -225,6 +225,38 @@ TEST(WholeUpdate, ArchiveAndManifestProblems) {
   }
 }
 
+// A link loop and an over-long name are missing paths, not unreadable ones: their removal and the
+// conditions on them go on as for any missing file. Likewise a backup below a regular file does not
+// exist, so the rollback of an add below a file says so.
+TEST(WholeUpdate, PathsThatCannotNameAFileAreMissing) {
+  {
+    Install s;
+    ASSERT_EQ(symlink("loop", (s.inst + "/loop").c_str()), 0);
+    ASSERT_TRUE(s.Write("remove \"loop\"\nremove \"" + std::string(300, 'n') +
+                        "\"\nadd-if \"loop\" \"cond/never\"\n"
+                        "add-if-not \"loop/x\" \"data/new.txt\"\n"));
+    Snapshot expected = TakeSnapshot(s.inst);
+    expected["data/new.txt"] = {'f', 0600, "new data"};
+    EXPECT_EQ(s.Run(), 0);
+    EXPECT_EQ(s.Status(), "succeeded\n");
+    EXPECT_EQ(DiffSnapshots(expected, TakeSnapshot(s.inst)), "");
+  }
+  {
+    Install s;
+    WriteFile(s.inst + "/f", "a file");
+    ASSERT_TRUE(WriteUpk(s.archive, {{"updatev3.manifest", "add \"f/x.txt\"\n"}, {"f/x.txt", "x"}}));
+    Snapshot before = TakeSnapshot(s.inst);
+    EXPECT_EQ(s.Run(), 1);
+    EXPECT_EQ(s.Status(), "failed: 7\n");
+    EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(s.inst)), "");
+    std::string log = s.Log();
+    EXPECT_NE(log.find("FINISH ADD f/x.txt\nbackup_restore: backup file doesn't exist: "
+                       "f/x.txt.kiv-backup\n"),
+              std::string::npos)
+        << log;
+  }
+}
+
 // A staged update copies the installation (without "updated" and "updates/0", in any letter case)
 // into inst/updated and applies the update there; the replace request then swaps it in.
 TEST(WholeUpdate, StagedUpdateThenReplaceRequest) {

@@ -167,6 +167,42 @@ TEST(RenameFile, ReplacesDestinationsAndChecksTheSourceKind) {
 
   std::string nowhere = dir / "x";
   EXPECT_EQ(rename_file((dir / "missing").c_str(), nowhere.data(), true), 6);
+
+  // With the type check the source is what its links name: a dangling link cannot be read.
+  ASSERT_EQ(symlink("gone", (dir / "dangling").c_str()), 0);
+  before = static_cast<int>(log.Text().size());
+  EXPECT_EQ(rename_file((dir / "dangling").c_str(), nowhere.data(), true), 6);
+  EXPECT_EQ(log.Text().substr(static_cast<size_t>(before)),
+            "rename_file: failed to read file status info: " + dir / "dangling" +
+                ", err: " + std::to_string(ENOENT) + "\n");
+  EXPECT_FALSE(Exists(nowhere));
+}
+
+// A link loop, an over-long name and a file on the way name nothing: the path is missing, for the
+// conditional instructions and the removals as for the backups. (Errors that may hide an existing
+// file fail the check; the fault sweep injects them.)
+TEST(CheckExists, PathsThatCannotNameAnEntryAreMissing) {
+  TempDir dir;
+  LogFile log;
+  ASSERT_EQ(symlink("loop", (dir / "loop").c_str()), 0);
+  WriteFile(dir / "f", "a file");
+  const std::string long_name = dir / std::string(300, 'n');
+  for (const std::string &path : {dir / "loop", dir / "loop/x", long_name, dir / "f/x"}) {
+    bool exists = true;
+    EXPECT_EQ(check_exists(path.c_str(), &exists), 0) << path;
+    EXPECT_FALSE(exists) << path;
+    EXPECT_EQ(backup_restore(path.c_str()), 0) << path;
+    EXPECT_EQ(backup_drop(path.c_str()), 0) << path;
+  }
+  bool exists = false;
+  EXPECT_EQ(check_exists((dir / "f").c_str(), &exists), 0);
+  EXPECT_TRUE(exists);
+  EXPECT_EQ(ReadFile(dir / "f"), "a file");
+  std::string expected;
+  for (const std::string &path : {dir / "loop", dir / "loop/x", long_name, dir / "f/x"}) {
+    expected += "backup_restore: backup file doesn't exist: " + path + ".kiv-backup\n";
+  }
+  EXPECT_EQ(log.Text(), expected);
 }
 
 TEST(EnsureCopySymlink, CopiesTheTargetTextAndRefusesTargetsThatDoNotFit) {

@@ -93,15 +93,18 @@ TEST(StringsFile, LongValueIsCutTo599Characters) {
   EXPECT_EQ(o.info, std::string(599, 'z'));
 }
 
-// A repeated key keeps its later value, but cannot stand in for a missing key, and does not make a
-// complete file incomplete.
-TEST(StringsFile, RepeatedKeyCountsOnce) {
+// A repeated key keeps its later value, but the file is not complete: no window, whether the other
+// key is missing or present.
+TEST(StringsFile, RepeatedKeyFailsTheRead) {
   Outcome o = ReadText("[Strings]\nTitle=a\nTitle=b\n");
   EXPECT_EQ(o.rv, 5);
   EXPECT_EQ(o.info, "");
   o = ReadText("[Strings]\nTitle=a\nInfo=I\nTitle=b\n");
-  EXPECT_EQ(o.rv, 0);
+  EXPECT_EQ(o.rv, 5);
   EXPECT_EQ(o.title, "b");
+  EXPECT_EQ(o.info, "I");
+  // Also when the second one stands in another stretch of the same section.
+  EXPECT_EQ(ReadText("[Strings]\nTitle=a\nInfo=I\n[Other]\n[Strings]\nInfo=J\n").rv, 5);
 }
 
 TEST(StringsFile, EmptyMissingOrUnreadableFileIsAReadError) {
