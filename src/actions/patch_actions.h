@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "actions/action.h"
+#include "base/paths.h"
 #include "patch/apply_patch.h"
 
 // Numbers the patch files of one run 0, 1, 2, ... in the order the patch actions are prepared.
@@ -46,7 +47,7 @@ class PatchAction : public UpdateAction {
   int32_t patch_index = -1;
   PatchHeader header{};
   unsigned char *source_buffer = nullptr;  // owned (malloc); the whole old file
-  char patch_file_path[1024] = "";         // empty when no patch file of this action exists
+  char patch_file_path[kPathSize] = "";    // empty when no patch file of this action exists
 };
 
 // "patch-if": a patch that runs only when the test file exists at Prepare time.

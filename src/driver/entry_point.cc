@@ -9,12 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/do_update.h"
 #include "base/globals.h"
+#include "base/paths.h"
 #include "base/result.h"
+#include "base/update_log.h"
+#include "driver/do_update.h"
 #include "driver/run_guard.h"
 #include "driver/status_file.h"
-#include "base/update_log.h"
 #include "fileops/file_ops.h"
 #include "progress/progress_ui.h"
 
@@ -31,7 +32,7 @@ char kLaunchedChild[] = "KIV_LAUNCHED_CHILD=1";
 
 // Copies a directory argument into a path buffer, cut to 1023 bytes, and removes one trailing '/'.
 // Returns false when the argument had to be cut.
-bool CopyDirArgument(char (&out)[1024], const char *arg) {
+bool CopyDirArgument(char (&out)[kPathSize], const char *arg) {
   int n = snprintf(out, sizeof(out), "%s", arg);
   char *slash = strrchr(out, '/');
   if (slash && slash[1] == '\0') *slash = '\0';
@@ -44,7 +45,7 @@ void OpenLog() {
     return;
   }
   // A replace request logs into the staged copy, which becomes the installation.
-  char log_dir[1024];
+  char log_dir[kPathSize];
   int n = snprintf(log_dir, sizeof(log_dir), "%s/updated/updates", install_dir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(log_dir)) return;  // run without a log
   UpdateLogger::Instance().OpenFile(log_dir, "last-update.log", "update.log", true);

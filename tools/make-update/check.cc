@@ -14,6 +14,7 @@
 #include <set>
 
 #include "build.h"
+#include "helpers.h"
 
 namespace make_update {
 
@@ -23,11 +24,6 @@ struct ExpectedFile {
   std::string source;  // file whose bytes the installed file must hold
   mode_t mode;
 };
-
-bool IsUnder(const std::string &path, const std::string &root) {
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
-}
 
 bool CopyFile(const std::string &from, const std::string &to, mode_t mode, std::string *error) {
   std::string data;
@@ -110,12 +106,6 @@ std::string Tail(const std::string &text, size_t lines) {
   return text;
 }
 
-std::string Octal(mode_t mode) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode));
-  return buf;
-}
-
 }  // namespace
 
 std::string DefaultUpdaterPath() {
@@ -131,13 +121,9 @@ std::string DefaultUpdaterPath() {
 bool CheckUpdate(const std::string &archive, const Tree *old_tree, const Plan &plan,
                  const std::string &precomplete_source, const CheckSettings &settings,
                  std::string *report) {
-  std::string parent = settings.scratch_parent;
-  if (parent.empty()) parent = getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-  std::string scratch = parent + "/make-update-check-XXXXXX";
-  if (!mkdtemp(scratch.data())) {
-    *report = "cannot create a scratch folder in " + parent + ": " + strerror(errno);
-    return false;
-  }
+  const std::string scratch =
+      MakeTempFolder(settings.scratch_parent, "make-update-check-", "a scratch folder", report);
+  if (scratch.empty()) return false;
   const std::string patch_dir = scratch + "/patch";
   const std::string install = scratch + "/install";
   std::string error;

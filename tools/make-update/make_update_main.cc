@@ -14,6 +14,7 @@
 
 #include "build.h"
 #include "check.h"
+#include "helpers.h"
 #include "plan.h"
 #include "tree.h"
 
@@ -219,12 +220,12 @@ std::string Dirname(const std::string &path) {
 
 int Run(const Args &args) {
   // Staging beside the output, so that the archive's temporary file and the members share a disk.
-  std::string parent = args.output.empty() || args.dry_run ? "" : Dirname(args.output);
-  if (parent.empty()) parent = getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-  std::string staging = parent + "/.make-update-XXXXXX";
-  if (!mkdtemp(staging.data())) {
-    fprintf(stderr, "make-update: cannot create a staging folder in %s: %s\n", parent.c_str(),
-            strerror(errno));
+  std::string error;
+  const std::string staging =
+      MakeTempFolder(args.output.empty() || args.dry_run ? "" : Dirname(args.output),
+                     ".make-update-", "a staging folder", &error);
+  if (staging.empty()) {
+    fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
   struct Cleanup {
@@ -254,7 +255,6 @@ int Run(const Args &args) {
     fprintf(stderr, "make-update: refused: no update written\n");
     return kExitRefused;
   }
-  std::string error;
   if (mkdir(members.c_str(), 0755) != 0) {
     fprintf(stderr, "make-update: cannot use the staging folder %s\n", staging.c_str());
     return kExitFailure;

@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <set>
+
+#include "helpers.h"
 
 namespace make_update {
 
 namespace {
-
-bool IsUnder(const std::string &path, const std::string &root) {
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
-}
 
 // The longest of `roots` that holds `path`, or "".
 std::string RootOf(const std::string &path, const std::vector<std::string> &roots) {
@@ -29,13 +27,14 @@ bool HasChildren(const TreeMap &entries, const std::string &dir) {
   return it != entries.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::string Octal(mode_t mode) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode));
-  return buf;
-}
+std::string Quote(const std::string &s) { return manifest::kQuote + s + manifest::kQuote; }
 
-std::string Quote(const std::string &s) { return "\"" + s + "\""; }
+// One manifest line: the keyword, then each argument quoted, separated by single spaces.
+std::string Line(const char *keyword, std::initializer_list<std::string> arguments) {
+  std::string line = keyword;
+  for (const std::string &argument : arguments) line += " " + Quote(argument);
+  return line;
+}
 
 }  // namespace
 
@@ -69,10 +68,14 @@ std::string PrecompleteText(const TreeMap &entries, const std::vector<std::strin
   files.insert(kPrecompleteName);
   std::string text;
   for (const std::string &file : files) {
-    text += (RootOf(file, if_missing).empty() ? "remove " : "remove-cc ") + Quote(file) + "\n";
+    text +=
+        Line(RootOf(file, if_missing).empty() ? manifest::kRemove : manifest::kRemoveCc, {file});
+    text += "\n";
   }
   // Reverse bytewise order puts every folder after everything inside it.
-  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) text += "rmdir " + Quote(*it + "/") + "\n";
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) {
+    text += Line(manifest::kRmdir, {*it + manifest::kFolderEnd}) + "\n";
+  }
   return text;
 }
 
@@ -241,13 +244,15 @@ bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &opt
 
 std::vector<Instruction> Instructions(const Plan &plan) {
   std::vector<Instruction> out;
-  out.push_back({std::string("type ") + Quote(plan.partial ? "partial" : "complete"), "", "", 0});
-  for (const std::string &p : plan.remove_files) out.push_back({"remove " + Quote(p), "", "", 0});
+  out.push_back({Line(manifest::kType, {plan.partial ? manifest::kPartial : manifest::kComplete}),
+                 "", "", 0});
+  for (const std::string &p : plan.remove_files)
+    out.push_back({Line(manifest::kRemove, {p}), "", "", 0});
   for (const std::string &d : plan.rmrf_dirs) {
-    out.push_back({"rmrfdir " + Quote(d + "/"), "", "", 0});
+    out.push_back({Line(manifest::kRmrfdir, {d + manifest::kFolderEnd}), "", "", 0});
   }
   for (const std::string &d : plan.remove_dirs) {
-    out.push_back({"rmdir " + Quote(d + "/"), "", "", 0});
+    out.push_back({Line(manifest::kRmdir, {d + manifest::kFolderEnd}), "", "", 0});
   }
   for (const Carry &c : plan.carries) {
     if (c.unchanged) continue;
@@ -256,20 +261,20 @@ std::vector<Instruction> Instructions(const Plan &plan) {
       ins.member = c.PatchMember();
       ins.member_size = c.patch_size;
       ins.text = c.condition == Condition::kIfPresent
-                     ? "patch-if " + Quote(c.path) + " " + Quote(ins.member) + " " + Quote(c.path)
-                     : "patch " + Quote(ins.member) + " " + Quote(c.path);
+                     ? Line(manifest::kPatchIf, {c.path, ins.member, c.path})
+                     : Line(manifest::kPatch, {ins.member, c.path});
     } else {
       ins.member = c.path;
       ins.member_size = c.add_size;
       switch (c.condition) {
         case Condition::kAlways:
-          ins.text = "add " + Quote(c.path);
+          ins.text = Line(manifest::kAdd, {c.path});
           break;
         case Condition::kIfPresent:
-          ins.text = "add-if " + Quote(c.test) + " " + Quote(c.path);
+          ins.text = Line(manifest::kAddIf, {c.test, c.path});
           break;
         case Condition::kIfMissing:
-          ins.text = "add-if-not " + Quote(c.test) + " " + Quote(c.path);
+          ins.text = Line(manifest::kAddIfNot, {c.test, c.path});
           break;
       }
     }
