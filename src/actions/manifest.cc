@@ -44,7 +44,8 @@ const Instruction kInstructions[] = {
     {manifest::kPatchIf, Create<PatchIfAction>},
 };
 
-// Quotes `path`, parses it into a new T and appends it. Returns 0, 14 or the Parse result.
+// Quotes `path`, parses it into a new T and appends it. Returns result::kOk, kQuoteNoMemory or
+// the Parse result.
 template <class T>
 int AppendQuoted(const char *path, ActionList *list, ManifestTexts *texts) {
   char *quoted = texts->Keep(quote_path(path));

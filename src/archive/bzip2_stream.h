@@ -16,7 +16,7 @@ struct Bzip2Source {
 };
 
 // Decompresses the first bzip2 stream of `source` into `out` (neither flushed nor closed), through
-// the two caller's buffers. Returns 0; result::kEmpty when `source.length` is 0;
+// the two caller's buffers. Returns result::kOk; kEmpty when `source.length` is 0;
 // result::kReadError when a read fails; result::kDecompressError when the decompressor cannot
 // start, reports an error, or the data ends before the stream does; result::kWriteError when `out`
 // refuses bytes. Bytes written before a failure stay in `out`.
