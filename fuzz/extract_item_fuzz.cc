@@ -9,6 +9,7 @@
 
 #include "archive/upk.h"
 #include "archive/upk_reader.h"
+#include "base/byte_order.h"
 #include "base/result.h"
 #include "fuzz_support.h"
 
@@ -20,9 +21,9 @@ namespace {
 constexpr size_t kOutputCap = 1 << 16;
 
 void PutBE32(std::string *out, uint32_t v) {
-  char bytes[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
-                   static_cast<char>(v >> 8), static_cast<char>(v)};
-  out->append(bytes, 4);
+  unsigned char bytes[4];
+  StoreBE32(bytes, v);
+  out->append(reinterpret_cast<const char *>(bytes), sizeof(bytes));
 }
 
 // An archive of the older layout holding one member "m" whose stored bytes are `stored`.

@@ -16,7 +16,7 @@ class UpdateAction {
   UpdateAction &operator=(const UpdateAction &) = delete;
 
   // Reads the instruction's arguments from `arg`, cutting it in place; the action keeps pointers
-  // into it, so the text must outlive the action. Returns 0 or 5.
+  // into it, so the text must outlive the action. Returns result::kOk or result::kParseError.
   [[nodiscard]] virtual int Parse(char *arg) = 0;
   // Checks and stages; changes nothing in the installation. Returns 0 or a result code.
   [[nodiscard]] virtual int Prepare() = 0;
@@ -42,9 +42,9 @@ class ActionList {
   // Links `action` after the last one; the list owns it from now on.
   void Append(std::unique_ptr<UpdateAction> action);
 
-  // Prepares every action in order and reports 0 to 20 percent. Returns 0, 40 when the list is
-  // empty ("empty action list" is logged), or the first failing action's result, at which the pass
-  // stops.
+  // Prepares every action in order and reports 0 to 20 percent. Returns 0, result::kEmpty when the
+  // list is empty ("empty action list" is logged), or the first failing action's result, at which
+  // the pass stops.
   [[nodiscard]] int Prepare();
   // Executes every action in order and reports 20 to 95 percent, weighted by progress_cost.
   // Returns 0, or the first failing action's result (after logging "### execution failed"), at

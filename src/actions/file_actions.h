@@ -13,8 +13,8 @@
 class RemoveFileAction : public UpdateAction {
  public:
   [[nodiscard]] int Parse(char *arg) override;
-  // 0; 6 when the status cannot be read; 42 when the path is not a regular file; 7 when its
-  // directory is not writable.
+  // result::kOk; kReadError when the status cannot be read; kWrongKind when the path is not a
+  // regular file; kWriteError when its directory is not writable.
   [[nodiscard]] int Prepare() override;
   // Moves the file to its backup. 0, or backup_create's result.
   [[nodiscard]] int Execute() override;
@@ -30,8 +30,8 @@ class RemoveFileAction : public UpdateAction {
 class RemoveDirAction : public UpdateAction {
  public:
   [[nodiscard]] int Parse(char *arg) override;
-  // 0; 6 when the status cannot be read; 42 when the path is not a directory; 7 when it is not
-  // writable.
+  // result::kOk; kReadError when the status cannot be read; kWrongKind when the path is not a
+  // directory; kWriteError when it is not writable.
   [[nodiscard]] int Prepare() override;
   [[nodiscard]] int Execute() override;
   void Finish(int status) override;
@@ -47,7 +47,8 @@ class AddAction : public UpdateAction {
  public:
   [[nodiscard]] int Parse(char *arg) override;
   [[nodiscard]] int Prepare() override;
-  // 0; backup_create's or ensure_parent_dir's result; or the extraction's result (6, 7, 39, 40).
+  // result::kOk; backup_create's or ensure_parent_dir's result; or the extraction's result
+  // (UpkReader::ExtractToFile).
   [[nodiscard]] int Execute() override;
   // After a failure, removes the file that Execute wrote (complete or not) if it is still the one
   // at the path, then puts the old file back when there is a backup.

@@ -11,17 +11,16 @@
 
 #include "actions/file_actions.h"
 #include "actions/patch_actions.h"
-#include "base/tokenizer.h"
 #include "base/globals.h"
+#include "base/manifest_format.h"
+#include "base/paths.h"
 #include "base/result.h"
+#include "base/tokenizer.h"
 #include "base/update_log.h"
-#include "fileops/file_ops.h"
+#include "base/whole_file.h"
 
 namespace {
 
-constexpr size_t kPathSize = 1024;
-// The largest single read request, so that no request exceeds what one read may return.
-constexpr size_t kMaxRequest = 0x7FFFFFFF;
 // FTS_NOCHDIR | FTS_NOSTAT | FTS_PHYSICAL | FTS_XDEV: full paths, no status of plain entries,
 // links reported rather than followed, and the walk stays on one file system.
 constexpr int kWalkOptions = 0x5C;
@@ -37,18 +36,16 @@ struct Instruction {
   std::unique_ptr<UpdateAction> (*create)();
 };
 
-// The manifest's instructions besides "type" and "rmrfdir", which the loop handles itself.
+// The manifest's instructions besides "type" and "rmrfdir", which the parser handles itself.
 const Instruction kInstructions[] = {
-    {"remove", Create<RemoveFileAction>},
-    {"rmdir", Create<RemoveDirAction>},
-    {"add", Create<AddAction>},
-    {"add-if", Create<AddIfAction>},
-    {"add-if-not", Create<AddIfNotAction>},
-    {"patch", Create<PatchAction>},
-    {"patch-if", Create<PatchIfAction>},
+    {manifest::kRemove, Create<RemoveFileAction>}, {manifest::kRmdir, Create<RemoveDirAction>},
+    {manifest::kAdd, Create<AddAction>},           {manifest::kAddIf, Create<AddIfAction>},
+    {manifest::kAddIfNot, Create<AddIfNotAction>}, {manifest::kPatch, Create<PatchAction>},
+    {manifest::kPatchIf, Create<PatchIfAction>},
 };
 
-// Quotes `path`, parses it into a new T and appends it. Returns 0, 14 or the Parse result.
+// Quotes `path`, parses it into a new T and appends it. Returns result::kOk, kQuoteNoMemory or
+// the Parse result.
 template <class T>
 int AppendQuoted(const char *path, ActionList *list, ManifestTexts *texts) {
   char *quoted = texts->Keep(quote_path(path));
@@ -130,30 +127,24 @@ char *ManifestTexts::Keep(char *text) {
 }
 
 char *GetManifestContents(const char *path) {
-  ScopedFile file(fopen(path, "rb"));
-  if (!file) {
-    LOG("GetManifestContents: error opening manifest file: %s", path);
-    return nullptr;
-  }
-  struct stat st;
-  if (fstat(fileno(file.get()), &st) != 0 || st.st_size < 0) {
-    LOG("GetManifestContents: error stating manifest file: %s", path);
-    return nullptr;
-  }
-  const size_t size = static_cast<size_t>(st.st_size);
-  char *text = static_cast<char *>(malloc(size + 1));
-  if (!text) return nullptr;
-  for (size_t done = 0; done < size;) {
-    size_t request = size - done < kMaxRequest ? size - done : kMaxRequest;
-    if (fread(text + done, 1, request, file.get()) != request) {
+  char *text = nullptr;
+  size_t size = 0;
+  switch (ReadWholeFile(path, WholeFileOptions(), &text, &size)) {
+    case FileRead::kOk:
+      return text;
+    case FileRead::kCannotOpen:
+      LOG("GetManifestContents: error opening manifest file: %s", path);
+      break;
+    case FileRead::kCannotQuery:
+      LOG("GetManifestContents: error stating manifest file: %s", path);
+      break;
+    case FileRead::kNoMemory:
+      break;
+    default:
       LOG("GetManifestContents: error reading manifest file: %s", path);
-      free(text);
-      return nullptr;
-    }
-    done += request;
+      break;
   }
-  text[size] = '\0';
-  return text;
+  return nullptr;
 }
 
 char *quote_path(const char *path) {
@@ -182,28 +173,66 @@ int add_dir_entries(const char *directory, ActionList *list, ManifestTexts *text
   return rv;
 }
 
-int AddPreCompleteActions(ActionList *list, ManifestTexts *texts) {
-  if (os_update) return result::kOk;
-  char *text = texts->Keep(GetManifestContents("precomplete"));
-  if (!text) {
-    LOG("AddPreCompleteActions: error getting contents of precomplete manifest");
+int ManifestParser::Next(ManifestEntry *entry) {
+  *entry = ManifestEntry();
+  while (char *line = next_token(manifest::kLineEnds, &cursor_)) {
+    if (line[0] == manifest::kComment) continue;
+    char *keyword = next_token(manifest::kKeywordEnds, &line);
+    if (!keyword) {
+      LOG("DoUpdate: token not found in manifest");
+      return result::kParseError;
+    }
+    const bool first = first_instruction_;
+    first_instruction_ = false;
+
+    if (first && strcmp(keyword, manifest::kType) == 0) {
+      // A type without a value is a line that cannot be understood.
+      char *type = next_token(manifest::kQuote, &line);
+      if (!type) return result::kParseError;
+      LOG("UPDATE TYPE %s", type);
+      if (strcmp(type, manifest::kComplete) != 0) continue;
+      entry->kind = ManifestEntry::Kind::kPrecomplete;
+      return result::kOk;
+    }
+    if (strcmp(keyword, manifest::kRmrfdir) == 0) {
+      char *directory = next_token(manifest::kQuote, &line);
+      if (!directory || directory[strlen(directory) - 1] != manifest::kFolderEnd) {
+        return result::kParseError;
+      }
+      // Not checked as a path here: every path that the walk produces is, by its action.
+      entry->kind = ManifestEntry::Kind::kRmrfdir;
+      entry->directory = directory;
+      return result::kOk;
+    }
+    std::unique_ptr<UpdateAction> action = CreateAction(keyword);
+    if (!action) {
+      LOG("DoUpdate: unknown token: %s", keyword);
+      return result::kParseError;
+    }
+    int rv = action->Parse(line);
+    if (rv != result::kOk) return rv;
+    entry->kind = ManifestEntry::Kind::kAction;
+    entry->action = std::move(action);
     return result::kOk;
   }
+  return result::kOk;
+}
 
+int ParsePrecomplete(char *text, ActionList *list) {
   char *cursor = text;
-  while (char *line = next_token("\r\n", &cursor)) {
-    if (line[0] == '#') continue;
-    char *keyword = next_token(" \t", &line);
+  while (char *line = next_token(manifest::kLineEnds, &cursor)) {
+    if (line[0] == manifest::kComment) continue;
+    char *keyword = next_token(manifest::kKeywordEnds, &line);
     if (!keyword) {
       LOG("AddPreCompleteActions: token not found in manifest");
       return result::kParseError;
     }
     std::unique_ptr<UpdateAction> action;
-    if (strcmp(keyword, "remove") == 0) {
+    if (strcmp(keyword, manifest::kRemove) == 0) {
       action = std::make_unique<RemoveFileAction>();
-    } else if (strcmp(keyword, "rmdir") == 0) {
+    } else if (strcmp(keyword, manifest::kRmdir) == 0) {
       action = std::make_unique<RemoveDirAction>();
-    } else if (strcmp(keyword, "remove-cc") == 0) {
+    } else if (strcmp(keyword, manifest::kRemoveCc) == 0) {
       continue;
     } else {
       LOG("AddPreCompleteActions: unknown token: %s", keyword);
@@ -216,43 +245,35 @@ int AddPreCompleteActions(ActionList *list, ManifestTexts *texts) {
   return result::kOk;
 }
 
-int ParseManifest(char *text, ActionList *list, ManifestTexts *texts) {
-  bool first_instruction = true;
-  char *cursor = text;
-  while (char *line = next_token("\r\n", &cursor)) {
-    if (line[0] == '#') continue;
-    char *keyword = next_token(" \t", &line);
-    if (!keyword) {
-      LOG("DoUpdate: token not found in manifest");
-      return result::kParseError;
-    }
-
-    if (first_instruction && strcmp(keyword, "type") == 0) {
-      // A type without a value is a line that cannot be understood.
-      char *type = next_token("\"", &line);
-      if (!type) return result::kParseError;
-      LOG("UPDATE TYPE %s", type);
-      if (strcmp(type, "complete") == 0) {
-        int rv = AddPreCompleteActions(list, texts);
-        if (rv != result::kOk) return rv;
-      }
-    } else if (strcmp(keyword, "rmrfdir") == 0) {
-      char *directory = next_token("\"", &line);
-      if (!directory || directory[strlen(directory) - 1] != '/') return result::kParseError;
-      // Not checked as a path here: every path that the walk produces is, by its action.
-      int rv = add_dir_entries(directory, list, texts);
-      if (rv != result::kOk) return rv;
-    } else {
-      std::unique_ptr<UpdateAction> action = CreateAction(keyword);
-      if (!action) {
-        LOG("DoUpdate: unknown token: %s", keyword);
-        return result::kParseError;
-      }
-      int rv = action->Parse(line);
-      if (rv != result::kOk) return rv;
-      list->Append(std::move(action));
-    }
-    first_instruction = false;
+int AddPreCompleteActions(ActionList *list, ManifestTexts *texts) {
+  if (os_update) return result::kOk;
+  char *text = texts->Keep(GetManifestContents(manifest::kPrecompleteName));
+  if (!text) {
+    LOG("AddPreCompleteActions: error getting contents of precomplete manifest");
+    return result::kOk;
   }
-  return result::kOk;
+  return ParsePrecomplete(text, list);
+}
+
+int ParseManifest(char *text, ActionList *list, ManifestTexts *texts) {
+  ManifestParser parser(text);
+  for (;;) {
+    ManifestEntry entry;
+    int rv = parser.Next(&entry);
+    if (rv != result::kOk) return rv;
+    switch (entry.kind) {
+      case ManifestEntry::Kind::kEnd:
+        return result::kOk;
+      case ManifestEntry::Kind::kAction:
+        list->Append(std::move(entry.action));
+        break;
+      case ManifestEntry::Kind::kPrecomplete:
+        rv = AddPreCompleteActions(list, texts);
+        break;
+      case ManifestEntry::Kind::kRmrfdir:
+        rv = add_dir_entries(entry.directory, list, texts);
+        break;
+    }
+    if (rv != result::kOk) return rv;
+  }
 }

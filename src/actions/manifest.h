@@ -1,9 +1,11 @@
 // The manifest: an update's script, one instruction per line, turned into actions in line order.
-// Also the whole-file reader for it, the expansion of "rmrfdir" into single removals, and the
-// removals of a complete update listed in the working directory's "precomplete" file. Failures are
-// logged where they are met and returned as result codes.
+// A pure parse of the text (no disk access), and the steps that touch the disk: the whole-file
+// reader, the expansion of "rmrfdir" into single removals, and the removals of a complete update
+// listed in the working directory's "precomplete" file. Failures are logged where they are met and
+// returned as result codes. The grammar itself is in base/manifest_format.h.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "actions/action.h"
@@ -25,6 +27,42 @@ class ManifestTexts {
   std::vector<char *> texts_;
 };
 
+// One instruction of a manifest, as the pure parse yields it.
+struct ManifestEntry {
+  enum class Kind {
+    kEnd,          // the text is done
+    kAction,       // `action` is parsed and ready to append
+    kPrecomplete,  // a first `type "complete"`: the removals listed in "precomplete" come here
+    kRmrfdir,      // "rmrfdir": the removals of the tree at `directory` come here
+  };
+  Kind kind = Kind::kEnd;
+  std::unique_ptr<UpdateAction> action;
+  char *directory = nullptr;  // ends in '/'; points into the text
+};
+
+// Reads a manifest text one instruction at a time, cutting it in place; the text must outlive the
+// actions made from it. Touches nothing but the text and the log.
+class ManifestParser {
+ public:
+  explicit ManifestParser(char *text) : cursor_(text) {}
+
+  // Reads the next instruction into `*entry` (kEnd after the last). A first instruction "type"
+  // logs the type and yields kPrecomplete for "complete", nothing for another type. Returns 0,
+  // result::kParseError for a line that cannot be understood (logged), or an action's Parse
+  // result; `*entry` is then kEnd.
+  [[nodiscard]] int Next(ManifestEntry *entry);
+
+ private:
+  char *cursor_;
+  bool first_instruction_ = true;
+};
+
+// Parses the text of a "precomplete" file (cut in place; it must outlive the actions) and appends
+// its removals ("remove" and "rmdir"; "remove-cc" lines are skipped). Touches nothing but the text
+// and the log. Returns 0, or result::kParseError for a line without keyword, an unknown keyword or
+// a refused path; the removals before it stay in `list`.
+[[nodiscard]] int ParsePrecomplete(char *text, ActionList *list);
+
 // Returns a new NUL-terminated copy of the whole file at `path` (free it with free()), or null:
 // logged when the file cannot be opened, queried or read, silent when no memory can be had.
 [[nodiscard]] char *GetManifestContents(const char *path);
@@ -35,20 +73,19 @@ class ManifestTexts {
 
 // Appends the removals of the tree `directory` (which ends in '/'): one per file, link or other
 // entry when the walk reaches it, one per directory after everything below it, the directory
-// itself last. A missing directory adds nothing. Returns 0; 42 when the walk cannot start, fails,
-// meets a cycle, or when `directory` or a produced path does not fit in 1024 bytes (a cut path
-// could name another file); 14 when no memory can be had for a quoted
-// path; 5 when a produced path is refused. Actions appended before a failure stay in `list`.
+// itself last. A missing directory adds nothing. Returns 0; result::kWrongKind when the walk
+// cannot start, fails, meets a cycle, or when `directory` or a produced path does not fit in
+// kPathSize bytes (a cut path could name another file); result::kQuoteNoMemory when no memory can
+// be had for a quoted path; result::kParseError when a produced path is refused. Actions appended
+// before a failure stay in `list`.
 [[nodiscard]] int add_dir_entries(const char *directory, ActionList *list, ManifestTexts *texts);
 
-// Appends the removals listed in "precomplete" in the current directory ("remove" and "rmdir";
-// "remove-cc" lines are skipped). Adds nothing for an OS update or when the file cannot be read.
-// Returns 0, 5 for a line without keyword, an unknown keyword or a refused path.
+// Reads "precomplete" in the current directory and appends its removals (ParsePrecomplete). Adds
+// nothing for an OS update or when the file cannot be read (logged). Returns as ParsePrecomplete.
 [[nodiscard]] int AddPreCompleteActions(ActionList *list, ManifestTexts *texts);
 
 // Parses the manifest `text` (cut in place; it must outlive the actions) into `list`, which must be
-// empty, in line order. A first instruction `type "complete"` puts the precomplete removals first.
-// Returns 0, or the first failure (5 for a line that cannot be understood, or the result of an
-// expansion or an action's Parse); the actions made so far then stay in `list`, for the caller to
-// destroy without running any pass.
+// empty, in line order, expanding each kPrecomplete and kRmrfdir entry where it stands. Returns 0,
+// or the first failure (ManifestParser::Next's, or an expansion's); the actions made so far then
+// stay in `list`, for the caller to destroy without running any pass.
 [[nodiscard]] int ParseManifest(char *text, ActionList *list, ManifestTexts *texts);

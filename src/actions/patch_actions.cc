@@ -8,22 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/tokenizer.h"
 #include "archive/upk_reader.h"
 #include "base/globals.h"
 #include "base/result.h"
+#include "base/tokenizer.h"
 #include "base/update_log.h"
+#include "base/whole_file.h"
 #include "fileops/file_ops.h"
 #include "patch/crc32.h"
 
 int32_t patch_counter = 0;
-
-namespace {
-
-// The largest single read request, so that no request exceeds what one read may return.
-constexpr size_t kMaxRequest = 0x7FFFFFFF;
-
-}  // namespace
 
 PatchAction::~PatchAction() {
   if (patch_file_path[0] != '\0') (void)remove(patch_file_path);
@@ -83,13 +77,9 @@ int PatchAction::LoadSourceFile(FILE *stream) {
   source_buffer = static_cast<unsigned char *>(malloc(size > 0 ? size : 1));
   if (!source_buffer) return result::kCopyNoMemory;
 
-  for (size_t done = 0; done < size;) {
-    size_t request = size - done < kMaxRequest ? size - done : kMaxRequest;
-    if (fread(source_buffer + done, 1, request, stream) != request) {
-      LOG("LoadSourceFile: error reading destination file: %s", path);
-      return result::kReadError;
-    }
-    done += request;
+  if (!ReadExactly(stream, source_buffer, size)) {
+    LOG("LoadSourceFile: error reading destination file: %s", path);
+    return result::kReadError;
   }
 
   uint32_t crc = Crc32Bzip2(source_buffer, size);

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "actions/action.h"
+#include "base/paths.h"
 #include "patch/apply_patch.h"
 
 // Numbers the patch files of one run 0, 1, 2, ... in the order the patch actions are prepared.
@@ -21,20 +22,23 @@ class PatchAction : public UpdateAction {
   // Removes the extracted patch file if it is still there and releases the old content.
   ~PatchAction() override;
 
-  // Reads: member name (not checked as a path), separator, file path. Returns 0 or 5.
+  // Reads: member name (not checked as a path), separator, file path. Returns result::kOk or
+  // result::kParseError.
   [[nodiscard]] int Parse(char *arg) override;
-  // Extracts the patch to "<working_dir>/updating/<n>.patch". Returns 0, 7 when that file cannot
-  // be opened, or the extraction's result (6, 7, 39, 40).
+  // Extracts the patch to "<working_dir>/updating/<n>.patch". Returns result::kOk, kWriteError
+  // when that file cannot be opened, or the extraction's result (UpkReader::ExtractToStream).
   [[nodiscard]] int Prepare() override;
-  // Returns 0, 6 (patch file, file to patch or its status unreadable), 7 (new file cannot be made
-  // or written), ReadPatchHeader's, LoadSourceFile's, backup_create's or ApplyPatch's result. The
-  // old file is untouched unless the failure came after its backup was made.
+  // Returns result::kOk, kReadError (patch file, file to patch or its status unreadable),
+  // kWriteError (new file cannot be made or written), ReadPatchHeader's, LoadSourceFile's,
+  // backup_create's or ApplyPatch's result. The old file is untouched unless the failure came
+  // after its backup was made.
   [[nodiscard]] int Execute() override;
   // Drops the backup after a successful update; puts it back otherwise.
   void Finish(int status) override;
 
   // Reads the whole open file to patch into source_buffer and checks it against the header.
-  // Returns 0, 6 (status or read failure), 13 (no memory), 42 (size differs) or 4 (CRC differs).
+  // Returns result::kOk, kReadError (status or read failure), kCopyNoMemory, kWrongKind (size
+  // differs) or kCrcMismatch (CRC differs).
   [[nodiscard]] int LoadSourceFile(FILE *stream);
 
  protected:
@@ -46,13 +50,14 @@ class PatchAction : public UpdateAction {
   int32_t patch_index = -1;
   PatchHeader header{};
   unsigned char *source_buffer = nullptr;  // owned (malloc); the whole old file
-  char patch_file_path[1024] = "";         // empty when no patch file of this action exists
+  char patch_file_path[kPathSize] = "";    // empty when no patch file of this action exists
 };
 
 // "patch-if": a patch that runs only when the test file exists at Prepare time.
 class PatchIfAction : public PatchAction {
  public:
-  // Reads: test path, separator, then the reads of "patch". Returns 0 or 5.
+  // Reads: test path, separator, then the reads of "patch". Returns result::kOk or
+  // result::kParseError.
   [[nodiscard]] int Parse(char *arg) override;
   [[nodiscard]] int Prepare() override;
   [[nodiscard]] int Execute() override;

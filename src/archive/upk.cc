@@ -60,9 +60,9 @@ bool ParseIndex(UpkArchive *archive, const unsigned char *index, size_t size) {
     UpkItem *item = reinterpret_cast<UpkItem *>(cursor[bucket]);
     cursor[bucket] += ItemBytes(name_len);
     item->next = nullptr;
-    item->offset = ReadBE32(entry);
-    item->length = ReadBE32(entry + 4);
-    item->flags = ReadBE32(entry + 8);
+    item->offset = LoadBE32(entry);
+    item->length = LoadBE32(entry + 4);
+    item->flags = LoadBE32(entry + 8);
     item->name = reinterpret_cast<char *>(item + 1);
     memcpy(item->name, name, name_len + 1);
     // Appended at the tail, so that a bucket keeps index order.

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/byte_order.h"
+
 namespace upk_format {
 
 constexpr char kMagic[4] = {'U', 'P', 'K', '1'};
@@ -44,21 +46,9 @@ constexpr size_t kChunkSize = 4096;
 
 constexpr int kBucketCount = 256;
 
-inline uint32_t ReadBE32(const unsigned char *p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-
-inline void WriteBE32(unsigned char *p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
-
-inline void WriteBE64(unsigned char *p, uint64_t v) {
-  WriteBE32(p, static_cast<uint32_t>(v >> 32));
-  WriteBE32(p + 4, static_cast<uint32_t>(v));
-}
+using ::LoadBE32;
+using ::StoreBE32;
+using ::StoreBE64;
 
 // h = h * 37 + byte over the name's bytes (unsigned), modulo 256.
 inline unsigned Bucket(const char *name) {
@@ -78,7 +68,7 @@ inline bool ReadExact(FILE *fp, void *buffer, size_t size) {
 inline bool ReadBE32At(FILE *fp, uint32_t *value) {
   unsigned char bytes[4];
   if (!ReadExact(fp, bytes, sizeof(bytes))) return false;
-  *value = ReadBE32(bytes);
+  *value = LoadBE32(bytes);
   return true;
 }
 

@@ -3,13 +3,13 @@
 // item's size.
 #include "archive/upk_reader.h"
 
-#include <bzlib.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/bzip2_stream.h"
 #include "archive/upk.h"
 #include "base/result.h"
 
@@ -89,48 +89,20 @@ int UpkReader::ExtractToFile(const char *name, const char *path) {
 }
 
 int UpkReader::ExtractItem(UpkItem *item, FILE *out) {
-  bz_stream stream;
-  memset(&stream, 0, sizeof(stream));
-  if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return result::kDecompressError;
-
-  const int32_t length = static_cast<int32_t>(item->length);
-  int32_t position = 0;
-  int rv = result::kOk;
-  while (true) {
-    if (length == 0) {
-      rv = result::kEmpty;
-      break;
-    }
-    if (position < length && stream.avail_in == 0) {
-      int got = upk_read_item(archive_, item, position, input_buffer,
-                              static_cast<int32_t>(input_buffer_size));
-      if (got <= 0) {
-        rv = result::kReadError;
-        break;
-      }
-      position += got;
-      stream.next_in = input_buffer;
-      stream.avail_in = static_cast<unsigned>(got);
-    }
-    stream.next_out = output_buffer;
-    stream.avail_out = static_cast<unsigned>(output_buffer_size);
-    int bz = BZ2_bzDecompress(&stream);
-    if (bz != BZ_OK && bz != BZ_STREAM_END) {
-      rv = result::kDecompressError;
-      break;
-    }
-    size_t produced = output_buffer_size - stream.avail_out;
-    if (produced != 0 && fwrite(output_buffer, 1, produced, out) != produced) {
-      rv = result::kWriteError;
-      break;
-    }
-    if (bz == BZ_STREAM_END) break;
-    // Every stored byte consumed and nothing more to give: the bzip2 stream is cut short.
-    if (produced == 0 && stream.avail_in == 0 && position >= length) {
-      rv = result::kDecompressError;
-      break;
-    }
-  }
-  BZ2_bzDecompressEnd(&stream);
-  return rv;
+  struct Reading {
+    UpkArchive *archive;
+    UpkItem *item;
+    int32_t position;
+  } reading{archive_, item, 0};
+  Bzip2Source source;
+  source.read = [](void *context, char *buffer, int32_t size) {
+    Reading *r = static_cast<Reading *>(context);
+    int got = upk_read_item(r->archive, r->item, r->position, buffer, size);
+    if (got > 0) r->position += got;
+    return got;
+  };
+  source.context = &reading;
+  source.length = static_cast<int32_t>(item->length);
+  return DecodeBzip2Stream(source, input_buffer, static_cast<int32_t>(input_buffer_size),
+                           output_buffer, output_buffer_size, out);
 }

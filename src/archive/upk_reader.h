@@ -11,26 +11,30 @@ struct UpkItem;
 class UpkReader {
  public:
   // Opens the archive at `path` (closing any open one first) and allocates both buffers.
-  // Returns 0, 6 (archive unreadable or bad index) or 11 (no buffers even at 1024 bytes).
+  // Returns result::kOk, kReadError (archive unreadable or bad index) or kReaderNoMemory (no
+  // buffers even at 1024 bytes).
   [[nodiscard]] int Open(const char *path);
   // Closes the archive if open and frees both buffers. Harmless when empty.
   void Close();
 
   // Decompresses the item `name` and appends it to `out` (neither flushed nor closed).
-  // Returns 0, 6 (no such item / read failure), 7 (write failure), 39 (bad bzip2 data), 40 (length 0).
+  // Returns result::kOk, kReadError (no such item / read failure), kWriteError, kDecompressError
+  // (bad bzip2 data) or kEmpty (length 0).
   // REQUIRES: a successful Open.
   [[nodiscard]] int ExtractToStream(const char *name, FILE *out);
   // Creates `path` (creat semantics, the item's permission bits through the umask) and decompresses
-  // the item `name` into it. No file is created when the item is missing (6); a file that failed
-  // half-way is left in place. Returns as ExtractToStream, plus 7 when the file cannot be created.
+  // the item `name` into it. No file is created when the item is missing (kReadError); a file that
+  // failed half-way is left in place. Returns as ExtractToStream, plus kWriteError when the file
+  // cannot be created.
   [[nodiscard]] int ExtractToFile(const char *name, const char *path);
   // The loop behind both: decompresses `item` into `out`.
   [[nodiscard]] int ExtractItem(UpkItem *item, FILE *out);
 
-  // 20 when no archive is open, else 0.
+  // result::kNoArchive when no archive is open, else kOk.
   [[nodiscard]] int CheckArchiveOpen() const;
   // Checks the open archive's product information against the accepted identifiers (blank, comma or
-  // tab separated; null or empty skips the check) and the application's version. 0, 20, 21, 22, 23.
+  // tab separated; null or empty skips the check) and the application's version. Returns
+  // result::kOk, kNoArchive, kNoProductInfo, kWrongProduct or kApplicationNewer.
   [[nodiscard]] int VerifyProductInfo(const char *accepted, const char *app_version);
 
   UpkArchive *archive() const { return archive_; }

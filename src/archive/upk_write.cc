@@ -17,7 +17,7 @@ namespace {
 
 bool WriteBE32To(FILE *fp, uint32_t value) {
   unsigned char bytes[4];
-  WriteBE32(bytes, value);
+  StoreBE32(bytes, value);
   return fwrite(bytes, 1, sizeof(bytes), fp) == sizeof(bytes);
 }
 
@@ -171,8 +171,8 @@ int upk_write_product_info_block(FILE *out, uint32_t *running_offset, const UpkP
   if (a > kMaxProductIdLength || b > kMaxProductVersionLength) return -1;
   if (running_offset) *running_offset += kProductInfoBlockSize;
   unsigned char block[kProductInfoBlockSize] = {};
-  WriteBE32(block, kProductInfoBlockSize);
-  WriteBE32(block + 4, kProductInfoBlockId);
+  StoreBE32(block, kProductInfoBlockSize);
+  StoreBE32(block + 4, kProductInfoBlockId);
   memcpy(block + kBlockHeaderSize, info->product_id, a + 1);
   memcpy(block + kBlockHeaderSize + a + 1, info->product_version, b + 1);
   return fwrite(block, 1, sizeof(block), out) == sizeof(block) ? 0 : -1;
@@ -193,7 +193,7 @@ int upk_create_archive(const char *path, int count, const char *const *files,
 
   unsigned char header[kHeaderSize] = {};
   memcpy(header, kMagic, sizeof(kMagic));
-  WriteBE32(header + 20, 1);  // one additional block: the product information
+  StoreBE32(header + 20, 1);  // one additional block: the product information
   ok = fwrite(header, 1, sizeof(header), out) == sizeof(header) &&
        upk_write_product_info_block(out, &data_offset, info) == 0;
 
@@ -217,9 +217,9 @@ int upk_create_archive(const char *path, int count, const char *const *files,
       capacity = grown;
     }
     unsigned char *entry = index + used;
-    WriteBE32(entry, data_offset);
-    WriteBE32(entry + 4, static_cast<uint32_t>(st.st_size));
-    WriteBE32(entry + 8, static_cast<uint32_t>(st.st_mode & 0777));
+    StoreBE32(entry, data_offset);
+    StoreBE32(entry + 4, static_cast<uint32_t>(st.st_size));
+    StoreBE32(entry + 8, static_cast<uint32_t>(st.st_mode & 0777));
     memcpy(entry + kEntryFieldsSize, files[i], name_len + 1);
     used += entry_size;
     data_offset += static_cast<uint32_t>(st.st_size);
@@ -237,8 +237,8 @@ int upk_create_archive(const char *path, int count, const char *const *files,
   }
   if (ok) {
     unsigned char fields[12];
-    WriteBE32(fields, data_offset);
-    WriteBE64(fields + 4, uint64_t{data_offset} + 4 + used);
+    StoreBE32(fields, data_offset);
+    StoreBE64(fields + 4, uint64_t{data_offset} + 4 + used);
     ok = fseeko(out, kIndexOffsetPos, SEEK_SET) == 0 &&
          fwrite(fields, 1, sizeof(fields), out) == sizeof(fields);
   }

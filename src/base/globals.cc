@@ -1,8 +1,8 @@
 #include "base/globals.h"
 
 const char *patch_dir = "";
-char install_dir[1024];
-char working_dir[1024];
+char install_dir[kPathSize];
+char working_dir[kPathSize];
 bool staged_update = false;
 bool replace_request = false;
 bool os_update = false;

@@ -3,10 +3,12 @@
 // reads only after joining it.
 #pragma once
 
-extern const char *patch_dir;   // the patch-dir argument as given
-extern char install_dir[1024];  // install-dir, cut to 1023 bytes, one trailing '/' removed
-extern char working_dir[1024];  // apply-to-dir, same rule
-extern bool staged_update;      // wait-pid reads as -1
-extern bool replace_request;    // wait-pid contains "/replace" and is not -1
-extern bool os_update;          // KIV_OS_UPDATE was present at start
-extern bool update_succeeded;   // set by a successful Finish pass or replace request
+#include "base/paths.h"
+
+extern const char *patch_dir;        // the patch-dir argument as given
+extern char install_dir[kPathSize];  // install-dir, cut to 1023 bytes, one trailing '/' removed
+extern char working_dir[kPathSize];  // apply-to-dir, same rule
+extern bool staged_update;           // wait-pid reads as -1
+extern bool replace_request;         // wait-pid contains "/replace" and is not -1
+extern bool os_update;               // KIV_OS_UPDATE was present at start
+extern bool update_succeeded;        // set by a successful Finish pass or replace request

@@ -23,6 +23,11 @@ class ScopedFile {
     file_ = nullptr;
     return f ? fclose(f) : 0;
   }
+  // Closes the held stream, if any, and holds `file` instead.
+  void Reset(FILE *file) {
+    Close();
+    file_ = file;
+  }
   // Gives up ownership without closing.
   FILE *release() {
     FILE *f = file_;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/manifest_format.h"
 #include "base/update_log.h"
 
 char *next_token(const char *delimiters, char **cursor) {
@@ -24,7 +25,7 @@ char *next_token(const char *delimiters, char **cursor) {
 }
 
 char *get_valid_path(char **cursor, bool is_directory) {
-  char *path = next_token("\"", cursor);
+  char *path = next_token(manifest::kQuote, cursor);
   if (!path) {
     LOG("get_valid_path: unable to determine path: %s", *cursor ? *cursor : "");
     return nullptr;
@@ -35,13 +36,13 @@ char *get_valid_path(char **cursor, bool is_directory) {
   }
   if (is_directory) {
     size_t len = strlen(path);
-    if (path[len - 1] != '/') {
+    if (path[len - 1] != manifest::kFolderEnd) {
       LOG("get_valid_path: directory paths must have a trailing forward slash: %s", path);
       return nullptr;
     }
     path[len - 1] = '\0';
   }
-  if (strstr(path, "..")) {
+  if (strstr(path, manifest::kParentStep)) {
     LOG("get_valid_path: paths must not contain '..': %s", path);
     return nullptr;
   }

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "base/paths.h"
+
 namespace {
 void CloseAtExit() { UpdateLogger::Instance().CloseFile(); }
 }  // namespace
@@ -24,7 +26,7 @@ void UpdateLogger::OpenFile(const char *dir, const char *name, const char *alt_n
   if (file_) return;
   // A path that does not fit is not opened: cut short it could name another file, which "w" would
   // truncate. The run then goes on without a log, as after any failed opening.
-  char path[1024];
+  char path[kPathSize];
   int n = snprintf(path, sizeof(path), "%s/%s", dir, name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return;
   if (alt_name && access(path, F_OK) != 0) {

@@ -7,17 +7,17 @@
 #include "actions/manifest.h"
 #include "archive/upk_reader.h"
 #include "base/globals.h"
+#include "base/manifest_format.h"
+#include "base/paths.h"
 #include "base/result.h"
+#include "base/update_log.h"
 #include "driver/run_guard.h"
 #include "driver/status_file.h"
-#include "base/update_log.h"
 #include "fileops/file_ops.h"
 #include "fileops/recursive_copy.h"
 #include "progress/progress_state.h"
 
 namespace {
-
-constexpr size_t kPathSize = 1024;
 
 // Present with an empty value, it tells the entry point to launch no callback.
 char kProcessUpdatesEmpty[] = "KIV_PROCESS_UPDATES=";
@@ -77,7 +77,7 @@ int RunManifest() {
   }
   (void)ensure_parent_dir(manifest);
 
-  int rv = update_reader.ExtractToFile("updatev3.manifest", manifest);
+  int rv = update_reader.ExtractToFile(manifest::kManifestName, manifest);
   if (rv != result::kOk) {
     rv = update_reader.ExtractToFile("updatev2.manifest", manifest);
     if (rv != result::kOk) {
@@ -119,7 +119,7 @@ int ApplyArchive() {
   if (rv != result::kOk) return rv;
 
   if (staged_update && !os_update) {
-    // Two paths of one block, the second 1024 bytes after the first, as the copy expects them.
+    // Two paths of one block, the second kPathSize bytes after the first, as the copy expects them.
     char skip_paths[2 * kPathSize];
     int first = snprintf(skip_paths, kPathSize, "%s/%s", install_dir, "updated");
     int second = snprintf(skip_paths + kPathSize, kPathSize, "%s/%s", install_dir, "updates/0");

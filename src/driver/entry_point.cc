@@ -9,12 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/do_update.h"
 #include "base/globals.h"
+#include "base/paths.h"
 #include "base/result.h"
+#include "base/update_log.h"
+#include "driver/do_update.h"
 #include "driver/run_guard.h"
 #include "driver/status_file.h"
-#include "base/update_log.h"
 #include "fileops/file_ops.h"
 #include "progress/progress_ui.h"
 
@@ -32,7 +33,7 @@ char kLaunchedChild[] = "KIV_LAUNCHED_CHILD=1";
 // Copies a directory argument into a path buffer without one trailing '/'. Returns false when the
 // argument, measured without that '/', does not fit; the buffer then holds it cut to 1023 bytes
 // (and without a '/' that ends the cut text), which is only fit for the log.
-bool CopyDirArgument(char (&out)[1024], const char *arg) {
+bool CopyDirArgument(char (&out)[kPathSize], const char *arg) {
   size_t length = strlen(arg);
   if (length > 0 && arg[length - 1] == '/') --length;
   if (length < sizeof(out)) {
@@ -52,7 +53,7 @@ void OpenLog() {
     return;
   }
   // A replace request logs into the staged copy, which becomes the installation.
-  char log_dir[1024];
+  char log_dir[kPathSize];
   int n = snprintf(log_dir, sizeof(log_dir), "%s/updated/updates", install_dir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(log_dir)) return;  // run without a log
   UpdateLogger::Instance().OpenFile(log_dir, "last-update.log", "update.log", true);

@@ -7,18 +7,17 @@
 
 #include <cstring>
 
+#include "base/paths.h"
 #include "base/result.h"
 #include "base/update_log.h"
 
 namespace {
 
-// Paths formed here live in buffers of this size. A path that does not fit is refused: cut short it
-// could name another, existing file, and removing or replacing that one would destroy it.
-constexpr size_t kPathSize = 1024;
-
+// Paths formed here live in buffers of kPathSize bytes. A path that does not fit is refused: cut
+// short it could name another, existing file, and removing or replacing that one would destroy it.
 // Forms "<path>.kiv-backup" into `out`; false when it does not fit.
 bool BackupName(const char *path, char (&out)[kPathSize]) {
-  int n = snprintf(out, sizeof(out), "%s.kiv-backup", path);
+  int n = snprintf(out, sizeof(out), "%s%s", path, kBackupSuffix);
   return n >= 0 && static_cast<size_t>(n) < sizeof(out);
 }
 

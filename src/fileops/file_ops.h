@@ -18,7 +18,8 @@ void make_writable(const char *path);
 // verifies it; returns null when that does not hold. Logs nothing.
 FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 
-// Creates every missing directory above the last '/' of `path` (mode 0755). Returns 0 or 7.
+// Creates every missing directory above the last '/' of `path` (mode 0755). Returns result::kOk or
+// result::kWriteError.
 // REQUIRES: `path` is writable; it is changed during the call and restored.
 [[nodiscard]] int ensure_parent_dir(char *path);
 
@@ -31,18 +32,20 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 
 // Renames `source` to `destination`, replacing an existing destination (file or empty directory)
 // and creating the destination's parent directories. With `check_type` the source, links followed,
-// must be a regular file or a directory (a dangling link cannot be read: 6); without it any entry
-// moves, a dangling link included. Returns 0, 6, 7 or 42.
+// must be a regular file or a directory (a dangling link cannot be read: result::kReadError);
+// without it any entry moves, a dangling link included. Returns result::kOk, kReadError,
+// kWriteError or kWrongKind.
 // REQUIRES: `destination` is writable; it is changed during the call and restored.
 [[nodiscard]] int rename_file(const char *source, char *destination, bool check_type);
 
-// Creates `new_link` with the target text of the existing link `link`. Returns 0 or 6.
+// Creates `new_link` with the target text of the existing link `link`. Returns result::kOk or
+// result::kReadError.
 [[nodiscard]] int ensure_copy_symlink(const char *link, const char *new_link);
 
 // Whether `path` exists, following links as an access(F_OK) check does (a link whose target is
 // missing counts as missing, and so do a link loop, an over-long name and a file on the way).
-// Returns 0 with `*exists` set; 6 when the check fails in a way that may hide an existing file (an
-// I/O error, a folder on the way that cannot be searched), logged as
+// Returns result::kOk with `*exists` set; result::kReadError when the check fails in a way that may
+// hide an existing file (an I/O error, a folder on the way that cannot be searched), logged as
 // "check_exists: unable to check path: %s, err: %d": neither answer would be safe then.
 [[nodiscard]] int check_exists(const char *path, bool *exists);
 
@@ -50,7 +53,9 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 [[nodiscard]] int backup_create(const char *path);
 // Moves the backup back over `path` if one exists (logging when none does; a backup path below a
 // file, in a link loop or too long for the system does not exist); a backup that cannot be told
-// missing is tried all the same. Returns 0 or a code.
+// missing is tried all the same. Returns result::kOk, result::kReadError when the backup's name
+// does not fit, or rename_file's result.
 int backup_restore(const char *path);
-// Removes the backup of `path` if one exists (or cannot be told missing). Returns 0 or 7.
+// Removes the backup of `path` if one exists (or cannot be told missing). Returns result::kOk or
+// result::kWriteError.
 int backup_drop(const char *path);

@@ -11,13 +11,13 @@
 #include <memory>
 #include <new>
 
+#include "base/paths.h"
 #include "base/result.h"
 #include "base/update_log.h"
 #include "fileops/file_ops.h"
 
 namespace {
 
-constexpr size_t kPathSize = 1024;
 constexpr size_t kCopyBufferSize = 32768;
 
 // Forms "<dir>/<name>" into `out`; false when it does not fit (a cut path could name another file).

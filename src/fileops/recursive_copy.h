@@ -3,11 +3,12 @@
 // given paths are left out.
 #pragma once
 
-// Copies the tree at `source` to `destination`. `skip_paths` is one block of 2 x 1024 bytes holding
-// two NUL-terminated paths (the second begins at offset 1024); a source child equal to either,
-// compared without regard to letter case, is neither copied nor descended into.
-// Returns 0, 6 (source unreadable), 7 (destination unwritable), 13 (no copy buffer) or -1 (final
-// change of a file's mode failed). What was copied before a failure stays.
+// Copies the tree at `source` to `destination`. `skip_paths` is one block of 2 x kPathSize bytes
+// holding two NUL-terminated paths (the second begins at offset kPathSize); a source child equal
+// to either, compared without regard to letter case, is neither copied nor descended into.
+// Returns result::kOk, kReadError (source unreadable), kWriteError (destination unwritable),
+// kCopyNoMemory (no copy buffer) or kSystemFailure (final change of a file's mode failed). What was
+// copied before a failure stays.
 [[nodiscard]] int ensure_copy_recursive(const char *source, const char *destination,
                                         const char *skip_paths);
 

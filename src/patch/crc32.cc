@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "base/byte_order.h"
+
 namespace {
 
 constexpr uint32_t kPolynomial = 0x04C11DB7u;
@@ -32,18 +34,13 @@ constexpr Tables MakeTables() {
 constexpr Tables kTables = MakeTables();
 static_assert(kTables.t[0][1] == 0x04C11DB7u && kTables.t[0][255] == 0xB1F740B4u, "CRC table");
 
-inline uint32_t Load32(const unsigned char *p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
 }  // namespace
 
 uint32_t Crc32Bzip2Update(uint32_t crc, const unsigned char *data, size_t size) {
   const auto &t = kTables.t;
   while (size >= 8) {
-    uint32_t one = Load32(data) ^ crc;
-    uint32_t two = Load32(data + 4);
+    uint32_t one = LoadBE32(data) ^ crc;
+    uint32_t two = LoadBE32(data + 4);
     crc = t[7][one >> 24] ^ t[6][(one >> 16) & 0xFF] ^ t[5][(one >> 8) & 0xFF] ^ t[4][one & 0xFF] ^
           t[3][two >> 24] ^ t[2][(two >> 16) & 0xFF] ^ t[1][(two >> 8) & 0xFF] ^ t[0][two & 0xFF];
     data += 8;

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/byte_order.h"
+
 namespace patch_format {
 
 // The eight bytes a patch starts with (no terminating NUL in the file).
@@ -27,17 +29,8 @@ constexpr size_t kCopyOffset = 4;
 constexpr size_t kSeekOffset = 8;
 constexpr size_t kTripleSize = 12;
 
-inline uint32_t LoadBE32(const unsigned char *p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
-inline void StoreBE32(unsigned char *p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
+using ::LoadBE32;
+using ::StoreBE32;
 
 // The seek field read as the signed value it holds.
 inline int32_t LoadSeek(const unsigned char *p) {

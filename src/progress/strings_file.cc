@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/tokenizer.h"
 #include "base/result.h"
+#include "base/tokenizer.h"
+#include "base/whole_file.h"
 
 namespace {
 
@@ -69,35 +70,17 @@ int ParseIniValues(char *text, const char *keys, int key_count, IniValue *values
 
 int ReadIniValues(const char *path, const char *keys, int key_count, IniValue *values,
                   const char *section) {
-  FILE *file = fopen(path, "r");
-  if (!file) return result::kReadError;
-  // Only a regular file has a length that the seek reports truthfully: a directory opens, seeks to
-  // a huge "end" and would then ask for that much memory.
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode) || fseek(file, 0, SEEK_END) != 0) {
-    fclose(file);
-    return result::kReadError;
-  }
-  long length = ftell(file);
-  if (length <= 0) {
-    fclose(file);
-    return result::kReadError;
-  }
-  char *buffer = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
-  if (!buffer) {
-    fclose(file);
-    return result::kStringsNoMemory;
-  }
-  int rv;
-  if (fseek(file, 0, SEEK_SET) != 0 ||
-      fread(buffer, 1, static_cast<size_t>(length), file) != static_cast<size_t>(length)) {
-    rv = result::kReadError;
-  } else {
-    buffer[length] = '\0';
-    rv = ParseIniValues(buffer, keys, key_count, values, section);
-  }
+  // Only a regular file is read: a directory opens, and its reported size means nothing.
+  char *buffer = nullptr;
+  size_t length = 0;
+  WholeFileOptions options;
+  options.regular_only = true;
+  FileRead read = ReadWholeFile(path, options, &buffer, &length);
+  if (read == FileRead::kNoMemory) return result::kStringsNoMemory;
+  if (read != FileRead::kOk) return result::kReadError;
+  int rv =
+      length == 0 ? result::kReadError : ParseIniValues(buffer, keys, key_count, values, section);
   free(buffer);
-  fclose(file);
   return rv;
 }
 

@@ -8,10 +8,8 @@
 #include "base/globals.h"
 #include "base/update_log.h"
 #include "progress/progress_state.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
-
-using testing_support::ReadFile;
-using testing_support::TempDir;
 
 namespace {
 
@@ -61,19 +59,14 @@ class ActionListTest : public ::testing::Test {
   void SetUp() override {
     update_succeeded = false;
     ReportProgressUI(0);
-    UpdateLogger::Instance().OpenFile(dir_.path().c_str(), "update.log", nullptr, false);
   }
-  void TearDown() override { UpdateLogger::Instance().CloseFile(); }
-  std::string Log() {
-    UpdateLogger::Instance().CloseFile();
-    return ReadFile(dir_ / "update.log");
-  }
+  std::string Log() { return log_.Text(); }
   void Add(ActionList &list, const char *name, int prepare_rv = 0, int execute_rv = 0,
            int cost = 1) {
     list.Append(std::make_unique<ProbeAction>(&journal_, name, prepare_rv, execute_rv, cost));
   }
 
-  TempDir dir_;
+  testing_support::LogCapture log_;
   Journal journal_;
 };
 

@@ -87,6 +87,30 @@ TEST_F(Manifest, LinesThatCannotBeUnderstoodFailWithFive) {
   }
 }
 
+// The pure parse yields the disk steps where they stand and reads nothing: with neither a
+// "precomplete" file nor the tree, the entries come out in line order and only the type is logged.
+TEST_F(Manifest, ParserYieldsDiskStepsInLineOrderWithoutReadingThem) {
+  char *text = Keep("type \"complete\"\nrmrfdir \"gone/\"\nadd \"x\"\n");
+  ManifestParser parser(text);
+  ManifestEntry entry;
+  std::string kinds;
+  do {
+    ASSERT_EQ(parser.Next(&entry), 0);
+    kinds += "EAPR"[static_cast<int>(entry.kind)];
+    if (entry.kind == ManifestEntry::Kind::kRmrfdir) {
+      EXPECT_STREQ(entry.directory, "gone/");
+    }
+  } while (entry.kind != ManifestEntry::Kind::kEnd);
+  EXPECT_EQ(kinds, "PRAE");
+  EXPECT_EQ(Log(), "UPDATE TYPE complete\n");
+
+  // The precomplete text alone, parsed into removals; "remove-cc" lines are skipped.
+  EXPECT_EQ(ParsePrecomplete(Keep("remove \"a\"\nremove-cc \"b\"\nrmdir \"d/\"\n"), &list_), 0);
+  EXPECT_EQ(list_.count(), 2);
+  EXPECT_EQ(ParsePrecomplete(Keep("add \"a\"\n"), &list_), 5);
+  EXPECT_EQ(Log(), "AddPreCompleteActions: unknown token: add\n");
+}
+
 // The reader appends a NUL, so a NUL byte in the file ends the manifest there.
 TEST_F(Manifest, ReaderReturnsTheWholeFileUpToAnyNul) {
   const char bytes[] = "add \"a\"\nadd \"b\"\0garbage \"x\"\n";

@@ -19,6 +19,7 @@
 #include "archive/upk_reader.h"
 #include "base/globals.h"
 #include "base/update_log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"
 
@@ -33,10 +34,8 @@ class UpdateFixture : public ::testing::Test {
     patch_counter = 0;
     snprintf(working_dir, sizeof(working_dir), "%s", outside_.path().c_str());
     testing_support::MakeDirs(outside_ / "updating");
-    UpdateLogger::Instance().OpenFile(outside_.path().c_str(), "update.log", nullptr, false);
   }
   void TearDown() override {
-    UpdateLogger::Instance().CloseFile();
     update_reader.Close();
     EXPECT_EQ(chdir(old_cwd_), 0);
   }
@@ -71,12 +70,7 @@ class UpdateFixture : public ::testing::Test {
   }
 
   // The log so far; the log is reopened (truncated) for what follows.
-  std::string Log() {
-    UpdateLogger::Instance().CloseFile();
-    std::string text = testing_support::ReadFile(outside_ / "update.log");
-    UpdateLogger::Instance().OpenFile(outside_.path().c_str(), "update.log", nullptr, false);
-    return text;
-  }
+  std::string Log() { return log_.Take(); }
   std::string Here(const std::string &rel) const { return install_ / rel; }
   testing_support::Snapshot Installation() const {
     return testing_support::TakeSnapshot(install_.path());
@@ -86,6 +80,7 @@ class UpdateFixture : public ::testing::Test {
   }
 
   testing_support::TempDir outside_;
+  testing_support::LogCapture log_{outside_.path()};
   testing_support::TempDir install_;
   std::list<std::string> texts_;
   char old_cwd_[PATH_MAX];

@@ -6,11 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_order.h"
+
 namespace raw_archive {
 
 inline std::string BE32(uint32_t v) {
-  return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
-                     static_cast<char>(v >> 8), static_cast<char>(v)};
+  unsigned char bytes[4];
+  StoreBE32(bytes, v);
+  return std::string(reinterpret_cast<const char *>(bytes), sizeof(bytes));
 }
 
 // One index entry: offset, length, flags, name and (unless `nul` is false) its NUL.

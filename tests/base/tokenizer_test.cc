@@ -5,10 +5,8 @@
 #include <string>
 
 #include "base/update_log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
-
-using testing_support::ReadFile;
-using testing_support::TempDir;
 
 namespace {
 
@@ -44,8 +42,7 @@ TEST(NextToken, NestedCursorsWalkLinesAndFields) {
 
 // Every refusal of get_valid_path writes its own line to the log.
 TEST(GetValidPath, AcceptsAndRefusesWithItsMessages) {
-  TempDir dir;
-  UpdateLogger::Instance().OpenFile(dir.path().c_str(), "update.log", nullptr, false);
+  testing_support::LogCapture log;
 
   char dir_arg[] = "\"a/b/\"";
   char *c = dir_arg;
@@ -75,8 +72,7 @@ TEST(GetValidPath, AcceptsAndRefusesWithItsMessages) {
   c = empty;
   EXPECT_EQ(get_valid_path(&c, false), nullptr);
 
-  UpdateLogger::Instance().CloseFile();
-  EXPECT_EQ(ReadFile(dir / "update.log"),
+  EXPECT_EQ(log.Text(),
             "get_valid_path: directory paths must have a trailing forward slash: a/b\n"
             "get_valid_path: path must be relative: /etc/x\n"
             "get_valid_path: paths must not contain '..': a..b\n"

@@ -7,11 +7,12 @@
 #include <string>
 
 #include "fileops_test_util.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
-using fileops_test::LogFile;
 using fileops_test::PathOfLength;
 using testing_support::Exists;
+using testing_support::LogCapture;
 using testing_support::MakeDirs;
 using testing_support::Mode;
 using testing_support::ReadFile;
@@ -60,7 +61,7 @@ TEST(MakeWritable, AddsOwnerWriteThroughLinks) {
 
 TEST(EnsureParentDir, CreatesEveryMissingParentButNotTheLastComponent) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   std::string path = dir / "a/b/c";
   EXPECT_EQ(ensure_parent_dir(path.data()), 0);
   EXPECT_EQ(path, dir / "a/b/c") << "the buffer is restored";
@@ -84,7 +85,7 @@ TEST(EnsureParentDir, CreatesEveryMissingParentButNotTheLastComponent) {
 
 TEST(EnsureRemoveRecursive, RemovesTreesOfEveryKindAndKeepsLinkTargets) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   std::string tree = dir / "tree";
   WriteFile(tree + "/ro.txt", "x", 0444);
   WriteFile(tree + "/sub/deep/f", "y", 0400);
@@ -110,7 +111,7 @@ TEST(EnsureRemoveRecursive, RemovesTreesOfEveryKindAndKeepsLinkTargets) {
 // An entry whose path does not fit is refused: cut short, its path would name a different entry.
 TEST(EnsureRemoveRecursive, RefusesAnEntryWhosePathDoesNotFit) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   std::string top = PathOfLength(dir.path(), 900);
   std::string long_name(200, 'n');
   std::string short_name(1023 - top.size() - 1, 'n');  // the cut form of the long entry's path
@@ -126,7 +127,7 @@ TEST(EnsureRemoveRecursive, RefusesAnEntryWhosePathDoesNotFit) {
 
 TEST(RenameFile, ReplacesDestinationsAndChecksTheSourceKind) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   std::string dst = dir / "moved/fifo";
   EXPECT_EQ(rename_file((dir / "fifo").c_str(), dst.data(), true), 42);
@@ -207,7 +208,7 @@ TEST(CheckExists, PathsThatCannotNameAnEntryAreMissing) {
 
 TEST(EnsureCopySymlink, CopiesTheTargetTextAndRefusesTargetsThatDoNotFit) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   std::string fits(1024, 't');
   ASSERT_EQ(symlink(fits.c_str(), (dir / "a").c_str()), 0);
   EXPECT_EQ(ensure_copy_symlink((dir / "a").c_str(), (dir / "b").c_str()), 0);
@@ -228,7 +229,7 @@ TEST(EnsureCopySymlink, CopiesTheTargetTextAndRefusesTargetsThatDoNotFit) {
 
 TEST(Backup, CreateRestoreAndDrop) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   std::string file = dir / "app.bin";
   WriteFile(file, "original", 0755);
   EXPECT_EQ(backup_create(file.c_str()), 0);
@@ -257,7 +258,7 @@ TEST(Backup, CreateRestoreAndDrop) {
 // remove the file as an "existing destination" and then fail.
 TEST(Backup, PathWhoseBackupNameDoesNotFitIsLeftAlone) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   std::string file = PathOfLength(dir.path(), 1023);
   WriteFile(file, "precious");
   EXPECT_EQ(backup_create(file.c_str()), 7);

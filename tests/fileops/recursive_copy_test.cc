@@ -11,12 +11,13 @@
 #include <string>
 
 #include "fileops_test_util.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
-using fileops_test::LogFile;
 using fileops_test::PathOfLength;
 using testing_support::DiffSnapshots;
 using testing_support::Exists;
+using testing_support::LogCapture;
 using testing_support::MakeDirs;
 using testing_support::Mode;
 using testing_support::ReadFile;
@@ -38,7 +39,7 @@ struct SkipPaths {
 
 TEST(EnsureCopyRecursive, CopiesTheTreeWithModesAndLinksLeavingOutTheSkipPaths) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   std::string src = dir / "install";
   std::string big(100000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 % 251);
@@ -75,7 +76,7 @@ TEST(EnsureCopyRecursive, CopiesTheTreeWithModesAndLinksLeavingOutTheSkipPaths) 
 
 TEST(EnsureCopyRecursive, UsesAnExistingDestinationAndReportsWhereItFails) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   SkipPaths none(dir.path(), "-", "-");
   MakeDirs(dir / "empty");
   MakeDirs(dir / "dest");
@@ -107,7 +108,7 @@ TEST(EnsureCopyRecursive, UsesAnExistingDestinationAndReportsWhereItFails) {
 // A child path that does not fit is refused instead of being cut to the name of another entry.
 TEST(EnsureCopyRecursive, RefusesAChildPathThatDoesNotFit) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   std::string src = PathOfLength(dir.path(), 900);
   WriteFile(src + "/" + std::string(200, 'n'), "long");
   SkipPaths none(dir.path(), "-", "-");

@@ -11,16 +11,12 @@
 #include "actions/action.h"
 #include "actions/manifest.h"
 #include "base/update_log.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
 
 using namespace testing_support;
-
-struct Output {
-  int status = -1;
-  std::string text;  // standard output and standard error together
-};
 
 std::string ShellQuote(const std::string &s) {
   std::string out = "'";
@@ -28,17 +24,8 @@ std::string ShellQuote(const std::string &s) {
   return out + "'";
 }
 
-Output RunCapture(const std::string &command) {
-  Output out;
-  FILE *p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
-  const int raw = pclose(p);
-  out.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return out;
-}
+// Standard output and standard error of `command` together.
+Output RunCapture(const std::string &command) { return RunShell(command + " 2>&1"); }
 
 Output MakeUpdate(const std::string &args) {
   return RunCapture(std::string(MAKE_UPDATE_BIN) + " --no-progress " + args);
@@ -382,15 +369,14 @@ TEST(MakeUpdateManifest, ParsesWithTheUpdatersParserWithoutAnyMessage) {
     EXPECT_NE(manifest.find(kind), std::string::npos) << kind << " missing from\n" << manifest;
   }
 
-  UpdateLogger::Instance().OpenFile(tmp.path().c_str(), "parse.log", nullptr, false);
+  testing_support::LogCapture log;
   ManifestTexts texts;
   ActionList list;
   char *text = texts.Keep(strdup(manifest.c_str()));
   EXPECT_EQ(ParseManifest(text, &list, &texts), 0);
   EXPECT_EQ(list.count(), static_cast<int>(instructions) - 1);  // all but the type line
   list.Destroy();
-  UpdateLogger::Instance().CloseFile();
-  EXPECT_EQ(ReadFile(tmp / "parse.log"), "UPDATE TYPE partial\n");
+  EXPECT_EQ(log.Text(), "UPDATE TYPE partial\n");
 }
 
 }  // namespace

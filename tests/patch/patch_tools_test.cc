@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "base/result.h"
 #include "support/test_support.h"
 
 using testing_support::Exists;
@@ -57,6 +58,21 @@ TEST_F(PatchTools, RoundTripPlainAndBzip2CompressedWithTheOldModeBits) {
   ASSERT_EQ(testing_support::Run("rm " + dir_ / "out"), 0);
   ASSERT_EQ(Patch(dir_ / "old", dir_ / "patch.bz2"), 0) << err_;
   EXPECT_EQ(ReadFile(dir_ / "out"), new_);
+
+  // Decoded exactly as the updater extracts a member: the first bzip2 stream only. What follows
+  // its end is ignored, so a patch cut into two concatenated streams is a cut patch.
+  const std::string packed = ReadFile(dir_ / "patch.bz2");
+  WriteFile(dir_ / "junk", "junk");
+  ASSERT_EQ(testing_support::Run("bzip2 -9 " + dir_ / "junk"), 0);
+  WriteFile(dir_ / "trailing", packed + ReadFile(dir_ / "junk.bz2"));
+  ASSERT_EQ(Patch(dir_ / "old", dir_ / "trailing"), 0) << err_;
+  EXPECT_EQ(ReadFile(dir_ / "out"), new_);
+  const std::string patch = ReadFile(dir_ / "patch");
+  WriteFile(dir_ / "head", patch.substr(0, patch.size() / 2));
+  WriteFile(dir_ / "tail", patch.substr(patch.size() / 2));
+  ASSERT_EQ(testing_support::Run("bzip2 -9 " + dir_ / "head" + " " + dir_ / "tail"), 0);
+  WriteFile(dir_ / "two", ReadFile(dir_ / "head.bz2") + ReadFile(dir_ / "tail.bz2"));
+  EXPECT_EQ(Patch(dir_ / "old", dir_ / "two"), 41) << err_;
 }
 
 TEST_F(PatchTools, WrongSourceFailsWithTheMeaningAndLeavesNoOutput) {
@@ -101,6 +117,10 @@ TEST(PatchToolsCommandLine, HelpUsageAndRefusedInputs) {
   EXPECT_EQ(ReadFile(dir / "help").rfind("Usage: kbdiff [--help] OLD NEW PATCH\n", 0), 0u);
   EXPECT_EQ(testing_support::Run(kPatch + " -h >" + dir / "help"), 0);
   EXPECT_NE(ReadFile(dir / "help").find("Exit status"), std::string::npos);
+  // The codes' meanings come from the one table of them.
+  EXPECT_NE(ReadFile(dir / "help")
+                .find(std::string("  41  ") + result::MeaningOf(result::kCorruptPatch) + "\n"),
+            std::string::npos);
   EXPECT_EQ(testing_support::Run(kDiff + " a b 2>/dev/null"), 1);
   EXPECT_EQ(testing_support::Run(kPatch + " a b c d 2>/dev/null"), 1);
   EXPECT_EQ(testing_support::Run(kDiff + " --fast a b c 2>/dev/null"), 1);

@@ -59,35 +59,15 @@ void PrepareRun(const std::string &root, const std::string &archive) {
 // Starts "<root>/bin/updater <root>/patch <root>/app <root>/app" with DISPLAY=`display` (none when
 // empty); returns its pid.
 pid_t StartUpdater(const std::string &root, const std::string &display) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    // The sanitizers' settings of the test run are kept, so that a sanitized updater reports as
-    // the suite asks.
-    std::string sanitizer_options[3];
-    const char *names[3] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"};
-    for (int i = 0; i < 3; ++i) {
-      if (const char *value = getenv(names[i])) sanitizer_options[i] = value;
-    }
-    clearenv();
-    for (int i = 0; i < 3; ++i) {
-      if (!sanitizer_options[i].empty()) setenv(names[i], sanitizer_options[i].c_str(), 1);
-    }
-    setenv("PATH", "/usr/bin:/bin", 1);
-    if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
-    std::string program = root + "/bin/updater", patch = root + "/patch", app = root + "/app";
-    execl(program.c_str(), program.c_str(), patch.c_str(), app.c_str(), app.c_str(),
-          static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  return pid;
+  testing_support::ProcessOptions options;
+  options.clean_env = true;
+  if (!display.empty()) options.env.push_back("DISPLAY=" + display);
+  return testing_support::StartProcess(
+      {root + "/bin/updater", root + "/patch", root + "/app", root + "/app"}, options);
 }
 
 // The exit code, or -1 when the process did not exit normally or cannot be waited for.
-int ExitCode(pid_t pid) {
-  int status = 0;
-  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+int ExitCode(pid_t pid) { return testing_support::WaitProcess(pid); }
 
 // The log with the run's own folder replaced, so that two runs can be compared.
 std::string Log(const std::string &root) {

@@ -43,21 +43,14 @@ class App {
   App(const TempDir &dir, const std::string &display, const std::vector<std::string> &schedule)
       : out_(dir / "out") {
     symlink(PROGRESS_WINDOW_DRIVER, (dir / "app").c_str());
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (chdir(dir.path().c_str()) != 0) _exit(127);
-      if (display.empty()) {
-        unsetenv("DISPLAY");
-      } else {
-        setenv("DISPLAY", display.c_str(), 1);
-      }
-      if (!freopen("out", "w", stdout) || !freopen("err", "w", stderr)) _exit(127);
-      std::vector<char *> argv{const_cast<char *>("./app")};
-      for (const std::string &step : schedule) argv.push_back(const_cast<char *>(step.c_str()));
-      argv.push_back(nullptr);
-      execv("./app", argv.data());
-      _exit(127);
-    }
+    testing_support::ProcessOptions options;
+    options.cwd = dir.path();
+    options.env = {display.empty() ? "DISPLAY" : "DISPLAY=" + display};
+    options.stdout_path = "out";
+    options.stderr_path = "err";
+    std::vector<std::string> argv{"./app"};
+    argv.insert(argv.end(), schedule.begin(), schedule.end());
+    pid_ = testing_support::StartProcess(argv, options);
   }
   ~App() { Wait(); }
 

@@ -10,25 +10,23 @@
 #include <cstdio>
 #include <regex>
 
+#include "support/test_support.h"
+
 namespace testing_support {
 
 Xvfb::Xvfb() {
   int fds[2];
   if (pipe(fds) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    close(fds[0]);
-    int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    // The server picks a free display itself and writes its number to this descriptor once it
-    // accepts connections.
-    std::string fd = std::to_string(fds[1]);
-    std::string screen = std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
-    execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten",
-           "tcp", static_cast<char *>(nullptr));
-    _exit(127);
-  }
+  // The server picks a free display itself and writes its number to the pipe, which it inherits,
+  // once it accepts connections.
+  ProcessOptions options;
+  options.stdout_path = "/dev/null";
+  options.stderr_path = "/dev/null";
+  const std::string screen =
+      std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
+  pid_ = StartProcess(
+      {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", screen, "-nolisten", "tcp"},
+      options);
   close(fds[1]);
   std::string number;
   char c;
@@ -45,16 +43,8 @@ Xvfb::~Xvfb() {
 }
 
 std::string CaptureX(const std::string &display, const std::string &command) {
-  std::string out;
   // Every tool gets a time limit: some wait for ever on a window that has gone.
-  FILE *pipe =
-      popen(("DISPLAY=" + display + " timeout 20 " + command + " 2>/dev/null").c_str(), "r");
-  if (!pipe) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) out.append(buf, n);
-  pclose(pipe);
-  return out;
+  return RunShell("DISPLAY=" + display + " timeout 20 " + command + " 2>/dev/null").text;
 }
 
 std::string FindWindow(const std::string &display, const std::string &title, int seconds) {

@@ -1,6 +1,8 @@
 #include "support/test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,8 +11,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 namespace testing_support {
 
@@ -90,6 +90,78 @@ int Run(const std::string &command) {
   int status = system(command.c_str());
   if (status == -1 || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+namespace {
+
+// The environment `options` asks for, as "NAME=value" entries.
+std::vector<std::string> ChildEnvironment(const ProcessOptions &options) {
+  std::vector<std::string> env;
+  if (options.clean_env) {
+    env.push_back("PATH=/usr/bin:/bin");
+    for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      if (const char *value = getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+  } else {
+    for (char **e = environ; *e; ++e) env.push_back(*e);
+  }
+  for (const std::string &change : options.env) {
+    const std::string name = change.substr(0, change.find('='));
+    for (auto it = env.begin(); it != env.end();) {
+      it = it->compare(0, name.size() + 1, name + "=") == 0 ? env.erase(it) : std::next(it);
+    }
+    if (change.find('=') != std::string::npos) env.push_back(change);
+  }
+  return env;
+}
+
+// In the child: `path` onto descriptor `fd`; false when it cannot be opened.
+bool Redirect(const std::string &path, int fd) {
+  if (path.empty()) return true;
+  int opened = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  return opened >= 0 && dup2(opened, fd) == fd;
+}
+
+}  // namespace
+
+pid_t StartProcess(const std::vector<std::string> &argv, const ProcessOptions &options) {
+  // Everything is prepared before the fork: the child of a threaded test may not allocate.
+  const std::vector<std::string> env = ChildEnvironment(options);
+  std::vector<char *> args, envp;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+    if (!Redirect(options.stdout_path, 1) || !Redirect(options.stderr_path, 2)) _exit(127);
+    execvpe(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int WaitProcess(pid_t pid) {
+  int status = 0;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunProcess(const std::vector<std::string> &argv, const ProcessOptions &options) {
+  return WaitProcess(StartProcess(argv, options));
+}
+
+Output RunShell(const std::string &command) {
+  Output out;
+  FILE *p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.text.append(buf, n);
+  const int raw = pclose(p);
+  out.status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return out;
 }
 
 static void Walk(const std::string &root, const std::string &rel, Snapshot *out) {

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -32,6 +33,32 @@ void MakeDirs(const std::string &path, mode_t mode = 0755);
 void RemoveTree(const std::string &path);
 // Runs `command` through /bin/sh and returns its exit status (or -1 when it did not exit normally).
 int Run(const std::string &command);
+
+// The one runner of child programs: how a child is started.
+struct ProcessOptions {
+  // Start from an empty environment holding only PATH=/usr/bin:/bin and the sanitizers' settings
+  // of the test run (so that a sanitized program reports as the suite asks).
+  bool clean_env = false;
+  // Then each "NAME=value" is set and each bare "NAME" removed.
+  std::vector<std::string> env;
+  std::string cwd;          // the child's working directory; "" keeps the test's
+  std::string stdout_path;  // created or truncated for the child's output; "" inherits
+  std::string stderr_path;  // the same for its standard error
+};
+// Starts `argv` (argv[0] is the program; without a '/', it is looked up in PATH). Returns the
+// child's pid, or -1. Safe to call from several threads at once.
+pid_t StartProcess(const std::vector<std::string> &argv, const ProcessOptions &options = {});
+// Waits for `pid`: its exit code, or -1 when it did not exit normally or cannot be waited for.
+int WaitProcess(pid_t pid);
+// StartProcess, then WaitProcess.
+int RunProcess(const std::vector<std::string> &argv, const ProcessOptions &options = {});
+
+struct Output {
+  int status = -1;   // as Run returns it
+  std::string text;  // standard output
+};
+// Runs `command` through /bin/sh and captures its standard output.
+Output RunShell(const std::string &command);
 
 struct Entry {
   char kind;  // 'f' file, 'd' directory, 'l' link, 'o' other

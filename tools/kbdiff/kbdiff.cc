@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/whole_file.h"
 #include "common/file_arguments.h"
 #include "kbdiff/make_patch.h"
 
@@ -44,33 +45,38 @@ using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
 
 // Reads the whole regular file at `path` into `*data`; prints why on failure.
 bool ReadWholeFile(const char *path, Buffer *data, size_t *size) {
-  FILE *file = fopen(path, "rb");
-  if (!file) {
-    fprintf(stderr, "kbdiff: cannot open %s: %s\n", path, strerror(errno));
-    return false;
-  }
-  struct stat st;
-  bool ok = false;
-  if (fstat(fileno(file), &st) != 0) {
-    fprintf(stderr, "kbdiff: cannot query %s: %s\n", path, strerror(errno));
-  } else if (!S_ISREG(st.st_mode)) {
-    fprintf(stderr, "kbdiff: %s is not a regular file\n", path);
-  } else if (static_cast<uint64_t>(st.st_size) > std::numeric_limits<uint32_t>::max()) {
-    fprintf(stderr, "kbdiff: %s is 4 GiB or larger; a patch can only describe smaller files\n",
-            path);
-  } else {
-    *size = static_cast<size_t>(st.st_size);
-    data->reset(static_cast<uint8_t *>(malloc(*size > 0 ? *size : 1)));
-    if (!*data)
+  WholeFileOptions options;
+  options.regular_only = true;
+  options.max_size = std::numeric_limits<uint32_t>::max();
+  char *bytes = nullptr;
+  switch (ReadWholeFile(path, options, &bytes, size)) {
+    case FileRead::kOk:
+      data->reset(reinterpret_cast<uint8_t *>(bytes));
+      return true;
+    case FileRead::kCannotOpen:
+      fprintf(stderr, "kbdiff: cannot open %s: %s\n", path, strerror(errno));
+      break;
+    case FileRead::kCannotQuery:
+      fprintf(stderr, "kbdiff: cannot query %s: %s\n", path, strerror(errno));
+      break;
+    case FileRead::kNotRegular:
+      fprintf(stderr, "kbdiff: %s is not a regular file\n", path);
+      break;
+    case FileRead::kTooLarge:
+      fprintf(stderr, "kbdiff: %s is 4 GiB or larger; a patch can only describe smaller files\n",
+              path);
+      break;
+    case FileRead::kNoMemory:
       fprintf(stderr, "kbdiff: not enough memory to read %s\n", path);
-    else if (fread(data->get(), 1, *size, file) != *size)
-      fprintf(stderr, "kbdiff: cannot read %s: %s\n", path,
-              ferror(file) ? strerror(errno) : "the file became shorter");
-    else
-      ok = true;
+      break;
+    case FileRead::kCannotRead:
+      fprintf(stderr, "kbdiff: cannot read %s: %s\n", path, strerror(errno));
+      break;
+    case FileRead::kShort:
+      fprintf(stderr, "kbdiff: cannot read %s: the file became shorter\n", path);
+      break;
   }
-  fclose(file);
-  return ok;
+  return false;
 }
 
 bool WriteWholeFile(const char *path, const std::vector<uint8_t> &data) {

@@ -1,6 +1,5 @@
 // kbpatch OLD NEW PATCH: applies a patch the way the updater does (header, size check, CRC check,
 // application) and exits with the updater's result code and its meaning when that fails.
-#include <bzlib.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,9 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
-#include "common/file_arguments.h"
+#include "archive/bzip2_stream.h"
 #include "base/result.h"
+#include "base/scoped_file.h"
+#include "base/whole_file.h"
+#include "common/file_arguments.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"
 
@@ -31,100 +34,56 @@ const char kUsage[] =
     "itself: OLD is read whole before NEW is created.\n"
     "\n"
     "PATCH may also be compressed with bzip2, as an update archive stores it; it is then\n"
-    "decompressed to a temporary file first, as the updater extracts it.\n"
+    "decompressed to a temporary file first, exactly as the updater extracts it: one bzip2 "
+    "stream,\n"
+    "whatever follows its end is ignored.\n"
     "\n"
     "Options:\n"
     "  -h, --help  show this text and exit\n"
     "\n"
-    "Exit status: 0 on success; 1 for a wrong command line; otherwise the updater's result code:\n"
-    "   4  OLD does not have the CRC recorded in the patch\n"
-    "   6  a file cannot be opened, queried or read (also a patch shorter than its header)\n"
-    "   7  NEW or the temporary file cannot be created or written\n"
-    "  12  no memory for the patch body\n"
-    "  13  no memory for the contents of OLD\n"
-    "  39  the bzip2 decompressor reports an error\n"
-    "  41  the patch is corrupt\n"
-    "  42  OLD does not have the size recorded in the patch\n";
+    "Exit status: 0 on success; 1 for a wrong command line; otherwise the updater's result code\n"
+    "(a patch shorter than its header is a read failure; OLD is the file to patch):\n";
 
-const char *Meaning(int code) {
-  switch (code) {
-    case result::kCrcMismatch:
-      return "the file to patch does not have the CRC recorded in the patch";
-    case result::kReadError:
-      return "something that must be read cannot be opened, queried or read";
-    case result::kWriteError:
-      return "something that must be written cannot be created, renamed, removed or written";
-    case result::kPatchNoMemory:
-      return "no memory for the body of a patch";
-    case result::kCopyNoMemory:
-      return "no memory for the contents of the file to patch";
-    case result::kDecompressError:
-      return "the bzip2 decompressor cannot be started or reports an error";
-    case result::kCorruptPatch:
-      return "a patch file is corrupt";
-    case result::kWrongKind:
-      return "the file to patch does not have the size recorded in the patch";
+// The result codes that a patch can end in, listed in the help with their meanings.
+const int kExitCodes[] = {result::kCrcMismatch,   result::kReadError,    result::kWriteError,
+                          result::kPatchNoMemory, result::kCopyNoMemory, result::kDecompressError,
+                          result::kCorruptPatch,  result::kWrongKind};
+
+std::string Usage() {
+  std::string usage = kUsage;
+  for (int code : kExitCodes) {
+    char line[16];
+    snprintf(line, sizeof(line), "  %2d  ", code);
+    usage += line;
+    usage += result::MeaningOf(code);
+    usage += "\n";
   }
-  return "unexpected failure";
+  return usage;
 }
 
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+// Reads a compressed patch for the decoding loop.
+int ReadPatchBytes(void *context, char *buffer, int32_t size) {
+  return static_cast<int>(
+      fread(buffer, 1, static_cast<size_t>(size), static_cast<FILE *>(context)));
+}
 
-// Decompresses the bzip2 data of `in` (one or more concatenated streams) into `out`.
+// Decompresses the bzip2 data of `in` into `out` with the archive reader's own loop: one stream,
+// whatever follows its end is ignored, as the updater extracts a patch member.
 int Decompress(FILE *in, FILE *out) {
   static char input[1 << 18], output[1 << 18];
-  bz_stream stream;
-  memset(&stream, 0, sizeof(stream));
-  if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return result::kDecompressError;
-  int code = result::kOk;
-  bool in_stream = true;  // a stream has been started and not finished
-  for (;;) {
-    if (stream.avail_in == 0) {
-      size_t got = fread(input, 1, sizeof(input), in);
-      if (got == 0) {
-        if (ferror(in))
-          code = result::kReadError;
-        else if (in_stream)
-          code = result::kDecompressError;  // cut short
-        break;
-      }
-      stream.next_in = input;
-      stream.avail_in = static_cast<unsigned>(got);
-    }
-    if (!in_stream) {  // more data after a finished stream: the next concatenated stream
-      BZ2_bzDecompressEnd(&stream);
-      char *next_in = stream.next_in;
-      unsigned avail_in = stream.avail_in;
-      memset(&stream, 0, sizeof(stream));
-      if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return result::kDecompressError;
-      stream.next_in = next_in;
-      stream.avail_in = avail_in;
-      in_stream = true;
-    }
-    stream.next_out = output;
-    stream.avail_out = sizeof(output);
-    int rv = BZ2_bzDecompress(&stream);
-    if (rv != BZ_OK && rv != BZ_STREAM_END) {
-      code = result::kDecompressError;
-      break;
-    }
-    size_t made = sizeof(output) - stream.avail_out;
-    if (fwrite(output, 1, made, out) != made) {
-      code = result::kWriteError;
-      break;
-    }
-    if (rv == BZ_STREAM_END) in_stream = false;
-  }
-  BZ2_bzDecompressEnd(&stream);
-  return code;
+  struct stat st;
+  if (fstat(fileno(in), &st) != 0) return result::kReadError;
+  Bzip2Source source;
+  source.read = ReadPatchBytes;
+  source.context = in;
+  source.length = st.st_size;
+  return DecodeBzip2Stream(source, input, sizeof(input), output, sizeof(output), out);
 }
 
-// Opens the patch; a bzip2-compressed one is decompressed into an anonymous temporary file.
-int OpenPatch(const char *path, File *patch) {
-  File file(fopen(path, "rb"));
+// Opens the patch into `*patch`; a bzip2-compressed one is decompressed into an anonymous
+// temporary file.
+int OpenPatch(const char *path, ScopedFile *patch) {
+  ScopedFile file(fopen(path, "rb"));
   if (!file) {
     fprintf(stderr, "kbpatch: cannot open %s: %s\n", path, strerror(errno));
     return result::kReadError;
@@ -133,12 +92,12 @@ int OpenPatch(const char *path, File *patch) {
   size_t got = fread(magic, 1, sizeof(magic), file.get());
   rewind(file.get());
   if (got < 3 || memcmp(magic, "BZh", 3) != 0) {
-    *patch = std::move(file);
+    patch->Reset(file.release());
     return result::kOk;
   }
   // An anonymous in-memory file where available: the patch is written once and read once.
   int fd = memfd_create("kbpatch", 0);
-  File plain(fd >= 0 ? fdopen(fd, "w+b") : tmpfile());
+  ScopedFile plain(fd >= 0 ? fdopen(fd, "w+b") : tmpfile());
   if (fd >= 0 && !plain) close(fd);
   if (!plain) {
     fprintf(stderr, "kbpatch: cannot create a temporary file: %s\n", strerror(errno));
@@ -151,13 +110,13 @@ int OpenPatch(const char *path, File *patch) {
     return code;
   }
   rewind(plain.get());
-  *patch = std::move(plain);
+  patch->Reset(plain.release());
   return result::kOk;
 }
 
 // Reads the file to patch whole and checks it against the header, as the updater does.
 int LoadSource(const char *path, const PatchHeader &header, unsigned char **data, mode_t *mode) {
-  File file(fopen(path, "rb"));
+  ScopedFile file(fopen(path, "rb"));
   struct stat st;
   if (!file || fstat(fileno(file.get()), &st) != 0) {
     fprintf(stderr, "kbpatch: cannot open %s: %s\n", path, strerror(errno));
@@ -172,7 +131,7 @@ int LoadSource(const char *path, const PatchHeader &header, unsigned char **data
   const size_t size = header.source_length;
   *data = static_cast<unsigned char *>(malloc(size > 0 ? size : 1));
   if (!*data) return result::kCopyNoMemory;
-  if (fread(*data, 1, size, file.get()) != size) {
+  if (!ReadExactly(file.get(), *data, size)) {
     fprintf(stderr, "kbpatch: cannot read %s\n", path);
     return result::kReadError;
   }
@@ -186,7 +145,7 @@ int LoadSource(const char *path, const PatchHeader &header, unsigned char **data
 }
 
 int Patch(const char *old_path, const char *new_path, const char *patch_path) {
-  File patch;
+  ScopedFile patch;
   int code = OpenPatch(patch_path, &patch);
   if (code != result::kOk) return code;
   PatchHeader header;
@@ -199,7 +158,7 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
   std::unique_ptr<unsigned char, decltype(&free)> source(raw_source, &free);
   if (code != result::kOk) return code;
 
-  File out(fopen(new_path, "wb"));
+  ScopedFile out(fopen(new_path, "wb"));
   if (!out) {
     fprintf(stderr, "kbpatch: cannot create %s: %s\n", new_path, strerror(errno));
     return result::kWriteError;
@@ -208,7 +167,7 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
   setvbuf(out.get(), nullptr, _IOFBF, 1 << 20);
   if (fchmod(fileno(out.get()), mode) != 0) code = result::kWriteError;
   if (code == result::kOk) code = ApplyPatch(header, patch.get(), source.get(), out.get());
-  if (fclose(out.release()) != 0 && code == result::kOk) code = result::kWriteError;
+  if (out.Close() != 0 && code == result::kOk) code = result::kWriteError;
   if (code != result::kOk) remove(new_path);
   return code;
 }
@@ -217,12 +176,13 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
 
 int main(int argc, char **argv) {
   const char *files[3];
+  const std::string usage = Usage();
   int parsed =
-      ParseFileArguments(argc, argv, "kbpatch", kUsage, "[--help] OLD NEW PATCH", 3, files);
+      ParseFileArguments(argc, argv, "kbpatch", usage.c_str(), "[--help] OLD NEW PATCH", 3, files);
   if (parsed >= 0) return parsed;
   int code = Patch(files[0], files[1], files[2]);
   if (code != result::kOk) {
-    fprintf(stderr, "kbpatch: %s (%d)\n", Meaning(code), code);
+    fprintf(stderr, "kbpatch: %s (%d)\n", result::MeaningOf(code), code);
     return code > 0 && code < 126 ? code : 1;
   }
   return 0;

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "build.h"
+#include "helpers.h"
 
 namespace make_update {
 
@@ -23,11 +24,6 @@ struct ExpectedFile {
   std::string source;  // file whose bytes the installed file must hold
   mode_t mode;
 };
-
-bool IsUnder(const std::string &path, const std::string &root) {
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
-}
 
 bool CopyFile(const std::string &from, const std::string &to, mode_t mode, std::string *error) {
   std::string data;
@@ -110,10 +106,130 @@ std::string Tail(const std::string &text, size_t lines) {
   return text;
 }
 
-std::string Octal(mode_t mode) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode));
-  return buf;
+// The scratch installation: the archive in `patch_dir` as update.upk, and a copy of the old tree
+// (nothing for a complete update) in `install`. False with a sentence in `*error`.
+bool FillScratch(const std::string &archive, const Tree *old_tree, const std::string &scratch,
+                 const std::string &patch_dir, const std::string &install, std::string *error) {
+  if (mkdir(patch_dir.c_str(), 0755) != 0 || mkdir(install.c_str(), 0755) != 0) {
+    *error = "cannot fill the scratch folder " + scratch + ": " + strerror(errno);
+    return false;
+  }
+  if (!CopyFile(archive, patch_dir + "/update.upk", 0644, error)) return false;
+  return !old_tree || CopyTree(*old_tree, install, error);
+}
+
+// What the installation must hold after the update.
+struct Expected {
+  std::map<std::string, ExpectedFile> files;
+  std::set<std::string> dirs;
+  std::map<std::string, std::string> links;  // path -> target; an update leaves them alone
+};
+
+// The starting files, less what is removed, with every carried file whose condition holds in the
+// starting state.
+Expected ExpectedInstallation(const Tree *old_tree, const Plan &plan,
+                              const std::string &precomplete_source) {
+  Expected e;
+  const TreeMap empty;
+  const TreeMap &start = old_tree ? old_tree->entries : empty;
+  for (const auto &[path, entry] : start) {
+    if (entry.kind == 'f') e.files[path] = {old_tree->root + "/" + path, entry.mode};
+    if (entry.kind == 'd') e.dirs.insert(path);
+    if (entry.kind == 'l') e.links[path] = entry.target;
+  }
+  for (const std::string &p : plan.remove_files) e.files.erase(p);
+  for (const std::string &d : plan.remove_dirs) e.dirs.erase(d);
+  for (const std::string &d : plan.rmrf_dirs) {
+    for (auto it = e.files.begin(); it != e.files.end();)
+      it = IsUnder(it->first, d) ? e.files.erase(it) : std::next(it);
+    for (auto it = e.dirs.begin(); it != e.dirs.end();)
+      it = IsUnder(*it, d) ? e.dirs.erase(it) : std::next(it);
+  }
+  for (const Carry &c : plan.carries) {
+    const bool present = start.count(c.test) > 0;
+    const bool installs = c.condition == Condition::kAlways ||
+                          (c.condition == Condition::kIfPresent && present) ||
+                          (c.condition == Condition::kIfMissing && !start.count(c.path));
+    if (!installs) continue;
+    e.files[c.path] = {c.path == kPrecompleteName ? precomplete_source : c.source, c.mode};
+    for (size_t slash = c.path.find('/'); slash != std::string::npos;
+         slash = c.path.find('/', slash + 1)) {
+      e.dirs.insert(c.path.substr(0, slash));
+    }
+  }
+  return e;
+}
+
+// Runs the updater; "" when it succeeded, else what it exited with, its status and its log's end.
+std::string RunAndDescribeFailure(const std::string &updater, const std::string &patch_dir,
+                                  const std::string &install) {
+  const int exit_code = RunUpdater(updater, patch_dir, install);
+  std::string status, log;
+  std::string ignored;
+  (void)ReadWholeFile(patch_dir + "/update.status", &status, &ignored);
+  (void)ReadWholeFile(patch_dir + "/update.log", &log, &ignored);
+  if (exit_code == 0 && status == "succeeded\n") return "";
+  std::string failure = "the updater exited with " + std::to_string(exit_code) +
+                        (exit_code == 127 ? " (could it be run? " + updater + ")" : "") +
+                        " and wrote the status \"" + status.substr(0, status.find('\n')) + "\"\n";
+  if (!log.empty()) failure += "last lines of update.log:\n" + Tail(log, 8);
+  return failure;
+}
+
+// The differences between the installation and `expected` (the first 30, then a count); "" when
+// they match.
+std::string CompareInstallation(const std::string &install, const Expected &expected) {
+  std::string differences;
+  Tree actual;
+  std::vector<std::string> scan_problems;
+  if (!ScanTree(install, "installation", &actual, &scan_problems)) {
+    for (const std::string &p : scan_problems) differences += p + "\n";
+  }
+  size_t shown = 0;
+  auto differ = [&](const std::string &line) {
+    if (shown++ < 30) differences += line + "\n";
+  };
+  std::string error;
+  for (const auto &[path, want] : expected.files) {
+    auto it = actual.entries.find(path);
+    if (it == actual.entries.end() || it->second.kind != 'f') {
+      differ("missing file: " + path);
+      continue;
+    }
+    if (it->second.mode != want.mode) {
+      differ("mode of " + path + ": " + Octal(it->second.mode) + ", expected " + Octal(want.mode));
+    }
+    bool same = false;
+    if (!SameContents(want.source, install + "/" + path, &same, &error)) {
+      differ(error);
+    } else if (!same) {
+      differ("contents differ: " + path);
+    }
+  }
+  for (const std::string &d : expected.dirs) {
+    auto it = actual.entries.find(d);
+    if (it == actual.entries.end() || it->second.kind != 'd') differ("missing folder: " + d);
+  }
+  for (const auto &[path, target] : expected.links) {
+    auto it = actual.entries.find(path);
+    if (it == actual.entries.end() || it->second.kind != 'l' || it->second.target != target) {
+      differ("link changed or missing: " + path + " -> " + target);
+    }
+  }
+  for (const auto &[path, entry] : actual.entries) {
+    const bool wanted = entry.kind == 'f'   ? expected.files.count(path) > 0
+                        : entry.kind == 'd' ? expected.dirs.count(path) > 0
+                                            : expected.links.count(path) > 0;
+    if (!wanted) {
+      differ(std::string("unexpected ") +
+             (entry.kind == 'f'   ? "file: "
+              : entry.kind == 'd' ? "folder: "
+                                  : "link: ") +
+             path);
+    }
+  }
+  if (shown > 30) differences += "... and " + std::to_string(shown - 30) + " more\n";
+  return differences;
 }
 
 }  // namespace
@@ -131,127 +247,28 @@ std::string DefaultUpdaterPath() {
 bool CheckUpdate(const std::string &archive, const Tree *old_tree, const Plan &plan,
                  const std::string &precomplete_source, const CheckSettings &settings,
                  std::string *report) {
-  std::string parent = settings.scratch_parent;
-  if (parent.empty()) parent = getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-  std::string scratch = parent + "/make-update-check-XXXXXX";
-  if (!mkdtemp(scratch.data())) {
-    *report = "cannot create a scratch folder in " + parent + ": " + strerror(errno);
-    return false;
-  }
+  const std::string scratch =
+      MakeTempFolder(settings.scratch_parent, "make-update-check-", "a scratch folder", report);
+  if (scratch.empty()) return false;
   const std::string patch_dir = scratch + "/patch";
   const std::string install = scratch + "/install";
   std::string error;
-  bool ok = mkdir(patch_dir.c_str(), 0755) == 0 && mkdir(install.c_str(), 0755) == 0;
-  if (!ok) error = "cannot fill the scratch folder " + scratch + ": " + strerror(errno);
-  if (ok) ok = CopyFile(archive, patch_dir + "/update.upk", 0644, &error);
-  if (ok && old_tree) ok = CopyTree(*old_tree, install, &error);
-  if (!ok) {
+  if (!FillScratch(archive, old_tree, scratch, patch_dir, install, &error)) {
     *report = error + " (scratch folder kept: " + scratch + ")";
     return false;
   }
 
-  // What the installation must hold afterwards: the starting files, less what is removed, with
-  // every carried file whose condition holds in the starting state.
-  std::map<std::string, ExpectedFile> files;
-  std::set<std::string> dirs;
-  std::map<std::string, std::string> links;  // path -> target; an update leaves them alone
-  const TreeMap empty;
-  const TreeMap &start = old_tree ? old_tree->entries : empty;
-  for (const auto &[path, entry] : start) {
-    if (entry.kind == 'f') files[path] = {old_tree->root + "/" + path, entry.mode};
-    if (entry.kind == 'd') dirs.insert(path);
-    if (entry.kind == 'l') links[path] = entry.target;
-  }
-  for (const std::string &p : plan.remove_files) files.erase(p);
-  for (const std::string &d : plan.remove_dirs) dirs.erase(d);
-  for (const std::string &d : plan.rmrf_dirs) {
-    for (auto it = files.begin(); it != files.end();)
-      it = IsUnder(it->first, d) ? files.erase(it) : std::next(it);
-    for (auto it = dirs.begin(); it != dirs.end();)
-      it = IsUnder(*it, d) ? dirs.erase(it) : std::next(it);
-  }
-  for (const Carry &c : plan.carries) {
-    const bool present = start.count(c.test) > 0;
-    const bool installs = c.condition == Condition::kAlways ||
-                          (c.condition == Condition::kIfPresent && present) ||
-                          (c.condition == Condition::kIfMissing && !start.count(c.path));
-    if (!installs) continue;
-    files[c.path] = {c.path == kPrecompleteName ? precomplete_source : c.source, c.mode};
-    for (size_t slash = c.path.find('/'); slash != std::string::npos;
-         slash = c.path.find('/', slash + 1)) {
-      dirs.insert(c.path.substr(0, slash));
-    }
-  }
-
-  const int exit_code = RunUpdater(settings.updater, patch_dir, install);
-  std::string status, log;
-  std::string ignored;
-  (void)ReadWholeFile(patch_dir + "/update.status", &status, &ignored);
-  (void)ReadWholeFile(patch_dir + "/update.log", &log, &ignored);
-  std::string differences;
-  if (exit_code != 0 || status != "succeeded\n") {
-    differences += "the updater exited with " + std::to_string(exit_code) +
-                   (exit_code == 127 ? " (could it be run? " + settings.updater + ")" : "") +
-                   " and wrote the status \"" + status.substr(0, status.find('\n')) + "\"\n";
-    if (!log.empty()) differences += "last lines of update.log:\n" + Tail(log, 8);
-  } else {
-    Tree actual;
-    std::vector<std::string> scan_problems;
-    if (!ScanTree(install, "installation", &actual, &scan_problems)) {
-      for (const std::string &p : scan_problems) differences += p + "\n";
-    }
-    size_t shown = 0;
-    auto differ = [&](const std::string &line) {
-      if (shown++ < 30) differences += line + "\n";
-    };
-    for (const auto &[path, want] : files) {
-      auto it = actual.entries.find(path);
-      if (it == actual.entries.end() || it->second.kind != 'f') {
-        differ("missing file: " + path);
-        continue;
-      }
-      if (it->second.mode != want.mode) {
-        differ("mode of " + path + ": " + Octal(it->second.mode) + ", expected " +
-               Octal(want.mode));
-      }
-      bool same = false;
-      if (!SameContents(want.source, install + "/" + path, &same, &error)) {
-        differ(error);
-      } else if (!same) {
-        differ("contents differ: " + path);
-      }
-    }
-    for (const std::string &d : dirs) {
-      auto it = actual.entries.find(d);
-      if (it == actual.entries.end() || it->second.kind != 'd') differ("missing folder: " + d);
-    }
-    for (const auto &[path, target] : links) {
-      auto it = actual.entries.find(path);
-      if (it == actual.entries.end() || it->second.kind != 'l' || it->second.target != target) {
-        differ("link changed or missing: " + path + " -> " + target);
-      }
-    }
-    for (const auto &[path, entry] : actual.entries) {
-      const bool expected = entry.kind == 'f'   ? files.count(path) > 0
-                            : entry.kind == 'd' ? dirs.count(path) > 0
-                                                : links.count(path) > 0;
-      if (!expected) {
-        differ(std::string("unexpected ") +
-               (entry.kind == 'f'   ? "file: "
-                : entry.kind == 'd' ? "folder: "
-                                    : "link: ") +
-               path);
-      }
-    }
-    if (shown > 30) differences += "... and " + std::to_string(shown - 30) + " more\n";
-  }
+  const Expected expected = ExpectedInstallation(old_tree, plan, precomplete_source);
+  std::string differences = RunAndDescribeFailure(settings.updater, patch_dir, install);
+  if (differences.empty()) differences = CompareInstallation(install, expected);
   if (!differences.empty()) {
     *report = differences + "scratch folder kept: " + scratch;
     return false;
   }
   RemoveTree(scratch);
-  *report = "applied by " + settings.updater + " and matches: " + std::to_string(files.size()) +
-            " files, " + std::to_string(dirs.size()) + " folders";
+  *report = "applied by " + settings.updater +
+            " and matches: " + std::to_string(expected.files.size()) + " files, " +
+            std::to_string(expected.dirs.size()) + " folders";
   return true;
 }
 

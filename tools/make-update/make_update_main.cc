@@ -14,6 +14,7 @@
 
 #include "build.h"
 #include "check.h"
+#include "helpers.h"
 #include "plan.h"
 #include "tree.h"
 
@@ -217,14 +218,128 @@ std::string Dirname(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The two trees and the plan made from them.
+struct Planned {
+  Tree new_tree, old_tree;
+  Plan plan;
+  const Tree *old() const { return plan.partial ? &old_tree : nullptr; }
+};
+
+// Scans the trees and decides the plan, printing warnings and refusals. Returns -1 when there is a
+// plan, else the exit status.
+int ScanAndPlan(const Args &args, const std::string &precomplete_source, Planned *planned) {
+  std::vector<std::string> problems, warnings;
+  const bool scanned_new = ScanTree(args.new_dir, "new tree", &planned->new_tree, &problems);
+  const bool scanned_old =
+      !args.plan.partial || ScanTree(args.from, "old tree", &planned->old_tree, &problems);
+  bool ok = false;
+  if (scanned_new && scanned_old) {
+    const bool clean = problems.empty();
+    ok = MakePlan(args.plan.partial ? &planned->old_tree : nullptr, planned->new_tree, args.plan,
+                  precomplete_source, &planned->plan, &problems, &warnings) &&
+         clean;
+  }
+  for (const std::string &w : warnings) fprintf(stderr, "make-update: warning: %s\n", w.c_str());
+  if (ok) return -1;
+  for (const std::string &p : problems) fprintf(stderr, "make-update: %s\n", p.c_str());
+  if (!scanned_new || !scanned_old) return kExitFailure;
+  fprintf(stderr, "make-update: refused: no update written\n");
+  return kExitRefused;
+}
+
+// Writes the generated precomplete list where the build and the check read it. False (printed)
+// on failure.
+bool WritePrecomplete(const Plan &plan, const std::string &path) {
+  FILE *f = fopen(path.c_str(), "wb");
+  const bool ok = f && fwrite(plan.precomplete.data(), 1, plan.precomplete.size(), f) ==
+                           plan.precomplete.size();
+  if (!f || fclose(f) != 0 || !ok) {
+    fprintf(stderr, "make-update: cannot write %s\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The updater that --check and --verify run: --updater, else $MAKE_UPDATE_UPDATER, else the one
+// beside this program.
+CheckSettings CheckSettingsFor(const Args &args) {
+  CheckSettings check;
+  check.updater = args.updater;
+  if (check.updater.empty() && getenv("MAKE_UPDATE_UPDATER")) {
+    check.updater = getenv("MAKE_UPDATE_UPDATER");
+  }
+  if (check.updater.empty()) check.updater = DefaultUpdaterPath();
+  return check;
+}
+
+// How many instructions of each kind, and the members' total compressed size.
+struct Summary {
+  size_t adds = 0, patches = 0, removals = 0;
+  uint64_t total = 0;
+};
+
+Summary Summarise(const std::vector<Instruction> &instructions) {
+  Summary summary;
+  auto starts = [](const std::string &text, const char *keyword) {
+    return text.compare(0, strlen(keyword), keyword) == 0;
+  };
+  for (const Instruction &ins : instructions) {
+    summary.total += ins.member_size;
+    if (starts(ins.text, manifest::kPatch)) {
+      ++summary.patches;
+    } else if (starts(ins.text, manifest::kAdd)) {
+      ++summary.adds;
+    } else if (!starts(ins.text, manifest::kType)) {
+      ++summary.removals;
+    }
+  }
+  return summary;
+}
+
+void PrintDryRun(const std::vector<Instruction> &instructions, const Summary &summary) {
+  for (const Instruction &ins : instructions) {
+    printf("%12llu  %s\n", static_cast<unsigned long long>(ins.member_size), ins.text.c_str());
+  }
+  printf("%12llu  total of the members (%zu adds, %zu patches, %zu removals)\n",
+         static_cast<unsigned long long>(summary.total), summary.adds, summary.patches,
+         summary.removals);
+}
+
+// Writes the archive from the built members and reports it; with --check, applies it and removes
+// it again when the check fails. Returns the exit status.
+int WriteAndCheck(const Args &args, const std::vector<Instruction> &instructions,
+                  const Summary &summary, const std::string &members, const Planned &planned,
+                  const std::string &precomplete_source, const CheckSettings &check) {
+  std::string error;
+  if (!WriteArchive(instructions, members, args.output, args.product, args.version, &error)) {
+    fprintf(stderr, "make-update: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  struct stat st;
+  const unsigned long long size = stat(args.output.c_str(), &st) == 0 ? st.st_size : 0;
+  printf("make-update: wrote %s: %s update, %zu adds, %zu patches, %zu removals, %llu bytes\n",
+         args.output.c_str(), args.plan.partial ? "partial" : "complete", summary.adds,
+         summary.patches, summary.removals, size);
+  if (!args.check) return 0;
+  std::string report;
+  if (!CheckUpdate(args.output, planned.old(), planned.plan, precomplete_source, check, &report)) {
+    unlink(args.output.c_str());
+    fprintf(stderr, "make-update: CHECK FAILED, %s removed:\n%s\n", args.output.c_str(),
+            report.c_str());
+    return kExitCheckFailed;
+  }
+  printf("make-update: check passed: %s\n", report.c_str());
+  return 0;
+}
+
 int Run(const Args &args) {
   // Staging beside the output, so that the archive's temporary file and the members share a disk.
-  std::string parent = args.output.empty() || args.dry_run ? "" : Dirname(args.output);
-  if (parent.empty()) parent = getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp";
-  std::string staging = parent + "/.make-update-XXXXXX";
-  if (!mkdtemp(staging.data())) {
-    fprintf(stderr, "make-update: cannot create a staging folder in %s: %s\n", parent.c_str(),
-            strerror(errno));
+  std::string error;
+  const std::string staging =
+      MakeTempFolder(args.output.empty() || args.dry_run ? "" : Dirname(args.output),
+                     ".make-update-", "a staging folder", &error);
+  if (staging.empty()) {
+    fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
   struct Cleanup {
@@ -234,56 +349,25 @@ int Run(const Args &args) {
   const std::string members = staging + "/members";
   const std::string precomplete_source = staging + "/precomplete";
 
-  std::vector<std::string> problems, warnings;
-  Tree new_tree, old_tree;
-  const bool scanned_new = ScanTree(args.new_dir, "new tree", &new_tree, &problems);
-  const bool scanned_old =
-      !args.plan.partial || ScanTree(args.from, "old tree", &old_tree, &problems);
-  Plan plan;
-  bool planned = false;
-  if (scanned_new && scanned_old) {
-    const bool clean = problems.empty();
-    planned = MakePlan(args.plan.partial ? &old_tree : nullptr, new_tree, args.plan,
-                       precomplete_source, &plan, &problems, &warnings) &&
-              clean;
-  }
-  for (const std::string &w : warnings) fprintf(stderr, "make-update: warning: %s\n", w.c_str());
-  if (!planned) {
-    for (const std::string &p : problems) fprintf(stderr, "make-update: %s\n", p.c_str());
-    if (!scanned_new || !scanned_old) return kExitFailure;
-    fprintf(stderr, "make-update: refused: no update written\n");
-    return kExitRefused;
-  }
-  std::string error;
+  Planned planned;
+  const int refused = ScanAndPlan(args, precomplete_source, &planned);
+  if (refused >= 0) return refused;
   if (mkdir(members.c_str(), 0755) != 0) {
     fprintf(stderr, "make-update: cannot use the staging folder %s\n", staging.c_str());
     return kExitFailure;
   }
-  {
-    FILE *f = fopen(precomplete_source.c_str(), "wb");
-    const bool ok = f && fwrite(plan.precomplete.data(), 1, plan.precomplete.size(), f) ==
-                             plan.precomplete.size();
-    if (!f || fclose(f) != 0 || !ok) {
-      fprintf(stderr, "make-update: cannot write %s\n", precomplete_source.c_str());
-      return kExitFailure;
-    }
-  }
+  if (!WritePrecomplete(planned.plan, precomplete_source)) return kExitFailure;
 
-  CheckSettings check;
-  check.updater = args.updater;
-  if (check.updater.empty() && getenv("MAKE_UPDATE_UPDATER")) {
-    check.updater = getenv("MAKE_UPDATE_UPDATER");
-  }
-  if (check.updater.empty()) check.updater = DefaultUpdaterPath();
+  const CheckSettings check = CheckSettingsFor(args);
   if ((args.check || !args.verify.empty()) && access(check.updater.c_str(), X_OK) != 0) {
     fprintf(stderr, "make-update: the updater %s cannot be run (use --updater PATH)\n",
             check.updater.c_str());
     return kExitUsage;
   }
-  const Tree *old_ptr = args.plan.partial ? &old_tree : nullptr;
   if (!args.verify.empty()) {
     std::string report;
-    const bool ok = CheckUpdate(args.verify, old_ptr, plan, precomplete_source, check, &report);
+    const bool ok =
+        CheckUpdate(args.verify, planned.old(), planned.plan, precomplete_source, check, &report);
     fprintf(ok ? stdout : stderr, "make-update: %s%s\n",
             ok ? "check passed: " : "CHECK FAILED: ", report.c_str());
     return ok ? 0 : kExitCheckFailed;
@@ -291,51 +375,17 @@ int Run(const Args &args) {
 
   BuildSettings build = args.build;
   build.progress = args.progress == 1 || (args.progress == -1 && isatty(2));
-  if (!BuildMembers(&plan, members, build, &error)) {
+  if (!BuildMembers(&planned.plan, members, build, &error)) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
-  const std::vector<Instruction> instructions = Instructions(plan);
-  size_t adds = 0, patches = 0, removals = 0;
-  uint64_t total = 0;
-  for (const Instruction &ins : instructions) {
-    total += ins.member_size;
-    if (ins.text.compare(0, 5, "patch") == 0) {
-      ++patches;
-    } else if (ins.text.compare(0, 3, "add") == 0) {
-      ++adds;
-    } else if (ins.text.compare(0, 4, "type") != 0) {
-      ++removals;
-    }
-  }
+  const std::vector<Instruction> instructions = Instructions(planned.plan);
+  const Summary summary = Summarise(instructions);
   if (args.dry_run) {
-    for (const Instruction &ins : instructions) {
-      printf("%12llu  %s\n", static_cast<unsigned long long>(ins.member_size), ins.text.c_str());
-    }
-    printf("%12llu  total of the members (%zu adds, %zu patches, %zu removals)\n",
-           static_cast<unsigned long long>(total), adds, patches, removals);
+    PrintDryRun(instructions, summary);
     return 0;
   }
-  if (!WriteArchive(instructions, members, args.output, args.product, args.version, &error)) {
-    fprintf(stderr, "make-update: %s\n", error.c_str());
-    return kExitFailure;
-  }
-  struct stat st;
-  const unsigned long long size = stat(args.output.c_str(), &st) == 0 ? st.st_size : 0;
-  printf("make-update: wrote %s: %s update, %zu adds, %zu patches, %zu removals, %llu bytes\n",
-         args.output.c_str(), args.plan.partial ? "partial" : "complete", adds, patches, removals,
-         size);
-  if (args.check) {
-    std::string report;
-    if (!CheckUpdate(args.output, old_ptr, plan, precomplete_source, check, &report)) {
-      unlink(args.output.c_str());
-      fprintf(stderr, "make-update: CHECK FAILED, %s removed:\n%s\n", args.output.c_str(),
-              report.c_str());
-      return kExitCheckFailed;
-    }
-    printf("make-update: check passed: %s\n", report.c_str());
-  }
-  return 0;
+  return WriteAndCheck(args, instructions, summary, members, planned, precomplete_source, check);
 }
 
 }  // namespace

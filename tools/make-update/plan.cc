@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <set>
+
+#include "helpers.h"
 
 namespace make_update {
 
 namespace {
-
-bool IsUnder(const std::string &path, const std::string &root) {
-  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                          path[root.size()] == '/');
-}
 
 // The longest of `roots` that holds `path`, or "".
 std::string RootOf(const std::string &path, const std::vector<std::string> &roots) {
@@ -29,13 +27,14 @@ bool HasChildren(const TreeMap &entries, const std::string &dir) {
   return it != entries.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::string Octal(mode_t mode) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode));
-  return buf;
-}
+std::string Quote(const std::string &s) { return manifest::kQuote + s + manifest::kQuote; }
 
-std::string Quote(const std::string &s) { return "\"" + s + "\""; }
+// One manifest line: the keyword, then each argument quoted, separated by single spaces.
+std::string Line(const char *keyword, std::initializer_list<std::string> arguments) {
+  std::string line = keyword;
+  for (const std::string &argument : arguments) line += " " + Quote(argument);
+  return line;
+}
 
 }  // namespace
 
@@ -69,37 +68,40 @@ std::string PrecompleteText(const TreeMap &entries, const std::vector<std::strin
   files.insert(kPrecompleteName);
   std::string text;
   for (const std::string &file : files) {
-    text += (RootOf(file, if_missing).empty() ? "remove " : "remove-cc ") + Quote(file) + "\n";
+    text +=
+        Line(RootOf(file, if_missing).empty() ? manifest::kRemove : manifest::kRemoveCc, {file});
+    text += "\n";
   }
   // Reverse bytewise order puts every folder after everything inside it.
-  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) text += "rmdir " + Quote(*it + "/") + "\n";
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) {
+    text += Line(manifest::kRmdir, {*it + manifest::kFolderEnd}) + "\n";
+  }
   return text;
 }
 
-bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &options,
-              const std::string &precomplete_source, Plan *plan, std::vector<std::string> *problems,
-              std::vector<std::string> *warnings) {
-  const size_t problems_before = problems->size();
-  *plan = Plan();
-  plan->partial = old_tree != nullptr;
-  plan->precomplete = PrecompleteText(new_tree.entries, options.if_missing);
-  static const TreeMap kEmpty;
-  const TreeMap &old_entries = old_tree ? old_tree->entries : kEmpty;
-  const TreeMap &new_entries = new_tree.entries;
+namespace {
 
+// Each --optional / --if-missing root must name something; an optional root missing from the old
+// tree is only installed where it already exists.
+void CheckUserRoots(const TreeMap &old_entries, const TreeMap &new_entries, bool partial,
+                    const PlanOptions &options, std::vector<std::string> *problems,
+                    std::vector<std::string> *warnings) {
   for (const auto &list : {options.optional, options.if_missing}) {
     for (const std::string &root : list) {
       if (!old_entries.count(root) && !new_entries.count(root)) {
         problems->push_back("--optional/--if-missing " + root + " names nothing in either tree");
-      } else if (old_tree && !old_entries.count(root) && &list == &options.optional) {
+      } else if (partial && !old_entries.count(root) && &list == &options.optional) {
         warnings->push_back("optional " + root +
                             " is not in the old tree: its files are installed only where it "
                             "already exists");
       }
     }
   }
+}
 
-  // The manifest has no instruction for links: a link may only stay exactly as it was.
+// The manifest has no instruction for links: a link may only stay exactly as it was.
+void CheckLinks(const TreeMap &old_entries, const TreeMap &new_entries,
+                std::vector<std::string> *problems) {
   for (const auto &[path, entry] : new_entries) {
     if (entry.kind != 'l') continue;
     auto it = old_entries.find(path);
@@ -118,8 +120,11 @@ bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &opt
                           "remove or replace links");
     }
   }
+}
 
-  // Removals: what the old release had and the new one does not.
+// Removals: what the old release had and the new one does not.
+void PlanRemovals(const TreeMap &old_entries, const TreeMap &new_entries,
+                  const PlanOptions &options, Plan *plan, std::vector<std::string> *problems) {
   for (const auto &[path, old_entry] : old_entries) {
     if (old_entry.kind == 'l') continue;
     auto it = new_entries.find(path);
@@ -156,8 +161,11 @@ bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &opt
         plan->remove_files.end());
   }
   std::reverse(plan->remove_dirs.begin(), plan->remove_dirs.end());
+}
 
-  // Folders: an update creates a folder only for a file that it adds, with mode 0755.
+// Folders: an update creates a folder only for a file that it adds, with mode 0755.
+void CheckFolders(const TreeMap &old_entries, const TreeMap &new_entries,
+                  std::vector<std::string> *problems, std::vector<std::string> *warnings) {
   for (const auto &[path, entry] : new_entries) {
     if (entry.kind != 'd') continue;
     auto old_it = old_entries.find(path);
@@ -175,9 +183,15 @@ bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &opt
                           "; an update cannot change a folder's mode");
     }
   }
+}
 
-  // Files of the new release, with the generated list in place of any list the tree holds.
-  std::set<std::string> patch_members;
+// The files of the new release, sorted by path, with the generated list in place of any list the
+// tree holds (a folder of that name is refused, a different list is replaced with a warning).
+std::vector<std::pair<std::string, TreeEntry>> ReleaseFiles(const Tree &new_tree,
+                                                            const std::string &precomplete,
+                                                            std::vector<std::string> *problems,
+                                                            std::vector<std::string> *warnings) {
+  const TreeMap &new_entries = new_tree.entries;
   auto it_pre = new_entries.find(kPrecompleteName);
   if (it_pre != new_entries.end() && it_pre->second.kind == 'd') {
     problems->push_back(std::string("the new tree holds a folder named \"") + kPrecompleteName +
@@ -195,12 +209,22 @@ bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &opt
   if (it_pre != new_entries.end() && it_pre->second.kind == 'f') {
     std::string data, error;
     if (!ReadWholeFile(new_tree.root + "/" + kPrecompleteName, &data, &error) ||
-        data != plan->precomplete) {
+        data != precomplete) {
       warnings->push_back(std::string("the new tree's ") + kPrecompleteName +
                           " is replaced by a generated one listing every file of the release");
     }
   }
+  return files;
+}
 
+// One carried file per release file: its sources, condition and whether it may be patched.
+void PlanCarries(const Tree *old_tree, const Tree &new_tree, const PlanOptions &options,
+                 const std::string &precomplete_source,
+                 const std::vector<std::pair<std::string, TreeEntry>> &files, Plan *plan,
+                 std::vector<std::string> *problems) {
+  static const TreeMap kEmpty;
+  const TreeMap &old_entries = old_tree ? old_tree->entries : kEmpty;
+  std::set<std::string> patch_members;
   for (const auto &[path, entry] : files) {
     if (path == kManifestName) {
       problems->push_back(std::string("a file named ") + kManifestName +
@@ -236,18 +260,41 @@ bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &opt
                           " has the name of the patch member of another changed file");
     }
   }
+}
+
+}  // namespace
+
+bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &options,
+              const std::string &precomplete_source, Plan *plan, std::vector<std::string> *problems,
+              std::vector<std::string> *warnings) {
+  const size_t problems_before = problems->size();
+  *plan = Plan();
+  plan->partial = old_tree != nullptr;
+  plan->precomplete = PrecompleteText(new_tree.entries, options.if_missing);
+  static const TreeMap kEmpty;
+  const TreeMap &old_entries = old_tree ? old_tree->entries : kEmpty;
+  const TreeMap &new_entries = new_tree.entries;
+
+  CheckUserRoots(old_entries, new_entries, plan->partial, options, problems, warnings);
+  CheckLinks(old_entries, new_entries, problems);
+  PlanRemovals(old_entries, new_entries, options, plan, problems);
+  CheckFolders(old_entries, new_entries, problems, warnings);
+  const auto files = ReleaseFiles(new_tree, plan->precomplete, problems, warnings);
+  PlanCarries(old_tree, new_tree, options, precomplete_source, files, plan, problems);
   return problems->size() == problems_before;
 }
 
 std::vector<Instruction> Instructions(const Plan &plan) {
   std::vector<Instruction> out;
-  out.push_back({std::string("type ") + Quote(plan.partial ? "partial" : "complete"), "", "", 0});
-  for (const std::string &p : plan.remove_files) out.push_back({"remove " + Quote(p), "", "", 0});
+  out.push_back({Line(manifest::kType, {plan.partial ? manifest::kPartial : manifest::kComplete}),
+                 "", "", 0});
+  for (const std::string &p : plan.remove_files)
+    out.push_back({Line(manifest::kRemove, {p}), "", "", 0});
   for (const std::string &d : plan.rmrf_dirs) {
-    out.push_back({"rmrfdir " + Quote(d + "/"), "", "", 0});
+    out.push_back({Line(manifest::kRmrfdir, {d + manifest::kFolderEnd}), "", "", 0});
   }
   for (const std::string &d : plan.remove_dirs) {
-    out.push_back({"rmdir " + Quote(d + "/"), "", "", 0});
+    out.push_back({Line(manifest::kRmdir, {d + manifest::kFolderEnd}), "", "", 0});
   }
   for (const Carry &c : plan.carries) {
     if (c.unchanged) continue;
@@ -256,20 +303,20 @@ std::vector<Instruction> Instructions(const Plan &plan) {
       ins.member = c.PatchMember();
       ins.member_size = c.patch_size;
       ins.text = c.condition == Condition::kIfPresent
-                     ? "patch-if " + Quote(c.path) + " " + Quote(ins.member) + " " + Quote(c.path)
-                     : "patch " + Quote(ins.member) + " " + Quote(c.path);
+                     ? Line(manifest::kPatchIf, {c.path, ins.member, c.path})
+                     : Line(manifest::kPatch, {ins.member, c.path});
     } else {
       ins.member = c.path;
       ins.member_size = c.add_size;
       switch (c.condition) {
         case Condition::kAlways:
-          ins.text = "add " + Quote(c.path);
+          ins.text = Line(manifest::kAdd, {c.path});
           break;
         case Condition::kIfPresent:
-          ins.text = "add-if " + Quote(c.test) + " " + Quote(c.path);
+          ins.text = Line(manifest::kAddIf, {c.test, c.path});
           break;
         case Condition::kIfMissing:
-          ins.text = "add-if-not " + Quote(c.test) + " " + Quote(c.path);
+          ins.text = Line(manifest::kAddIfNot, {c.test, c.path});
           break;
       }
     }

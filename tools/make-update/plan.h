@@ -10,12 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "base/manifest_format.h"
 #include "tree.h"
 
 namespace make_update {
 
-constexpr char kManifestName[] = "updatev3.manifest";
-constexpr char kPrecompleteName[] = "precomplete";
+using manifest::kManifestName;
+using manifest::kPrecompleteName;
 
 struct PlanOptions {
   bool partial = false;

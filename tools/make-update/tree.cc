@@ -7,8 +7,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "base/scoped_file.h"
+#include "base/whole_file.h"
+#include "helpers.h"
 
 namespace make_update {
 
@@ -17,12 +22,6 @@ namespace {
 std::string Join(const std::string &a, const std::string &b) {
   if (a.empty()) return b;
   return a + "/" + b;
-}
-
-std::string Octal(mode_t mode) {
-  char buf[16];
-  snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(mode));
-  return buf;
 }
 
 bool Walk(const std::string &root, const std::string &rel, const std::string &label, Tree *tree,
@@ -102,11 +101,11 @@ bool Walk(const std::string &root, const std::string &rel, const std::string &la
 
 std::string PathProblem(const std::string &path) {
   if (path.empty()) return "an empty path cannot be named";
-  if (path.find('"') != std::string::npos)
+  if (path.find(manifest::kQuote) != std::string::npos)
     return "name with a double quote cannot be written in a manifest: " + path;
-  if (path.find_first_of("\r\n") != std::string::npos)
+  if (path.find_first_of(manifest::kLineEnds) != std::string::npos)
     return "name with a line break cannot be written in a manifest: " + path;
-  if (path.find("..") != std::string::npos)
+  if (path.find(manifest::kParentStep) != std::string::npos)
     return "name containing \"..\" is refused by the updater: " + path;
   if (path[0] == '/') return "path must be relative: " + path;
   if (path.size() > kMaxPathLength)
@@ -130,28 +129,30 @@ bool ScanTree(const std::string &root, const std::string &label, Tree *tree,
 
 bool ReadWholeFile(const std::string &path, std::string *data, std::string *error) {
   data->clear();
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) {
-    *error = "cannot open " + path + ": " + strerror(errno);
-    return false;
+  char *bytes = nullptr;
+  size_t size = 0;
+  const FileRead read = ::ReadWholeFile(path.c_str(), WholeFileOptions(), &bytes, &size);
+  if (read == FileRead::kOk) {
+    data->assign(bytes, size);
+    free(bytes);
+    return true;
   }
-  char buf[1 << 16];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) data->append(buf, n);
-  const bool failed = ferror(f);
-  fclose(f);
-  if (failed) *error = "cannot read " + path;
-  return !failed;
+  if (read == FileRead::kCannotOpen) {
+    *error = "cannot open " + path + ": " + strerror(errno);
+  } else {
+    *error = "cannot read " + path;
+  }
+  return false;
 }
 
 bool SameContents(const std::string &a, const std::string &b, bool *same, std::string *error) {
   *same = false;
-  std::unique_ptr<FILE, int (*)(FILE *)> fa(fopen(a.c_str(), "rb"), fclose);
+  ScopedFile fa(fopen(a.c_str(), "rb"));
   if (!fa) {
     *error = "cannot open " + a + ": " + strerror(errno);
     return false;
   }
-  std::unique_ptr<FILE, int (*)(FILE *)> fb(fopen(b.c_str(), "rb"), fclose);
+  ScopedFile fb(fopen(b.c_str(), "rb"));
   if (!fb) {
     *error = "cannot open " + b + ": " + strerror(errno);
     return false;

@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/manifest_format.h"
+
 namespace make_update {
 
-// The longest path an update can name: the updater forms "<path>.kiv-backup" in a 1024-byte
-// buffer, so 1012 bytes of path plus the 11-byte suffix and the terminating NUL fit exactly.
-constexpr size_t kMaxPathLength = 1012;
+// The longest path an update can name.
+using manifest::kMaxPathLength;
 // Member lengths and patch sizes are 32-bit fields.
 constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;
 
