@@ -27,11 +27,6 @@ constexpr size_t kBuckets = 65536;
 // compared, and the one nearest the current alignment is taken: it keeps seeks short and follows
 // the old file's order where blocks of the new file repeat.
 constexpr size_t kTieCandidates = 64;
-// A new alignment is taken when its exact match beats what the current alignment reproduces of
-// the same bytes by more than kMargin plus kMarginPerSeekByte for each byte of the jump's size:
-// far jumps cost more in the control block than near ones.
-constexpr int64_t kMargin = 1;
-constexpr int64_t kMarginPerSeekByte = 4;
 
 // Length of the common prefix of a[0, a_size) and b[0, b_size), eight bytes at a time.
 inline size_t MatchLength(const uint8_t *a, size_t a_size, const uint8_t *b, size_t b_size) {
@@ -222,11 +217,13 @@ size_t PatchMaker::Longest(const uint8_t *text, size_t size, int64_t hint, size_
 // the last alignment (kept while more bytes agree than differ), bytes copied verbatim, and the
 // backward extension of the new alignment.
 MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_size,
+                                        const MatchSettings &settings,
                                         std::vector<Triple> *triples) const {
   const uint8_t *old_data = old_;
   const int64_t old_size = static_cast<int64_t>(old_size_);
   int64_t scan = 0, len = 0, pos = 0;
   int64_t last_scan = 0, last_pos = 0, last_offset = 0;
+  const int64_t weight = settings.mismatch_weight, weight1 = weight + 1;
   while (scan < new_size) {
     int64_t old_score = 0;  // bytes of [scan, counted) that the current alignment reproduces
     int64_t counted = scan += len;
@@ -241,7 +238,8 @@ MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_siz
       }
       if (len == old_score && len != 0) break;  // the current alignment explains the match
       const int64_t jump = pos - (scan + last_offset);
-      if (len > old_score + kMargin + kMarginPerSeekByte * SizeInBytes(jump)) break;
+      if (len > old_score + settings.margin + settings.margin_per_seek_byte * SizeInBytes(jump))
+        break;
       const int64_t at = scan + last_offset;
       if (at < old_size && old_data[at] == new_data[scan]) --old_score;
     }
@@ -254,7 +252,7 @@ MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_siz
       for (int64_t i = 0; last_scan + i < scan && last_pos + i < old_size;) {
         if (old_data[last_pos + i] == new_data[last_scan + i]) ++same;
         ++i;
-        if (same * 2 - i > best * 2 - length_forward) {
+        if (same * weight1 - i * weight > best * weight1 - length_forward * weight) {
           best = same;
           length_forward = i;
         }
@@ -266,7 +264,7 @@ MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_siz
       int64_t same = 0, best = 0;
       for (int64_t i = 1; scan >= last_scan + i && pos >= i; ++i) {
         if (old_data[pos - i] == new_data[scan - i]) ++same;
-        if (same * 2 - i > best * 2 - length_back) {
+        if (same * weight1 - i * weight > best * weight1 - length_back * weight) {
           best = same;
           length_back = i;
         }
@@ -315,10 +313,15 @@ MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
     return MakePatchStatus::kTooLarge;
   }
   std::vector<Triple> triples;
-  MakePatchStatus status = FindTriples(new_data, static_cast<int64_t>(new_size), &triples);
+  MakePatchStatus status =
+      FindTriples(new_data, static_cast<int64_t>(new_size), MatchSettings(), &triples);
   Release();  // the patch is written without the index in memory
   if (status != MakePatchStatus::kOk) return status;
+  return Write(triples, new_data, new_size, patch);
+}
 
+MakePatchStatus PatchMaker::Write(const std::vector<Triple> &triples, const uint8_t *new_data,
+                                  size_t new_size, std::vector<uint8_t> *patch) const {
   uint64_t diff_length = 0;
   for (const Triple &t : triples) diff_length += t.add;
   const uint64_t control_length = uint64_t{kTripleSize} * triples.size();

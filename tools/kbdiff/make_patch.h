@@ -18,6 +18,20 @@ enum class MakePatchStatus {
 // A readable sentence for a status, e.g. for a tool's error message.
 const char *MakePatchStatusText(MakePatchStatus status);
 
+// How the scan chooses and extends matches. Every setting makes a valid patch; they differ only in
+// how small it compresses.
+struct MatchSettings {
+  // A new alignment is taken when its exact match beats what the current alignment reproduces of
+  // the same bytes by more than `margin` plus `margin_per_seek_byte` for each byte of the jump's
+  // size: far jumps cost more in the control block than near ones.
+  int margin = 1;
+  int margin_per_seek_byte = 4;
+  // An alignment is extended over differing bytes while, for each differing byte, at least this
+  // many agreeing ones come with it: a differing byte in the diff block costs more than a plain
+  // byte in the extra block, the more so in text.
+  int mismatch_weight = 1;
+};
+
 // Makes patches in two steps so that the new file need not be in memory while the old file's
 // suffixes are sorted (the step that needs the most memory): Index(old), then Make(new).
 class PatchMaker {
@@ -51,7 +65,9 @@ class PatchMaker {
   void Release();
   size_t Entry(size_t i) const;
   MakePatchStatus FindTriples(const uint8_t *new_data, int64_t new_size,
-                              std::vector<Triple> *triples) const;
+                              const MatchSettings &settings, std::vector<Triple> *triples) const;
+  MakePatchStatus Write(const std::vector<Triple> &triples, const uint8_t *new_data,
+                        size_t new_size, std::vector<uint8_t> *patch) const;
   size_t Longest(const uint8_t *text, size_t size, int64_t hint, size_t *position) const;
 
   const uint8_t *old_ = nullptr;

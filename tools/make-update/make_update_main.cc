@@ -231,7 +231,6 @@ int Run(const Args &args) {
     std::string path;
     ~Cleanup() { RemoveTree(path); }
   } cleanup{staging};
-  const std::string members = staging + "/members";
   const std::string precomplete_source = staging + "/precomplete";
 
   std::vector<std::string> problems, warnings;
@@ -255,8 +254,10 @@ int Run(const Args &args) {
     return kExitRefused;
   }
   std::string error;
-  if (mkdir(members.c_str(), 0755) != 0) {
-    fprintf(stderr, "make-update: cannot use the staging folder %s\n", staging.c_str());
+  // The members go to one unnamed scratch file there; a dry run keeps only their sizes.
+  MemberStore store;
+  if (!args.dry_run && args.verify.empty() && !store.Open(staging, &error)) {
+    fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
   {
@@ -291,7 +292,7 @@ int Run(const Args &args) {
 
   BuildSettings build = args.build;
   build.progress = args.progress == 1 || (args.progress == -1 && isatty(2));
-  if (!BuildMembers(&plan, members, build, &error)) {
+  if (!BuildMembers(&plan, &store, build, &error)) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -316,7 +317,7 @@ int Run(const Args &args) {
            static_cast<unsigned long long>(total), adds, patches, removals);
     return 0;
   }
-  if (!WriteArchive(instructions, members, args.output, args.product, args.version, &error)) {
+  if (!WriteArchive(instructions, store, args.output, args.product, args.version, &error)) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
