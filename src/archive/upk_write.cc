@@ -136,8 +136,7 @@ class IndexBuilder {
 
 // Creates the archive at `path` and writes its header and product information block; `*out` stays
 // null when the file cannot be created (with the message), false when the first writes fail.
-bool StartArchive(const char *path, const UpkProductInfo *info, FILE **out,
-                  uint32_t *data_offset) {
+bool StartArchive(const char *path, const UpkProductInfo *info, FILE **out, uint32_t *data_offset) {
   *out = fopen(path, "wb");
   if (!*out) {
     fprintf(stderr, "ERROR: could not create target file: %s\n", path);
@@ -297,10 +296,12 @@ int upk_create_archive_from(const char *path, int count, const UpkItemSource *it
       ok = fwrite(item.bytes, 1, item.length, out) == item.length;
     } else {
       for (uint32_t done = 0; ok && done < item.length;) {
-        const size_t want = item.length - done < sizeof(buffer) ? item.length - done : sizeof(buffer);
+        const size_t want =
+            item.length - done < sizeof(buffer) ? item.length - done : sizeof(buffer);
         const ssize_t got = pread(item.fd, buffer, want, static_cast<off_t>(item.offset + done));
         if (got < 0 && errno == EINTR) continue;
-        ok = got > 0 && fwrite(buffer, 1, static_cast<size_t>(got), out) == static_cast<size_t>(got);
+        ok =
+            got > 0 && fwrite(buffer, 1, static_cast<size_t>(got), out) == static_cast<size_t>(got);
         done += static_cast<uint32_t>(got > 0 ? got : 0);
       }
     }

@@ -287,7 +287,8 @@ TEST(MakeUpdate, MembersAreWrittenStraightIntoTheArchiveInManifestOrder) {
   for (int i = 0; i < 30; ++i) {
     const std::string name = "/many/f" + std::to_string(i) + ".txt";
     WriteFile(tmp / "old" + name, Lines(50 + i * 40, "old " + std::to_string(i % 3)));
-    WriteFile(tmp / "new" + name, Lines(50 + i * 40, i % 2 ? "new" : "old " + std::to_string(i % 3)),
+    WriteFile(tmp / "new" + name,
+              Lines(50 + i * 40, i % 2 ? "new" : "old " + std::to_string(i % 3)),
               i % 5 ? 0644 : 0600);
   }
   MakeDirs(tmp / "out");
@@ -307,13 +308,16 @@ TEST(MakeUpdate, MembersAreWrittenStraightIntoTheArchiveInManifestOrder) {
   ASSERT_EQ(manifest.status, 0) << manifest.text;
   std::string members = "updatev3.manifest";
   size_t patches = 0;
-  for (size_t at = 0, end; (end = manifest.text.find('\n', at)) != std::string::npos; at = end + 1) {
+  for (size_t at = 0, end; (end = manifest.text.find('\n', at)) != std::string::npos;
+       at = end + 1) {
     const std::string member = MemberOf(manifest.text.substr(at, end - at));
     if (!member.empty()) members += " " + ShellQuote(member);
     patches += member.rfind("patches/", 0) == 0;
   }
   EXPECT_GE(patches, 10u) << manifest.text;
-  ASSERT_EQ(testing_support::Run(in_x + UPK_BIN + " create --product app --version 2.0 ../again.upk " + members), 0);
+  ASSERT_EQ(testing_support::Run(in_x + UPK_BIN +
+                                 " create --product app --version 2.0 ../again.upk " + members),
+            0);
   EXPECT_EQ(ReadFile(tmp / "again.upk"), ReadFile(tmp / "out/one.upk"));
 
   CopyTree(tmp / "old", tmp / "install");

@@ -154,6 +154,73 @@ TEST(MakePatch, ManyRandomPairsRoundTrip) {
   }
 }
 
+// An executable-like file: instructions with 32-bit displacements, and a new build in which code
+// was inserted, so that the displacements across the insertion point all change.
+Bytes Executable(std::mt19937 *rng, size_t size, uint32_t shift, size_t insert_at) {
+  Bytes code;
+  std::mt19937 fixed(5);  // the same instruction stream for both builds
+  while (code.size() < size) {
+    const uint32_t target = static_cast<uint32_t>(fixed() % size);
+    const uint32_t here = static_cast<uint32_t>(code.size());
+    const uint32_t displacement =
+        target - here + ((here < insert_at) != (target < insert_at) ? shift : 0);
+    code.insert(
+        code.end(),
+        {0xe8, static_cast<uint8_t>(displacement), static_cast<uint8_t>(displacement >> 8),
+         static_cast<uint8_t>(displacement >> 16), static_cast<uint8_t>(displacement >> 24)});
+    for (int i = static_cast<int>(fixed() % 12); i > 0; --i)
+      code.push_back(static_cast<uint8_t>(fixed() % 7 == 0 ? 0 : 0x40 + fixed() % 16));
+  }
+  if (shift) {
+    const Bytes inserted = Random(rng, shift);
+    code.insert(code.begin() + static_cast<std::ptrdiff_t>(insert_at), inserted.begin(),
+                inserted.end());
+  }
+  return code;
+}
+
+// A script bundle: lines of identifiers and punctuation.
+Bytes Bundle(std::mt19937 *rng, size_t size) {
+  static const char *const kWords[] = {"function", "return", "const", "node", "type",
+                                       "checker",  "symbol", "if",    "=>",   "flags"};
+  std::string text;
+  while (text.size() < size) {
+    text += std::string((*rng)() % 8, ' ');
+    for (int i = static_cast<int>((*rng)() % 9) + 1; i > 0; --i)
+      text += std::string(kWords[(*rng)() % 10]) +
+              ((*rng)() % 4 ? " " : "(x" + std::to_string((*rng)() % 99) + ") ");
+    text += ";\n";
+  }
+  return Bytes(text.begin(), text.end());
+}
+
+TEST(MakePatch, BothMatchSettingsRoundTripOnExecutablesAndTextBundles) {
+  std::mt19937 rng(6);
+  const Bytes old_code = Executable(&rng, 300000, 0, 0);
+  const Bytes new_code = Executable(&rng, 300000, 1237, 150000);
+  const Bytes old_text = Bundle(&rng, 400000);
+  Bytes new_text = Mutate(&rng, old_text);
+  const Bytes moved = Slice(new_text, 1000, 30000);
+  new_text.insert(new_text.end(), moved.begin(), moved.end());
+  EXPECT_EQ(ChooseMatchSettings(new_code.data(), new_code.size()).margin, kBinarySettings.margin);
+  EXPECT_EQ(ChooseMatchSettings(new_text.data(), new_text.size()).margin, kTextSettings.margin);
+  EXPECT_EQ(ChooseMatchSettings(nullptr, 0).margin, kBinarySettings.margin);
+
+  const std::vector<std::pair<Bytes, Bytes>> pairs = {
+      {old_code, new_code}, {old_text, new_text}, {{}, new_text},
+      {new_text, {}},       {old_text, old_text}, {old_text, Random(&rng, 5000)}};
+  for (const MatchSettings &settings : {kBinarySettings, kTextSettings}) {
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      const Bytes &old = pairs[i].first, &neu = pairs[i].second;
+      PatchMaker maker;
+      Bytes patch;
+      ASSERT_EQ(maker.Index(old.data(), old.size()), MakePatchStatus::kOk);
+      ASSERT_EQ(maker.Make(neu.data(), neu.size(), settings, &patch), MakePatchStatus::kOk);
+      EXPECT_TRUE(RoundTrips(old, neu, patch)) << "pair " << i << ", margin " << settings.margin;
+    }
+  }
+}
+
 TEST(PatchMaker, EveryIndexWidthMakesTheSamePatch) {
   std::mt19937 rng(4);
   const Bytes old = Random(&rng, 20000);

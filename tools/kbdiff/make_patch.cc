@@ -306,6 +306,11 @@ MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_siz
 
 MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
                                  std::vector<uint8_t> *patch) {
+  return Make(new_data, new_size, ChooseMatchSettings(new_data, new_size), patch);
+}
+
+MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
+                                 const MatchSettings &settings, std::vector<uint8_t> *patch) {
   patch->clear();
   if (!indexed_) return MakePatchStatus::kNoIndex;
   if (new_size > std::numeric_limits<uint32_t>::max()) {
@@ -314,7 +319,7 @@ MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
   }
   std::vector<Triple> triples;
   MakePatchStatus status =
-      FindTriples(new_data, static_cast<int64_t>(new_size), MatchSettings(), &triples);
+      FindTriples(new_data, static_cast<int64_t>(new_size), settings, &triples);
   Release();  // the patch is written without the index in memory
   if (status != MakePatchStatus::kOk) return status;
   return Write(triples, new_data, new_size, patch);
@@ -356,6 +361,25 @@ MakePatchStatus PatchMaker::Write(const std::vector<Triple> &triples, const uint
     old_pos = static_cast<size_t>(static_cast<int64_t>(old_pos + t.add) + t.seek);
   }
   return MakePatchStatus::kOk;
+}
+
+MatchSettings ChooseMatchSettings(const uint8_t *data, size_t size) {
+  // Up to 16 evenly spread pieces of 4 KiB.
+  constexpr size_t kPieces = 16, kPiece = 4096;
+  size_t sampled = 0, control = 0;
+  for (size_t p = 0; p < kPieces; ++p) {
+    const size_t start = size <= kPieces * kPiece ? p * kPiece : size / kPieces * p;
+    if (start >= size) break;
+    const size_t end = start + kPiece < size ? start + kPiece : size;
+    for (size_t i = start; i < end; ++i) {
+      const uint8_t c = data[i];
+      if (c == 0) return kBinarySettings;
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') ++control;
+    }
+    sampled += end - start;
+  }
+  // One control character in a thousand still passes for text (escape sequences, form feeds).
+  return sampled > 0 && control * 1000 <= sampled ? kTextSettings : kBinarySettings;
 }
 
 const char *MakePatchStatusText(MakePatchStatus status) {

@@ -32,6 +32,18 @@ struct MatchSettings {
   int mismatch_weight = 1;
 };
 
+// Settings for machine code and other binary data: many short matches, since the bytes that differ
+// there (moved addresses) repeat and compress well in the diff block.
+constexpr MatchSettings kBinarySettings{1, 4, 1};
+// Settings for text (source code, scripts, markup): fewer and longer matches, since each match
+// costs a control triple that compresses poorly while text left to the extra block compresses
+// well, and a differing byte of text is cheaper there than in the diff block.
+constexpr MatchSettings kTextSettings{8, 8, 3};
+
+// The settings that suit `data` (the new file): kTextSettings when a sample of it is text (no
+// NUL bytes and hardly any other control characters), else kBinarySettings.
+MatchSettings ChooseMatchSettings(const uint8_t *data, size_t size);
+
 // Makes patches in two steps so that the new file need not be in memory while the old file's
 // suffixes are sorted (the step that needs the most memory): Index(old), then Make(new).
 class PatchMaker {
@@ -54,6 +66,9 @@ class PatchMaker {
   // beyond 2 GiB; on failure `*patch` is left empty.
   [[nodiscard]] MakePatchStatus Make(const uint8_t *new_data, size_t new_size,
                                      std::vector<uint8_t> *patch);
+  // The same with the given settings instead of ChooseMatchSettings(new_data, new_size).
+  [[nodiscard]] MakePatchStatus Make(const uint8_t *new_data, size_t new_size,
+                                     const MatchSettings &settings, std::vector<uint8_t> *patch);
 
   // Makes the next Index store suffix positions in `bytes` bytes (3, 4 or 8) when the old file
   // allows it, instead of the smallest width that fits. The patch is the same; this exists so that

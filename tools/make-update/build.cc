@@ -226,12 +226,12 @@ bool MemberStore::Put(const std::string &name, const std::string &bytes, mode_t 
   }
   if (fd_ < 0) return true;
   for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                             static_cast<off_t>(at + done));
+    const ssize_t n =
+        pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      *error = "cannot write the member " + name + " to the scratch file: " +
-               (n < 0 ? strerror(errno) : "nothing written");
+      *error = "cannot write the member " + name +
+               " to the scratch file: " + (n < 0 ? strerror(errno) : "nothing written");
       return false;
     }
     done += static_cast<size_t>(n);
