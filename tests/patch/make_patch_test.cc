@@ -1,7 +1,9 @@
 #include "kbdiff/make_patch.h"
 
+#include <bzlib.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -218,6 +220,56 @@ TEST(MakePatch, BothMatchSettingsRoundTripOnExecutablesAndTextBundles) {
       ASSERT_EQ(maker.Make(neu.data(), neu.size(), settings, &patch), MakePatchStatus::kOk);
       EXPECT_TRUE(RoundTrips(old, neu, patch)) << "pair " << i << ", margin " << settings.margin;
     }
+  }
+}
+
+size_t Bzip2Size(const Bytes &data) {
+  std::vector<char> out(data.size() + data.size() / 100 + 1024);
+  unsigned int size = static_cast<unsigned int>(out.size());
+  EXPECT_EQ(BZ2_bzBuffToBuffCompress(out.data(), &size,
+                                     reinterpret_cast<char *>(const_cast<uint8_t *>(data.data())),
+                                     static_cast<unsigned int>(data.size()), 9, 0, 0),
+            BZ_OK);
+  return size;
+}
+
+// Below 1 MiB both settings are tried and the patch that compresses smaller is kept: the text
+// settings win on a bundle with many lines rewritten, the binary ones on text whose every line
+// changed a little.
+TEST(PatchMaker, SmallFilesGetThePatchThatCompressesSmaller) {
+  std::mt19937 rng(7);
+  const Bytes bundle = Bundle(&rng, 200000);
+  std::string old_lines, new_lines;
+  for (int i = 0; i < 5000; ++i) {
+    old_lines += "old " + std::to_string(i % 3) + " line " + std::to_string(i) + "\n";
+    new_lines += "new line " + std::to_string(i) + "\n";
+  }
+  // A new release of the bundle: every line with a "(x1" in it rewritten.
+  Bytes rewritten;
+  for (size_t at = 0, end; at < bundle.size(); at = end + 1) {
+    end = std::find(bundle.begin() + at, bundle.end(), '\n') - bundle.begin();
+    const std::string line(bundle.begin() + at, bundle.begin() + end);
+    const Bytes fresh = line.find("(x1") == std::string::npos ? Slice(bundle, at, end - at)
+                                                                : Bundle(&rng, 20);
+    rewritten.insert(rewritten.end(), fresh.begin(), fresh.end());
+    rewritten.push_back('\n');
+  }
+  const std::vector<std::pair<Bytes, Bytes>> pairs = {
+      {bundle, rewritten},
+      {Bytes(old_lines.begin(), old_lines.end()), Bytes(new_lines.begin(), new_lines.end())}};
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    const Bytes &old = pairs[i].first, &neu = pairs[i].second;
+    Bytes chosen, binary, text;
+    ASSERT_EQ(MakePatch(old.data(), old.size(), neu.data(), neu.size(), &chosen),
+              MakePatchStatus::kOk);
+    for (auto [settings, patch] : {std::pair{kBinarySettings, &binary}, {kTextSettings, &text}}) {
+      PatchMaker maker;
+      ASSERT_EQ(maker.Index(old.data(), old.size()), MakePatchStatus::kOk);
+      ASSERT_EQ(maker.Make(neu.data(), neu.size(), settings, patch), MakePatchStatus::kOk);
+    }
+    ASSERT_NE(binary, text) << "pair " << i;
+    EXPECT_EQ(chosen, Bzip2Size(binary) <= Bzip2Size(text) ? binary : text) << "pair " << i;
+    EXPECT_TRUE(RoundTrips(old, neu, chosen)) << "pair " << i;
   }
 }
 

@@ -1,5 +1,6 @@
 #include "kbdiff/make_patch.h"
 
+#include <bzlib.h>
 #include <divsufsort.h>
 #include <divsufsort64.h>
 #include <sys/mman.h>
@@ -23,6 +24,9 @@ struct PatchMaker::Triple {
 namespace {
 
 constexpr size_t kBuckets = 65536;
+// A new file up to this size is patched with each of the settings and the patch that compresses
+// smallest is kept; a larger one gets the settings that suit its kind.
+constexpr size_t kTrialLimit = size_t{1} << 20;
 // Among suffixes that match equally long, up to this many on each side of the one found are
 // compared, and the one nearest the current alignment is taken: it keeps seeks short and follows
 // the old file's order where blocks of the new file repeat.
@@ -47,6 +51,18 @@ inline size_t MatchLength(const uint8_t *a, size_t a_size, const uint8_t *b, siz
   }
   while (i < limit && a[i] == b[i]) ++i;
   return i;
+}
+
+// The size of `data` compressed as an update archive stores it: one bzip2 stream, block size 9.
+size_t CompressedSize(const std::vector<uint8_t> &data) {
+  std::vector<char> out(data.size() + data.size() / 100 + 1024);
+  unsigned int size = static_cast<unsigned int>(out.size());
+  if (data.size() > std::numeric_limits<unsigned int>::max() / 2 ||
+      BZ2_bzBuffToBuffCompress(out.data(), &size,
+                               const_cast<char *>(reinterpret_cast<const char *>(data.data())),
+                               static_cast<unsigned int>(data.size()), 9, 0, 0) != BZ_OK)
+    return data.size();
+  return size;
 }
 
 int64_t Abs(int64_t v) { return v < 0 ? -v : v; }
@@ -306,23 +322,51 @@ MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_siz
 
 MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
                                  std::vector<uint8_t> *patch) {
-  return Make(new_data, new_size, ChooseMatchSettings(new_data, new_size), patch);
+  if (new_size <= kTrialLimit) {
+    const MatchSettings both[] = {kBinarySettings, kTextSettings};
+    return MakeSmallest(new_data, new_size, both, 2, patch);
+  }
+  const MatchSettings chosen = ChooseMatchSettings(new_data, new_size);
+  return MakeSmallest(new_data, new_size, &chosen, 1, patch);
 }
 
 MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
                                  const MatchSettings &settings, std::vector<uint8_t> *patch) {
+  return MakeSmallest(new_data, new_size, &settings, 1, patch);
+}
+
+MakePatchStatus PatchMaker::MakeSmallest(const uint8_t *new_data, size_t new_size,
+                                         const MatchSettings *candidates, size_t count,
+                                         std::vector<uint8_t> *patch) {
   patch->clear();
   if (!indexed_) return MakePatchStatus::kNoIndex;
   if (new_size > std::numeric_limits<uint32_t>::max()) {
     Release();
     return MakePatchStatus::kTooLarge;
   }
-  std::vector<Triple> triples;
-  MakePatchStatus status =
-      FindTriples(new_data, static_cast<int64_t>(new_size), settings, &triples);
+  std::vector<std::vector<Triple>> found(count);
+  MakePatchStatus status = MakePatchStatus::kOk;
+  for (size_t i = 0; i < count && status == MakePatchStatus::kOk; ++i)
+    status = FindTriples(new_data, static_cast<int64_t>(new_size), candidates[i], &found[i]);
   Release();  // the patch is written without the index in memory
   if (status != MakePatchStatus::kOk) return status;
-  return Write(triples, new_data, new_size, patch);
+  if (count == 1) return Write(found[0], new_data, new_size, patch);
+
+  size_t smallest = std::numeric_limits<size_t>::max();
+  std::vector<uint8_t> candidate;
+  for (size_t i = 0; i < count; ++i) {
+    status = Write(found[i], new_data, new_size, &candidate);
+    if (status != MakePatchStatus::kOk) {
+      patch->clear();
+      return status;
+    }
+    const size_t size = CompressedSize(candidate);
+    if (size < smallest) {
+      smallest = size;
+      patch->swap(candidate);
+    }
+  }
+  return MakePatchStatus::kOk;
 }
 
 MakePatchStatus PatchMaker::Write(const std::vector<Triple> &triples, const uint8_t *new_data,

@@ -61,12 +61,14 @@ class PatchMaker {
   [[nodiscard]] MakePatchStatus Index(const uint8_t *old_data, size_t old_size);
 
   // Makes the complete patch file (header and the three blocks) that turns the indexed old file
-  // into `new_data`, in `*patch`. The index is released before the patch is written, so each Index
+  // into `new_data`, in `*patch`. A new file of up to 1 MiB is matched with both kBinarySettings
+  // and kTextSettings and the patch that compresses smaller with bzip2 is kept; a larger one uses
+  // ChooseMatchSettings. The index is released before the patch is written, so each Index
   // serves one Make. Returns kOk, kNoIndex, or kTooLarge for a new file of 4 GiB or more or a seek
   // beyond 2 GiB; on failure `*patch` is left empty.
   [[nodiscard]] MakePatchStatus Make(const uint8_t *new_data, size_t new_size,
                                      std::vector<uint8_t> *patch);
-  // The same with the given settings instead of ChooseMatchSettings(new_data, new_size).
+  // The same with the given settings only.
   [[nodiscard]] MakePatchStatus Make(const uint8_t *new_data, size_t new_size,
                                      const MatchSettings &settings, std::vector<uint8_t> *patch);
 
@@ -81,6 +83,9 @@ class PatchMaker {
   size_t Entry(size_t i) const;
   MakePatchStatus FindTriples(const uint8_t *new_data, int64_t new_size,
                               const MatchSettings &settings, std::vector<Triple> *triples) const;
+  MakePatchStatus MakeSmallest(const uint8_t *new_data, size_t new_size,
+                               const MatchSettings *candidates, size_t count,
+                               std::vector<uint8_t> *patch);
   MakePatchStatus Write(const std::vector<Triple> &triples, const uint8_t *new_data,
                         size_t new_size, std::vector<uint8_t> *patch) const;
   size_t Longest(const uint8_t *text, size_t size, int64_t hint, size_t *position) const;
