@@ -38,7 +38,7 @@ constexpr MatchSettings kBinarySettings{1, 4, 1};
 // Settings for text (source code, scripts, markup): fewer and longer matches, since each match
 // costs a control triple that compresses poorly while text left to the extra block compresses
 // well, and a differing byte of text is cheaper there than in the diff block.
-constexpr MatchSettings kTextSettings{8, 8, 3};
+constexpr MatchSettings kTextSettings{0, 14, 4};
 
 // The settings that suit `data` (the new file): kTextSettings when a sample of it is text (no
 // NUL bytes and hardly any other control characters), else kBinarySettings.
