@@ -1,20 +1,22 @@
 // kbpatch OLD NEW PATCH: applies a patch the way the updater does (header, size check, CRC check,
 // application) and exits with the updater's result code and its meaning when that fails.
 #include <bzlib.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "common/file_arguments.h"
 #include "base/result.h"
+#include "common/file_arguments.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"
+#include "patch/patch_format.h"
 
 namespace {
 
@@ -31,7 +33,8 @@ const char kUsage[] =
     "itself: OLD is read whole before NEW is created.\n"
     "\n"
     "PATCH may also be compressed with bzip2, as an update archive stores it; it is then\n"
-    "decompressed to a temporary file first, as the updater extracts it.\n"
+    "decompressed into memory (a patch whose data is longer or shorter than its header says is\n"
+    "corrupt).\n"
     "\n"
     "Options:\n"
     "  -h, --help  show this text and exit\n"
@@ -39,7 +42,7 @@ const char kUsage[] =
     "Exit status: 0 on success; 1 for a wrong command line; otherwise the updater's result code:\n"
     "   4  OLD does not have the CRC recorded in the patch\n"
     "   6  a file cannot be opened, queried or read (also a patch shorter than its header)\n"
-    "   7  NEW or the temporary file cannot be created or written\n"
+    "   7  NEW cannot be created or written\n"
     "  12  no memory for the patch body\n"
     "  13  no memory for the contents of OLD\n"
     "  39  the bzip2 decompressor reports an error\n"
@@ -73,14 +76,23 @@ struct FileCloser {
 };
 using File = std::unique_ptr<FILE, FileCloser>;
 
-// Decompresses the bzip2 data of `in` (one or more concatenated streams) into `out`.
-int Decompress(FILE *in, FILE *out) {
-  static char input[1 << 18], output[1 << 18];
+using Buffer = std::unique_ptr<unsigned char, decltype(&free)>;
+
+// Decompresses the bzip2 data of `in` (one or more concatenated streams) straight into memory:
+// the header first, then a body of exactly the size the header announces. A patch whose data
+// ends early or runs on is corrupt, as one of another size than its header says would be.
+int LoadCompressedPatch(FILE *in, PatchHeader *header, Buffer *body) {
+  static char input[1 << 18];
+  unsigned char header_bytes[patch_format::kHeaderSize];
+  unsigned char *out = header_bytes;  // where the next decompressed bytes go
+  size_t room = sizeof(header_bytes);
+  bool in_header = true;
   bz_stream stream;
   memset(&stream, 0, sizeof(stream));
   if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return result::kDecompressError;
   int code = result::kOk;
   bool in_stream = true;  // a stream has been started and not finished
+  char spill;             // takes a byte beyond the announced end, which makes the patch corrupt
   for (;;) {
     if (stream.avail_in == 0) {
       size_t got = fread(input, 1, sizeof(input), in);
@@ -89,6 +101,8 @@ int Decompress(FILE *in, FILE *out) {
           code = result::kReadError;
         else if (in_stream)
           code = result::kDecompressError;  // cut short
+        else if (in_header || room != 0)
+          code = in_header ? result::kReadError : result::kCorruptPatch;  // short patch
         break;
       }
       stream.next_in = input;
@@ -104,17 +118,44 @@ int Decompress(FILE *in, FILE *out) {
       stream.avail_in = avail_in;
       in_stream = true;
     }
-    stream.next_out = output;
-    stream.avail_out = sizeof(output);
+    const bool full = room == 0;
+    stream.next_out = full ? &spill : reinterpret_cast<char *>(out);
+    stream.avail_out = full ? 1 : static_cast<unsigned>(std::min<size_t>(room, 1u << 30));
+    const unsigned before = stream.avail_out;
     int rv = BZ2_bzDecompress(&stream);
     if (rv != BZ_OK && rv != BZ_STREAM_END) {
       code = result::kDecompressError;
       break;
     }
-    size_t made = sizeof(output) - stream.avail_out;
-    if (fwrite(output, 1, made, out) != made) {
-      code = result::kWriteError;
+    const size_t made = before - stream.avail_out;
+    if (full && made > 0) {
+      code = result::kCorruptPatch;
       break;
+    }
+    if (!full) {
+      out += made;
+      room -= made;
+    }
+    if (in_header && room == 0) {
+      using patch_format::LoadBE32;
+      const uint64_t body_size =
+          uint64_t{LoadBE32(header_bytes + patch_format::kControlLengthOffset)} +
+          LoadBE32(header_bytes + patch_format::kDiffLengthOffset) +
+          LoadBE32(header_bytes + patch_format::kExtraLengthOffset);
+      code = ParsePatchHeader(header_bytes, patch_format::kHeaderSize + body_size, header);
+      if (code != result::kOk) break;
+      if (body_size > SIZE_MAX) {
+        code = result::kPatchNoMemory;
+        break;
+      }
+      body->reset(static_cast<unsigned char *>(malloc(body_size > 0 ? body_size : 1)));
+      if (!*body) {
+        code = result::kPatchNoMemory;
+        break;
+      }
+      in_header = false;
+      out = body->get();
+      room = static_cast<size_t>(body_size);
     }
     if (rv == BZ_STREAM_END) in_stream = false;
   }
@@ -122,37 +163,22 @@ int Decompress(FILE *in, FILE *out) {
   return code;
 }
 
-// Opens the patch; a bzip2-compressed one is decompressed into an anonymous temporary file.
-int OpenPatch(const char *path, File *patch) {
-  File file(fopen(path, "rb"));
-  if (!file) {
+// Opens the patch. A bzip2-compressed one is decompressed into `*body` with its header in
+// `*header` (and `*file` stays null); a plain one is left in `*file`, positioned at its start.
+int OpenPatch(const char *path, File *file, PatchHeader *header, Buffer *body) {
+  file->reset(fopen(path, "rb"));
+  if (!*file) {
     fprintf(stderr, "kbpatch: cannot open %s: %s\n", path, strerror(errno));
     return result::kReadError;
   }
   char magic[3] = {0, 0, 0};
-  size_t got = fread(magic, 1, sizeof(magic), file.get());
-  rewind(file.get());
-  if (got < 3 || memcmp(magic, "BZh", 3) != 0) {
-    *patch = std::move(file);
-    return result::kOk;
-  }
-  // An anonymous in-memory file where available: the patch is written once and read once.
-  int fd = memfd_create("kbpatch", 0);
-  File plain(fd >= 0 ? fdopen(fd, "w+b") : tmpfile());
-  if (fd >= 0 && !plain) close(fd);
-  if (!plain) {
-    fprintf(stderr, "kbpatch: cannot create a temporary file: %s\n", strerror(errno));
-    return result::kWriteError;
-  }
-  int code = Decompress(file.get(), plain.get());
-  if (code == result::kOk && fflush(plain.get()) != 0) code = result::kWriteError;
-  if (code != result::kOk) {
-    fprintf(stderr, "kbpatch: cannot decompress %s\n", path);
-    return code;
-  }
-  rewind(plain.get());
-  *patch = std::move(plain);
-  return result::kOk;
+  size_t got = fread(magic, 1, sizeof(magic), file->get());
+  rewind(file->get());
+  if (got < 3 || memcmp(magic, "BZh", 3) != 0) return result::kOk;
+  int code = LoadCompressedPatch(file->get(), header, body);
+  file->reset();
+  if (code == result::kDecompressError) fprintf(stderr, "kbpatch: cannot decompress %s\n", path);
+  return code;
 }
 
 // Reads the file to patch whole and checks it against the header, as the updater does.
@@ -187,10 +213,10 @@ int LoadSource(const char *path, const PatchHeader &header, unsigned char **data
 
 int Patch(const char *old_path, const char *new_path, const char *patch_path) {
   File patch;
-  int code = OpenPatch(patch_path, &patch);
-  if (code != result::kOk) return code;
   PatchHeader header;
-  code = ReadPatchHeader(patch.get(), &header);
+  Buffer body(nullptr, &free);
+  int code = OpenPatch(patch_path, &patch, &header, &body);
+  if (code == result::kOk && patch) code = ReadPatchHeader(patch.get(), &header);
   if (code != result::kOk) return code;
 
   unsigned char *raw_source = nullptr;
@@ -207,7 +233,10 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
   // Triples are often short: a large buffer turns their bytes into few large writes.
   setvbuf(out.get(), nullptr, _IOFBF, 1 << 20);
   if (fchmod(fileno(out.get()), mode) != 0) code = result::kWriteError;
-  if (code == result::kOk) code = ApplyPatch(header, patch.get(), source.get(), out.get());
+  if (code == result::kOk) {
+    code = patch ? ApplyPatch(header, patch.get(), source.get(), out.get())
+                 : ApplyPatchBody(header, body.get(), source.get(), out.get());
+  }
   if (fclose(out.release()) != 0 && code == result::kOk) code = result::kWriteError;
   if (code != result::kOk) remove(new_path);
   return code;
