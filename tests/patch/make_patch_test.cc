@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -233,32 +234,45 @@ size_t Bzip2Size(const Bytes &data) {
   return size;
 }
 
-// Below 1 MiB both settings are tried and the patch that compresses smaller is kept: the text
+// A new release of a bundle: every line with a "(x1" in it rewritten.
+Bytes Rewritten(std::mt19937 *rng, const Bytes &bundle) {
+  Bytes out;
+  for (size_t at = 0, end; at < bundle.size(); at = end + 1) {
+    end = std::find(bundle.begin() + at, bundle.end(), '\n') - bundle.begin();
+    const std::string line(bundle.begin() + at, bundle.begin() + end);
+    const Bytes fresh =
+        line.find("(x1") == std::string::npos ? Slice(bundle, at, end - at) : Bundle(rng, 20);
+    out.insert(out.end(), fresh.begin(), fresh.end());
+    out.push_back('\n');
+  }
+  return out;
+}
+
+// Below 1 MiB both settings are tried and the patch that compresses smaller is kept (the text
 // settings win on a bundle with many lines rewritten, the binary ones on text whose every line
-// changed a little.
-TEST(PatchMaker, SmallFilesGetThePatchThatCompressesSmaller) {
+// changed a little). Above, text gets the text settings unless it changed in few places.
+TEST(PatchMaker, EachFileGetsTheSettingsThatSuitIt) {
   std::mt19937 rng(7);
-  const Bytes bundle = Bundle(&rng, 200000);
+  const Bytes bundle = Bundle(&rng, 200000), large = Bundle(&rng, 1300000);
   std::string old_lines, new_lines;
   for (int i = 0; i < 5000; ++i) {
     old_lines += "old " + std::to_string(i % 3) + " line " + std::to_string(i) + "\n";
     new_lines += "new line " + std::to_string(i) + "\n";
   }
-  // A new release of the bundle: every line with a "(x1" in it rewritten.
-  Bytes rewritten;
-  for (size_t at = 0, end; at < bundle.size(); at = end + 1) {
-    end = std::find(bundle.begin() + at, bundle.end(), '\n') - bundle.begin();
-    const std::string line(bundle.begin() + at, bundle.begin() + end);
-    const Bytes fresh = line.find("(x1") == std::string::npos ? Slice(bundle, at, end - at)
-                                                                : Bundle(&rng, 20);
-    rewritten.insert(rewritten.end(), fresh.begin(), fresh.end());
-    rewritten.push_back('\n');
-  }
-  const std::vector<std::pair<Bytes, Bytes>> pairs = {
-      {bundle, rewritten},
-      {Bytes(old_lines.begin(), old_lines.end()), Bytes(new_lines.begin(), new_lines.end())}};
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    const Bytes &old = pairs[i].first, &neu = pairs[i].second;
+  enum Expect { kSmaller, kBinary, kText };
+  const struct {
+    Bytes old, neu;
+    Expect expect;
+  } cases[] = {
+      {bundle, Rewritten(&rng, bundle), kSmaller},
+      {Bytes(old_lines.begin(), old_lines.end()), Bytes(new_lines.begin(), new_lines.end()),
+       kSmaller},
+      {large, Rewritten(&rng, large), kText},
+      {large, Cat({Slice(large, 0, 500000), Bundle(&rng, 300), Slice(large, 500000, 800000)}),
+       kBinary},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Bytes &old = cases[i].old, &neu = cases[i].neu;
     Bytes chosen, binary, text;
     ASSERT_EQ(MakePatch(old.data(), old.size(), neu.data(), neu.size(), &chosen),
               MakePatchStatus::kOk);
@@ -267,9 +281,11 @@ TEST(PatchMaker, SmallFilesGetThePatchThatCompressesSmaller) {
       ASSERT_EQ(maker.Index(old.data(), old.size()), MakePatchStatus::kOk);
       ASSERT_EQ(maker.Make(neu.data(), neu.size(), settings, patch), MakePatchStatus::kOk);
     }
-    ASSERT_NE(binary, text) << "pair " << i;
-    EXPECT_EQ(chosen, Bzip2Size(binary) <= Bzip2Size(text) ? binary : text) << "pair " << i;
-    EXPECT_TRUE(RoundTrips(old, neu, chosen)) << "pair " << i;
+    ASSERT_NE(binary, text) << "case " << i;
+    const bool binary_expected = cases[i].expect == kSmaller ? Bzip2Size(binary) <= Bzip2Size(text)
+                                                             : cases[i].expect == kBinary;
+    EXPECT_EQ(chosen, binary_expected ? binary : text) << "case " << i;
+    EXPECT_TRUE(RoundTrips(old, neu, chosen)) << "case " << i;
   }
 }
 

@@ -27,6 +27,8 @@ constexpr size_t kBuckets = 65536;
 // A new file up to this size is patched with each of the settings and the patch that compresses
 // smallest is kept; a larger one gets the settings that suit its kind.
 constexpr size_t kTrialLimit = size_t{1} << 20;
+// A larger text file with fewer matches than one per this many bytes has changed in few places.
+constexpr size_t kBytesPerEdit = 4096;
 // Among suffixes that match equally long, up to this many on each side of the one found are
 // compared, and the one nearest the current alignment is taken: it keeps seeks short and follows
 // the old file's order where blocks of the new file repeat.
@@ -63,6 +65,26 @@ size_t CompressedSize(const std::vector<uint8_t> &data) {
                                static_cast<unsigned int>(data.size()), 9, 0, 0) != BZ_OK)
     return data.size();
   return size;
+}
+
+// Whether a sample of `data` is text: no NUL bytes and hardly any other control characters.
+bool LooksLikeText(const uint8_t *data, size_t size) {
+  // Up to 16 evenly spread pieces of 4 KiB.
+  constexpr size_t kPieces = 16, kPiece = 4096;
+  size_t sampled = 0, control = 0;
+  for (size_t p = 0; p < kPieces; ++p) {
+    const size_t start = size <= kPieces * kPiece ? p * kPiece : size / kPieces * p;
+    if (start >= size) break;
+    const size_t end = start + kPiece < size ? start + kPiece : size;
+    for (size_t i = start; i < end; ++i) {
+      const uint8_t c = data[i];
+      if (c == 0) return false;
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') ++control;
+    }
+    sampled += end - start;
+  }
+  // One control character in a thousand still passes for text (escape sequences, form feeds).
+  return sampled > 0 && control * 1000 <= sampled;
 }
 
 int64_t Abs(int64_t v) { return v < 0 ? -v : v; }
@@ -326,8 +348,27 @@ MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
     const MatchSettings both[] = {kBinarySettings, kTextSettings};
     return MakeSmallest(new_data, new_size, both, 2, patch);
   }
-  const MatchSettings chosen = ChooseMatchSettings(new_data, new_size);
-  return MakeSmallest(new_data, new_size, &chosen, 1, patch);
+  if (!LooksLikeText(new_data, new_size))
+    return MakeSmallest(new_data, new_size, &kBinarySettings, 1, patch);
+
+  // Text: the text settings pay off where it changed in many places; where it changed in few, the
+  // binary settings describe the few edits more tightly, and the scan that tells is a quick one.
+  patch->clear();
+  if (!indexed_) return MakePatchStatus::kNoIndex;
+  if (new_size > std::numeric_limits<uint32_t>::max()) {
+    Release();
+    return MakePatchStatus::kTooLarge;
+  }
+  std::vector<Triple> triples;
+  MakePatchStatus status =
+      FindTriples(new_data, static_cast<int64_t>(new_size), kTextSettings, &triples);
+  if (status == MakePatchStatus::kOk && triples.size() < new_size / kBytesPerEdit) {
+    triples.clear();
+    status = FindTriples(new_data, static_cast<int64_t>(new_size), kBinarySettings, &triples);
+  }
+  Release();
+  if (status != MakePatchStatus::kOk) return status;
+  return Write(triples, new_data, new_size, patch);
 }
 
 MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
@@ -408,22 +449,7 @@ MakePatchStatus PatchMaker::Write(const std::vector<Triple> &triples, const uint
 }
 
 MatchSettings ChooseMatchSettings(const uint8_t *data, size_t size) {
-  // Up to 16 evenly spread pieces of 4 KiB.
-  constexpr size_t kPieces = 16, kPiece = 4096;
-  size_t sampled = 0, control = 0;
-  for (size_t p = 0; p < kPieces; ++p) {
-    const size_t start = size <= kPieces * kPiece ? p * kPiece : size / kPieces * p;
-    if (start >= size) break;
-    const size_t end = start + kPiece < size ? start + kPiece : size;
-    for (size_t i = start; i < end; ++i) {
-      const uint8_t c = data[i];
-      if (c == 0) return kBinarySettings;
-      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') ++control;
-    }
-    sampled += end - start;
-  }
-  // One control character in a thousand still passes for text (escape sequences, form feeds).
-  return sampled > 0 && control * 1000 <= sampled ? kTextSettings : kBinarySettings;
+  return LooksLikeText(data, size) ? kTextSettings : kBinarySettings;
 }
 
 const char *MakePatchStatusText(MakePatchStatus status) {
