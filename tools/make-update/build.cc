@@ -30,7 +30,11 @@ constexpr uint64_t kCompressorMemory = 16 * kMiB;
 // One bzip2 stream of `size` bytes at `data`, appended to `*out`. The block size is the smallest
 // that holds the whole input in one block (allowing for the run-length stage's growth), at most
 // 900 kB: the stream compresses the same, and small files need far less memory to set up.
-bool Bzip2(const char *data, size_t size, std::string *out) {
+// With `*beyond` given, compression stops as soon as the stream is known to take more than `limit`
+// bytes, and `*beyond` tells whether it did (`*out` is then unfinished).
+bool Bzip2(const char *data, size_t size, std::string *out, uint64_t limit = 0,
+           bool *beyond = nullptr) {
+  if (beyond) *beyond = false;
   bz_stream stream;
   memset(&stream, 0, sizeof stream);
   const int block = static_cast<int>(std::min<uint64_t>(9, size / 4 * 5 / 99000 + 1));
@@ -44,11 +48,19 @@ bool Bzip2(const char *data, size_t size, std::string *out) {
     stream.avail_in = piece;
     if (produced + (1 << 16) > out->size()) out->resize(out->size() * 2);
     stream.next_out = &(*out)[produced];
-    stream.avail_out = static_cast<unsigned>(std::min<size_t>(out->size() - produced, 1u << 30));
+    // With a limit, output comes in small steps so that the check follows it closely.
+    const size_t step = beyond ? 1 << 16 : 1u << 30;
+    stream.avail_out = static_cast<unsigned>(std::min<size_t>(out->size() - produced, step));
     const unsigned before_out = stream.avail_out;
     rc = BZ2_bzCompress(&stream, piece == size ? BZ_FINISH : BZ_RUN);
     if (rc != BZ_RUN_OK && rc != BZ_FINISH_OK && rc != BZ_STREAM_END) break;
     produced += before_out - stream.avail_out;
+    if (beyond && produced > limit) {
+      *beyond = true;
+      BZ2_bzCompressEnd(&stream);
+      out->resize(produced);
+      return true;
+    }
     const size_t consumed = piece - stream.avail_in;
     data += consumed;
     size -= consumed;
@@ -133,12 +145,9 @@ bool BuildOne(Carry *carry, MemberStore *store, std::string *error) {
       return true;
     }
   }
-  std::string whole;
-  if (!Bzip2(new_data.data(), new_data.size(), &whole)) {
-    *error = "bzip2 compression failed for " + carry->source;
-    return false;
-  }
-  carry->add_size = whole.size();
+  // The patch first: when its compressed size is known, compressing the whole file can stop as
+  // soon as it is sure to take more.
+  std::string compressed;
   if (carry->may_patch) {
     std::vector<uint8_t> patch;
     const MakePatchStatus status =
@@ -149,17 +158,23 @@ bool BuildOne(Carry *carry, MemberStore *store, std::string *error) {
       return false;
     }
     std::string().swap(old_data);
-    std::string().swap(new_data);
-    std::string compressed;
     if (!Bzip2(reinterpret_cast<const char *>(patch.data()), patch.size(), &compressed)) {
       *error = "bzip2 compression failed for the patch of " + carry->path;
       return false;
     }
     carry->patch_size = compressed.size();
-    if (carry->patch_size < carry->add_size) {
-      carry->patched = true;
-      return store->Put(carry->PatchMember(), compressed, 0644, error);
-    }
+  }
+  std::string whole;
+  bool beyond = false;
+  if (!Bzip2(new_data.data(), new_data.size(), &whole, carry->patch_size,
+             carry->may_patch ? &beyond : nullptr)) {
+    *error = "bzip2 compression failed for " + carry->source;
+    return false;
+  }
+  carry->add_size = whole.size();  // when `beyond`, only a lower bound
+  if (beyond) {
+    carry->patched = true;
+    return store->Put(carry->PatchMember(), compressed, 0644, error);
   }
   return store->Put(carry->path, whole, carry->mode, error);
 }
