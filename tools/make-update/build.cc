@@ -70,33 +70,6 @@ bool Bzip2(const char *data, size_t size, std::string *out, uint64_t limit = 0,
   return rc == BZ_STREAM_END;
 }
 
-// Writes `data` to `path` with exactly the permission bits `mode`, creating missing folders.
-bool WriteMember(const std::string &path, const std::string &data, mode_t mode,
-                 std::string *error) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0 && errno == ENOENT && MakeParents(path)) {
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  }
-  if (fd < 0) {
-    *error = "cannot create " + path + ": " + strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool ok = done == data.size() && fchmod(fd, mode) == 0;
-  const int saved = errno;
-  if (close(fd) != 0 || !ok) {
-    *error = "cannot write " + path + ": " + strerror(ok ? errno : saved);
-    return false;
-  }
-  return true;
-}
-
 // Hands out the memory budget to the workers: a job waits until its share fits, except that a job
 // larger than the whole budget runs when nothing else holds any.
 class MemoryBudget {
@@ -194,26 +167,6 @@ std::string Mebibytes(uint64_t bytes) {
 }
 
 }  // namespace
-
-bool MakeParents(const std::string &path) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    const std::string dir = path.substr(0, slash);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
-bool CompressBytes(const void *data, size_t size, const std::string &dest, mode_t mode,
-                   uint64_t *compressed_size, std::string *error) {
-  std::string compressed;
-  if (!Bzip2(static_cast<const char *>(data), size, &compressed)) {
-    *error = "bzip2 compression failed for " + dest;
-    return false;
-  }
-  *compressed_size = compressed.size();
-  return WriteMember(dest, compressed, mode, error);
-}
 
 MemberStore::~MemberStore() {
   if (fd_ >= 0) close(fd_);

@@ -22,13 +22,6 @@ struct BuildSettings {
   bool progress = false;       // draw a progress line on standard error
 };
 
-// Compresses `size` bytes at `data` into one bzip2 stream (block size 9, or a smaller one that
-// holds the whole input, which compresses the same) in the file `dest`, created with exactly the
-// permission bits `mode` (missing folders above it are made); `*compressed_size` receives its
-// length.
-[[nodiscard]] bool CompressBytes(const void *data, size_t size, const std::string &dest,
-                                 mode_t mode, uint64_t *compressed_size, std::string *error);
-
 // Where the build puts the compressed members until the archive is written: appended to one
 // scratch file that has no name (nothing is left behind, whatever happens), each found again by its
 // member name. Without a scratch file (a dry run) only the sizes are kept. Put may be called from
@@ -77,8 +70,5 @@ std::string ManifestText(const std::vector<Instruction> &instructions);
                                 const MemberStore &store, const std::string &output,
                                 const std::string &product, const std::string &version,
                                 std::string *error);
-
-// Creates every missing folder above `path` (mode 0755). False when one cannot be made.
-bool MakeParents(const std::string &path);
 
 }  // namespace make_update
