@@ -2,8 +2,10 @@
 # Binary patch benchmark: kbdiff/kbpatch against Debian's bsdiff/bspatch on two real pairs of
 # consecutive releases (a ~10 MB executable and a ~9 MB JavaScript file, fetched with `npm pack`
 # into a cache outside the repository), or on a deterministic synthetic pair when the registry is
-# unreachable. Prints sizes, median times (min-max) and peak memory as ratios. Not part of CI.
-# Usage: bench/patch.sh [RUNS]        (RUNS interleaved runs per tool, default 5)
+# unreachable. Prints a table of sizes, median times (min-max) and peak memory as ratios against
+# their targets. Not part of CI.
+# Usage: bench/patch.sh [RUNS]        (RUNS interleaved generation runs per tool, default 5;
+#                                      application runs max(RUNS, 9) times)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/lib.sh
@@ -35,37 +37,37 @@ else
 fi
 
 W=$(mktemp -d); trap 'rm -rf "$W"' EXIT
-median() { sort -g | awk '{a[NR]=$1} END {m = NR % 2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2; printf "%.3f (%.3f-%.3f)", m, a[1], a[NR]}'; }
-medv() { bench_median 1; }
-# measure NAME CMD...: appends "seconds kilobytes" of one run to $W/NAME.
+# Patch application is quick and noisy: at least 9 interleaved runs.
+APPLY_RUNS=$((RUNS > 9 ? RUNS : 9))
+# measure NAME CMD...: appends "seconds kilobytes cpu" of one run to $W/NAME.
 measure() { local n=$1; shift; bench_measure "$W/$n" "$@"; }
+med() { bench_median "$2" <"$W/$1"; }
+rng() { bench_range "$2" <"$W/$1"; }
+verdict() { awk "BEGIN {exit !($1 <= $2)}" && echo met || echo "not met"; }
 
 echo "machine: $(bench_machine)"
+echo
+echo "| pair | measurement | kbdiff/kbpatch: median (min-max) | bsdiff/bspatch: median (min-max) | ratio | target | |"
+echo "|---|---|---|---|---|---|---|"
 for pair in "${pairs[@]}"; do
   set -- $pair; name=$1 old=$2 new=$3
-  rm -f "$W"/kd "$W"/kdz "$W"/bd "$W"/kp "$W"/bp
+  rm -f "$W"/kdz "$W"/bd "$W"/kp "$W"/bp
   for ((i = 0; i < RUNS; i++)); do  # interleaved: each round runs every command once
-    measure kd "$KBDIFF" "$old" "$new" "$W/p"
     measure kdz sh -c "'$KBDIFF' '$old' '$new' '$W/pz' && bzip2 -9 -f '$W/pz'"
     measure bd bsdiff "$old" "$new" "$W/b"
+  done
+  for ((i = 0; i < APPLY_RUNS; i++)); do
     measure kp "$KBPATCH" "$old" "$W/out-k" "$W/pz.bz2"
     measure bp bspatch "$old" "$W/out-b" "$W/b"
   done
   cmp "$W/out-k" "$new" && cmp "$W/out-b" "$new"
   ours=$(stat -c %s "$W/pz.bz2"); theirs=$(stat -c %s "$W/b")
-  echo
-  echo "== $name: old $(stat -c %s "$old") bytes, new $(stat -c %s "$new") bytes, $RUNS runs"
-  echo "patch size: kbdiff + bzip2 -9 $ours bytes (uncompressed $(stat -c %s "$W/p")), bsdiff $theirs bytes, ratio $(awk "BEGIN{printf \"%.3f\", $ours/$theirs}")"
-  for n in kd kdz bd kp bp; do
-    printf "%-28s time %s s  peak %s KB\n" \
-      "$(case $n in kd) echo kbdiff;; kdz) echo 'kbdiff + bzip2 -9';; bd) echo bsdiff;; kp) echo 'kbpatch (patch.bz2)';; bp) echo bspatch;; esac)" \
-      "$(cut -d' ' -f1 "$W/$n" | median)" "$(cut -d' ' -f2 "$W/$n" | medv)"
-  done
-  t() { cut -d' ' -f1 "$W/$1" | medv; }
-  m() { cut -d' ' -f2 "$W/$1" | medv; }
-  echo "ratios: kbdiff/bsdiff time $(awk "BEGIN{printf \"%.2f\", $(t kd)/$(t bd)}") (with bzip2 -9 $(awk "BEGIN{printf \"%.2f\", $(t kdz)/$(t bd)}")), peak memory $(awk "BEGIN{printf \"%.2f\", $(m kd)/$(m bd)}"); kbpatch/bspatch time $(awk "BEGIN{printf \"%.2f\", $(t kp)/$(t bp)}")"
-  echo "hyperfine cross-check:"
-  hyperfine -N -w 1 -r "$RUNS" --style basic \
-    -n kbpatch "'$KBPATCH' '$old' '$W/out-k' '$W/pz.bz2'" -n bspatch "bspatch '$old' '$W/out-b' '$W/b'" 2>&1 |
-    grep -E "Time|±|faster" || true
+  size=$(awk "BEGIN {printf \"%.3f\", $ours / $theirs}")
+  gen=$(bench_ratio "$(med kdz 1)" "$(med bd 1)")
+  mem=$(bench_ratio "$(med kdz 2)" "$(med bd 2)")
+  app=$(bench_ratio "$(med kp 1)" "$(med bp 1)")
+  echo "| $name | patch size (kbdiff + \`bzip2 -9\`) | $ours bytes | $theirs bytes | **$size** | ≤ 0.95 (stretch 0.90) | $(verdict "$size" 0.95) |"
+  echo "| $name | generation time ($RUNS runs) | $(med kdz 1) s ($(rng kdz 1)) | $(med bd 1) s ($(rng bd 1)) | **$gen** | ≤ 1.0 | $(verdict "$gen" 1.0) |"
+  echo "| $name | generation peak memory | $(med kdz 2) KB ($(rng kdz 2)) | $(med bd 2) KB ($(rng bd 2)) | **$mem** | ≤ 0.7 | $(verdict "$mem" 0.7) |"
+  echo "| $name | application, compressed patch as stored ($APPLY_RUNS runs) | $(med kp 1) s ($(rng kp 1)) | $(med bp 1) s ($(rng bp 1)) | **$app** | ≤ 1.0 | $(verdict "$app" 1.0) |"
 done

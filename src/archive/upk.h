@@ -72,6 +72,22 @@ int upk_test_callback(UpkArchive *archive, UpkItem *item, void *user);
 // REQUIRES: `files` holds `count` paths.
 [[nodiscard]] int upk_create_archive(const char *path, int count, const char *const *files,
                                      const UpkProductInfo *info);
+// One item of upk_create_archive_from: `length` stored bytes, at `bytes` or, when that is null, at
+// `offset` in the open file `fd`.
+struct UpkItemSource {
+  const char *name;
+  uint32_t flags;  // permission bits
+  const void *bytes;
+  int fd;
+  uint64_t offset;
+  uint32_t length;
+};
+// Writes a new archive at `path` exactly as upk_create_archive would from files holding the same
+// bytes, with the items in the given order, taking each item's bytes from memory or from a range
+// of an open file. Same refusals and removal on failure; messages "ERROR: could not create target
+// file: PATH" and "ERROR: could not write item: NAME" (a short read or write).
+[[nodiscard]] int upk_create_archive_from(const char *path, int count, const UpkItemSource *items,
+                                          const UpkProductInfo *info);
 // Appends the bytes of the file at `path` to `out` in chunks of 4096. 0, or -1 when the file
 // cannot be opened ("ERROR: could not open file in upk_concat_file()" and the system error), read
 // or written.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -102,6 +103,81 @@ int ReadProductInfo(FILE *fp, UpkProductInfo *info) {
   return 0;
 }
 
+// The index of an archive being written, grown in steps of kChunkSize.
+class IndexBuilder {
+ public:
+  ~IndexBuilder() { free(index_); }
+  bool Add(const char *name, uint32_t offset, uint32_t length, uint32_t flags) {
+    size_t name_len = strlen(name);
+    size_t entry_size = kEntryFieldsSize + name_len + 1;
+    if (used_ + entry_size > capacity_) {
+      size_t grown = ((used_ + entry_size) / kChunkSize) * kChunkSize + kChunkSize;
+      unsigned char *bigger = static_cast<unsigned char *>(realloc(index_, grown));
+      if (!bigger) return false;
+      index_ = bigger;
+      capacity_ = grown;
+    }
+    unsigned char *entry = index_ + used_;
+    StoreBE32(entry, offset);
+    StoreBE32(entry + 4, length);
+    StoreBE32(entry + 8, flags);
+    memcpy(entry + kEntryFieldsSize, name, name_len + 1);
+    used_ += entry_size;
+    return true;
+  }
+  const unsigned char *data() const { return index_; }
+  size_t size() const { return used_; }
+
+ private:
+  unsigned char *index_ = nullptr;
+  size_t used_ = 0;
+  size_t capacity_ = 0;
+};
+
+// Creates the archive at `path` and writes its header and product information block; `*out` stays
+// null when the file cannot be created (with the message), false when the first writes fail.
+bool StartArchive(const char *path, const UpkProductInfo *info, FILE **out, uint32_t *data_offset) {
+  *out = fopen(path, "wb");
+  if (!*out) {
+    fprintf(stderr, "ERROR: could not create target file: %s\n", path);
+    return false;
+  }
+  unsigned char header[kHeaderSize] = {};
+  memcpy(header, kMagic, sizeof(kMagic));
+  StoreBE32(header + 20, 1);  // one additional block: the product information
+  return fwrite(header, 1, sizeof(header), *out) == sizeof(header) &&
+         upk_write_product_info_block(*out, data_offset, info) == 0;
+}
+
+// Appends the index after the items' data, fills in the header's index offset and archive size and
+// closes `out`; removes the archive when anything failed (`ok` false on entry included).
+int FinishArchive(FILE *out, const char *path, bool ok, const IndexBuilder &index,
+                  uint32_t data_offset) {
+  const size_t used = index.size();
+  if (ok) {
+    // An empty index cannot be written: an archive needs at least one item.
+    ok = used > 0 && WriteBE32To(out, static_cast<uint32_t>(used)) &&
+         fwrite(index.data(), 1, used, out) == used;
+  }
+  if (ok) {
+    off_t end = ftello(out);
+    ok = end >= 0 && end <= kMaxArchiveSize;
+  }
+  if (ok) {
+    unsigned char fields[12];
+    StoreBE32(fields, data_offset);
+    StoreBE64(fields + 4, uint64_t{data_offset} + 4 + used);
+    ok = fseeko(out, kIndexOffsetPos, SEEK_SET) == 0 &&
+         fwrite(fields, 1, sizeof(fields), out) == sizeof(fields);
+  }
+  if (fclose(out) != 0) ok = false;
+  if (!ok) {
+    remove(path);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int upk_test_callback(UpkArchive *archive, UpkItem *item, void * /*user*/) {
@@ -180,22 +256,11 @@ int upk_write_product_info_block(FILE *out, uint32_t *running_offset, const UpkP
 
 int upk_create_archive(const char *path, int count, const char *const *files,
                        const UpkProductInfo *info) {
-  FILE *out = fopen(path, "wb");
-  if (!out) {
-    fprintf(stderr, "ERROR: could not create target file: %s\n", path);
-    return -1;
-  }
-  unsigned char *index = nullptr;
-  size_t used = 0;
-  size_t capacity = 0;
+  FILE *out = nullptr;
   uint32_t data_offset = kHeaderSize;
-  bool ok = true;
-
-  unsigned char header[kHeaderSize] = {};
-  memcpy(header, kMagic, sizeof(kMagic));
-  StoreBE32(header + 20, 1);  // one additional block: the product information
-  ok = fwrite(header, 1, sizeof(header), out) == sizeof(header) &&
-       upk_write_product_info_block(out, &data_offset, info) == 0;
+  bool ok = StartArchive(path, info, &out, &data_offset);
+  if (!out) return -1;
+  IndexBuilder index;
 
   for (int i = 0; ok && i < count; ++i) {
     struct stat st;
@@ -204,51 +269,45 @@ int upk_create_archive(const char *path, int count, const char *const *files,
       ok = false;
       break;
     }
-    size_t name_len = strlen(files[i]);
-    size_t entry_size = kEntryFieldsSize + name_len + 1;
-    if (used + entry_size > capacity) {
-      size_t grown = ((used + entry_size) / kChunkSize) * kChunkSize + kChunkSize;
-      unsigned char *bigger = static_cast<unsigned char *>(realloc(index, grown));
-      if (!bigger) {
-        ok = false;
-        break;
-      }
-      index = bigger;
-      capacity = grown;
+    if (!index.Add(files[i], data_offset, static_cast<uint32_t>(st.st_size),
+                   static_cast<uint32_t>(st.st_mode & 0777))) {
+      ok = false;
+      break;
     }
-    unsigned char *entry = index + used;
-    StoreBE32(entry, data_offset);
-    StoreBE32(entry + 4, static_cast<uint32_t>(st.st_size));
-    StoreBE32(entry + 8, static_cast<uint32_t>(st.st_mode & 0777));
-    memcpy(entry + kEntryFieldsSize, files[i], name_len + 1);
-    used += entry_size;
     data_offset += static_cast<uint32_t>(st.st_size);
     if (upk_concat_file(out, files[i]) != 0) ok = false;
   }
+  return FinishArchive(out, path, ok, index, data_offset);
+}
 
-  if (ok) {
-    // An empty index cannot be written: an archive needs at least one item.
-    ok = used > 0 && WriteBE32To(out, static_cast<uint32_t>(used)) &&
-         fwrite(index, 1, used, out) == used;
+int upk_create_archive_from(const char *path, int count, const UpkItemSource *items,
+                            const UpkProductInfo *info) {
+  FILE *out = nullptr;
+  uint32_t data_offset = kHeaderSize;
+  bool ok = StartArchive(path, info, &out, &data_offset);
+  if (!out) return -1;
+  IndexBuilder index;
+  char buffer[1 << 16];
+  for (int i = 0; ok && i < count; ++i) {
+    const UpkItemSource &item = items[i];
+    ok = index.Add(item.name, data_offset, item.length, item.flags & 0777);
+    data_offset += item.length;
+    if (ok && item.bytes) {
+      ok = fwrite(item.bytes, 1, item.length, out) == item.length;
+    } else {
+      for (uint32_t done = 0; ok && done < item.length;) {
+        const size_t want =
+            item.length - done < sizeof(buffer) ? item.length - done : sizeof(buffer);
+        const ssize_t got = pread(item.fd, buffer, want, static_cast<off_t>(item.offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        ok =
+            got > 0 && fwrite(buffer, 1, static_cast<size_t>(got), out) == static_cast<size_t>(got);
+        done += static_cast<uint32_t>(got > 0 ? got : 0);
+      }
+    }
+    if (!ok) fprintf(stderr, "ERROR: could not write item: %s\n", item.name);
   }
-  if (ok) {
-    off_t end = ftello(out);
-    ok = end >= 0 && end <= kMaxArchiveSize;
-  }
-  if (ok) {
-    unsigned char fields[12];
-    StoreBE32(fields, data_offset);
-    StoreBE64(fields + 4, uint64_t{data_offset} + 4 + used);
-    ok = fseeko(out, kIndexOffsetPos, SEEK_SET) == 0 &&
-         fwrite(fields, 1, sizeof(fields), out) == sizeof(fields);
-  }
-  free(index);
-  if (fclose(out) != 0) ok = false;
-  if (!ok) {
-    remove(path);
-    return -1;
-  }
-  return 0;
+  return FinishArchive(out, path, ok, index, data_offset);
 }
 
 int get_upk_stream_info(FILE *fp, bool *has_signature_area, uint32_t *signature_count,

@@ -1,5 +1,6 @@
 // The container library over real files: archives from our writer read back, hand-made layouts,
 // damaged indexes, layout reports, product information and unpacking.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -141,6 +142,36 @@ TEST(UpkWriter, RefusesWhatItCannotWriteAndLeavesNoFile) {
   EXPECT_EQ(read.product_id, id63);
   EXPECT_EQ(read.product_version, version31);
   upk_free_product_info(&read);
+}
+
+// Items taken from memory and from ranges of an open file make the archive that the same bytes
+// in files make; a range the file cannot supply fails and leaves no archive.
+TEST(UpkWriter, ItemsFromMemoryAndFileRangesMatchItemsFromFiles) {
+  TempDir dir;
+  ScopedCwd cwd(dir.path());
+  WriteFile("first", "manifest bytes");
+  WriteFile("dir/second", "second member");
+  ASSERT_EQ(chmod("dir/second", 0755), 0);
+  WriteFile("store", "xx second member yy");
+  const char *files[] = {"first", "dir/second"};
+  std::string id = "app", version = "2.0";
+  UpkProductInfo info = {id.data(), version.data()};
+  ASSERT_EQ(upk_create_archive("files.upk", 2, files, &info), 0);
+
+  const int fd = open("store", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  const std::string manifest = "manifest bytes";
+  UpkItemSource items[] = {{"first", 0644, manifest.data(), -1, 0, 14},
+                           {"dir/second", 0755, nullptr, fd, 3, 13}};
+  ASSERT_EQ(upk_create_archive_from("ranges.upk", 2, items, &info), 0);
+  EXPECT_EQ(ReadFile("ranges.upk"), ReadFile("files.upk"));
+
+  items[1].offset = 10;  // runs past the end of the file
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(upk_create_archive_from("short.upk", 2, items, &info), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "ERROR: could not write item: dir/second\n");
+  EXPECT_FALSE(Exists("short.upk"));
+  close(fd);
 }
 
 TEST(UpkReader, OlderLayoutOpensAndHasNoSignatureAreaOrProductInformation) {

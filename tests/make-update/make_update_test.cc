@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "actions/action.h"
 #include "actions/manifest.h"
@@ -248,6 +249,68 @@ TEST(MakeUpdate, CheckPassesForAGoodUpdateAndCatchesACorruptOne) {
   EXPECT_EQ(broken.status, 4) << broken.text;
   Output intact = MakeUpdate("--verify " + ShellQuote(tmp / "p.upk") + updater + trees);
   EXPECT_EQ(intact.status, 0) << intact.text;
+}
+
+// The archive's member of a manifest line: the patch for "patch", the file for the adds.
+std::string MemberOf(const std::string &line) {
+  std::vector<std::string> quoted;
+  for (size_t at = line.find('"'); at != std::string::npos; at = line.find('"', at + 1)) {
+    const size_t end = line.find('"', at + 1);
+    quoted.push_back(line.substr(at + 1, end - at - 1));
+    at = end;
+  }
+  if (line.rfind("patch-if ", 0) == 0) return quoted.at(1);
+  if (line.rfind("patch ", 0) == 0) return quoted.at(0);
+  return line.rfind("add", 0) == 0 ? quoted.back() : "";
+}
+
+// Members go straight from the workers into the archive: the result does not depend on the
+// number of threads, leaves nothing beside the archive, and holds exactly what the file-based
+// writer makes of the same members in manifest order.
+TEST(MakeUpdate, MembersAreWrittenStraightIntoTheArchiveInManifestOrder) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteRelease(tmp / "new", 2);
+  for (int i = 0; i < 30; ++i) {
+    const std::string name = "/many/f" + std::to_string(i) + ".txt";
+    WriteFile(tmp / "old" + name, Lines(50 + i * 40, "old " + std::to_string(i % 3)));
+    WriteFile(tmp / "new" + name,
+              Lines(50 + i * 40, i % 2 ? "new" : "old " + std::to_string(i % 3)),
+              i % 5 ? 0644 : 0600);
+  }
+  MakeDirs(tmp / "out");
+  const std::string trees = "--product app --version 2.0 --from " + ShellQuote(tmp / "old") + " " +
+                            ShellQuote(tmp / "new") + " ";
+  Output one = MakeUpdate("--jobs 1 " + trees + ShellQuote(tmp / "out/one.upk"));
+  ASSERT_EQ(one.status, 0) << one.text;
+  Output three = MakeUpdate("--jobs 3 " + trees + ShellQuote(tmp / "out/three.upk"));
+  ASSERT_EQ(three.status, 0) << three.text;
+  EXPECT_EQ(ReadFile(tmp / "out/one.upk"), ReadFile(tmp / "out/three.upk"));
+  EXPECT_EQ(RunCapture("ls -A " + ShellQuote(tmp / "out")).text, "one.upk\nthree.upk\n");
+
+  MakeDirs(tmp / "x");
+  const std::string in_x = "cd " + ShellQuote(tmp / "x") + " && ";
+  ASSERT_EQ(testing_support::Run(in_x + UPK_BIN + " extract ../out/one.upk"), 0);
+  Output manifest = RunCapture("bzip2 -dc " + ShellQuote(tmp / "x/updatev3.manifest"));
+  ASSERT_EQ(manifest.status, 0) << manifest.text;
+  std::string members = "updatev3.manifest";
+  size_t patches = 0;
+  for (size_t at = 0, end; (end = manifest.text.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    const std::string member = MemberOf(manifest.text.substr(at, end - at));
+    if (!member.empty()) members += " " + ShellQuote(member);
+    patches += member.rfind("patches/", 0) == 0;
+  }
+  EXPECT_GE(patches, 10u) << manifest.text;
+  ASSERT_EQ(testing_support::Run(in_x + UPK_BIN +
+                                 " create --product app --version 2.0 ../again.upk " + members),
+            0);
+  EXPECT_EQ(ReadFile(tmp / "again.upk"), ReadFile(tmp / "out/one.upk"));
+
+  CopyTree(tmp / "old", tmp / "install");
+  ASSERT_EQ(Apply(tmp, tmp / "out/one.upk", tmp / "install"), 0)
+      << ReadFile(tmp / "patchdir/update.log");
+  ExpectInstalled(tmp / "new", tmp / "install");
 }
 
 // A link that is the same in both releases needs no instruction and stays; one whose target

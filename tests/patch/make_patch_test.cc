@@ -1,8 +1,11 @@
 #include "kbdiff/make_patch.h"
 
+#include <bzlib.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -151,6 +154,138 @@ TEST(MakePatch, ManyRandomPairsRoundTrip) {
     ASSERT_EQ(MakePatch(old.data(), old.size(), neu.data(), neu.size(), &patch),
               MakePatchStatus::kOk);
     ASSERT_TRUE(RoundTrips(old, neu, patch)) << "round " << round;
+  }
+}
+
+// An executable-like file: instructions with 32-bit displacements, and a new build in which code
+// was inserted, so that the displacements across the insertion point all change.
+Bytes Executable(std::mt19937 *rng, size_t size, uint32_t shift, size_t insert_at) {
+  Bytes code;
+  std::mt19937 fixed(5);  // the same instruction stream for both builds
+  while (code.size() < size) {
+    const uint32_t target = static_cast<uint32_t>(fixed() % size);
+    const uint32_t here = static_cast<uint32_t>(code.size());
+    const uint32_t displacement =
+        target - here + ((here < insert_at) != (target < insert_at) ? shift : 0);
+    code.insert(
+        code.end(),
+        {0xe8, static_cast<uint8_t>(displacement), static_cast<uint8_t>(displacement >> 8),
+         static_cast<uint8_t>(displacement >> 16), static_cast<uint8_t>(displacement >> 24)});
+    for (int i = static_cast<int>(fixed() % 12); i > 0; --i)
+      code.push_back(static_cast<uint8_t>(fixed() % 7 == 0 ? 0 : 0x40 + fixed() % 16));
+  }
+  if (shift) {
+    const Bytes inserted = Random(rng, shift);
+    code.insert(code.begin() + static_cast<std::ptrdiff_t>(insert_at), inserted.begin(),
+                inserted.end());
+  }
+  return code;
+}
+
+// A script bundle: lines of identifiers and punctuation.
+Bytes Bundle(std::mt19937 *rng, size_t size) {
+  static const char *const kWords[] = {"function", "return", "const", "node", "type",
+                                       "checker",  "symbol", "if",    "=>",   "flags"};
+  std::string text;
+  while (text.size() < size) {
+    text += std::string((*rng)() % 8, ' ');
+    for (int i = static_cast<int>((*rng)() % 9) + 1; i > 0; --i)
+      text += std::string(kWords[(*rng)() % 10]) +
+              ((*rng)() % 4 ? " " : "(x" + std::to_string((*rng)() % 99) + ") ");
+    text += ";\n";
+  }
+  return Bytes(text.begin(), text.end());
+}
+
+TEST(MakePatch, BothMatchSettingsRoundTripOnExecutablesAndTextBundles) {
+  std::mt19937 rng(6);
+  const Bytes old_code = Executable(&rng, 300000, 0, 0);
+  const Bytes new_code = Executable(&rng, 300000, 1237, 150000);
+  const Bytes old_text = Bundle(&rng, 400000);
+  Bytes new_text = Mutate(&rng, old_text);
+  const Bytes moved = Slice(new_text, 1000, 30000);
+  new_text.insert(new_text.end(), moved.begin(), moved.end());
+  EXPECT_EQ(ChooseMatchSettings(new_code.data(), new_code.size()).margin, kBinarySettings.margin);
+  EXPECT_EQ(ChooseMatchSettings(new_text.data(), new_text.size()).margin, kTextSettings.margin);
+  EXPECT_EQ(ChooseMatchSettings(nullptr, 0).margin, kBinarySettings.margin);
+
+  const std::vector<std::pair<Bytes, Bytes>> pairs = {
+      {old_code, new_code}, {old_text, new_text}, {{}, new_text},
+      {new_text, {}},       {old_text, old_text}, {old_text, Random(&rng, 5000)}};
+  for (const MatchSettings &settings : {kBinarySettings, kTextSettings}) {
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      const Bytes &old = pairs[i].first, &neu = pairs[i].second;
+      PatchMaker maker;
+      Bytes patch;
+      ASSERT_EQ(maker.Index(old.data(), old.size()), MakePatchStatus::kOk);
+      ASSERT_EQ(maker.Make(neu.data(), neu.size(), settings, &patch), MakePatchStatus::kOk);
+      EXPECT_TRUE(RoundTrips(old, neu, patch)) << "pair " << i << ", margin " << settings.margin;
+    }
+  }
+}
+
+size_t Bzip2Size(const Bytes &data) {
+  std::vector<char> out(data.size() + data.size() / 100 + 1024);
+  unsigned int size = static_cast<unsigned int>(out.size());
+  EXPECT_EQ(BZ2_bzBuffToBuffCompress(out.data(), &size,
+                                     reinterpret_cast<char *>(const_cast<uint8_t *>(data.data())),
+                                     static_cast<unsigned int>(data.size()), 9, 0, 0),
+            BZ_OK);
+  return size;
+}
+
+// A new release of a bundle: every line with a "(x1" in it rewritten.
+Bytes Rewritten(std::mt19937 *rng, const Bytes &bundle) {
+  Bytes out;
+  for (size_t at = 0, end; at < bundle.size(); at = end + 1) {
+    end = std::find(bundle.begin() + at, bundle.end(), '\n') - bundle.begin();
+    const std::string line(bundle.begin() + at, bundle.begin() + end);
+    const Bytes fresh =
+        line.find("(x1") == std::string::npos ? Slice(bundle, at, end - at) : Bundle(rng, 20);
+    out.insert(out.end(), fresh.begin(), fresh.end());
+    out.push_back('\n');
+  }
+  return out;
+}
+
+// Below 1 MiB both settings are tried and the patch that compresses smaller is kept (the text
+// settings win on a bundle with many lines rewritten, the binary ones on text whose every line
+// changed a little). Above, text gets the text settings unless it changed in few places.
+TEST(PatchMaker, EachFileGetsTheSettingsThatSuitIt) {
+  std::mt19937 rng(7);
+  const Bytes bundle = Bundle(&rng, 200000), large = Bundle(&rng, 1300000);
+  std::string old_lines, new_lines;
+  for (int i = 0; i < 5000; ++i) {
+    old_lines += "old " + std::to_string(i % 3) + " line " + std::to_string(i) + "\n";
+    new_lines += "new line " + std::to_string(i) + "\n";
+  }
+  enum Expect { kSmaller, kBinary, kText };
+  const struct {
+    Bytes old, neu;
+    Expect expect;
+  } cases[] = {
+      {bundle, Rewritten(&rng, bundle), kSmaller},
+      {Bytes(old_lines.begin(), old_lines.end()), Bytes(new_lines.begin(), new_lines.end()),
+       kSmaller},
+      {large, Rewritten(&rng, large), kText},
+      {large, Cat({Slice(large, 0, 500000), Bundle(&rng, 300), Slice(large, 500000, 800000)}),
+       kBinary},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Bytes &old = cases[i].old, &neu = cases[i].neu;
+    Bytes chosen, binary, text;
+    ASSERT_EQ(MakePatch(old.data(), old.size(), neu.data(), neu.size(), &chosen),
+              MakePatchStatus::kOk);
+    for (auto [settings, patch] : {std::pair{kBinarySettings, &binary}, {kTextSettings, &text}}) {
+      PatchMaker maker;
+      ASSERT_EQ(maker.Index(old.data(), old.size()), MakePatchStatus::kOk);
+      ASSERT_EQ(maker.Make(neu.data(), neu.size(), settings, patch), MakePatchStatus::kOk);
+    }
+    ASSERT_NE(binary, text) << "case " << i;
+    const bool binary_expected = cases[i].expect == kSmaller ? Bzip2Size(binary) <= Bzip2Size(text)
+                                                             : cases[i].expect == kBinary;
+    EXPECT_EQ(chosen, binary_expected ? binary : text) << "case " << i;
+    EXPECT_TRUE(RoundTrips(old, neu, chosen)) << "case " << i;
   }
 }
 

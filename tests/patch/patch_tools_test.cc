@@ -109,6 +109,15 @@ TEST_F(PatchTools, CorruptedPatchesFailWithTheMeaning) {
   std::string packed = ReadFile(dir_ / "patch.bz2");
   WriteFile(dir_ / "packed", packed.substr(0, packed.size() / 2));
   EXPECT_EQ(Patch(dir_ / "old", dir_ / "packed"), 39);
+  // Compressed, a patch shorter or longer than its header says fails as it does uncompressed.
+  const std::pair<std::string, int> sized[] = {
+      {patch.substr(0, patch.size() - 1), 41}, {patch.substr(0, 20), 6}, {patch + "x", 41}};
+  for (const auto &[bytes, code] : sized) {
+    WriteFile(dir_ / "sized", bytes);
+    ASSERT_EQ(testing_support::Run("bzip2 -9 -f " + dir_ / "sized"), 0);
+    EXPECT_EQ(Patch(dir_ / "old", dir_ / "sized.bz2"), code) << bytes.size() << " bytes";
+    EXPECT_FALSE(Exists(dir_ / "out"));
+  }
 }
 
 TEST(PatchToolsCommandLine, HelpUsageAndRefusedInputs) {

@@ -1,5 +1,6 @@
 #include "kbdiff/make_patch.h"
 
+#include <bzlib.h>
 #include <divsufsort.h>
 #include <divsufsort64.h>
 #include <sys/mman.h>
@@ -23,15 +24,15 @@ struct PatchMaker::Triple {
 namespace {
 
 constexpr size_t kBuckets = 65536;
+// A new file up to this size is patched with each of the settings and the patch that compresses
+// smallest is kept; a larger one gets the settings that suit its kind.
+constexpr size_t kTrialLimit = size_t{1} << 20;
+// A larger text file with fewer matches than one per this many bytes has changed in few places.
+constexpr size_t kBytesPerEdit = 4096;
 // Among suffixes that match equally long, up to this many on each side of the one found are
 // compared, and the one nearest the current alignment is taken: it keeps seeks short and follows
 // the old file's order where blocks of the new file repeat.
 constexpr size_t kTieCandidates = 64;
-// A new alignment is taken when its exact match beats what the current alignment reproduces of
-// the same bytes by more than kMargin plus kMarginPerSeekByte for each byte of the jump's size:
-// far jumps cost more in the control block than near ones.
-constexpr int64_t kMargin = 1;
-constexpr int64_t kMarginPerSeekByte = 4;
 
 // Length of the common prefix of a[0, a_size) and b[0, b_size), eight bytes at a time.
 inline size_t MatchLength(const uint8_t *a, size_t a_size, const uint8_t *b, size_t b_size) {
@@ -52,6 +53,38 @@ inline size_t MatchLength(const uint8_t *a, size_t a_size, const uint8_t *b, siz
   }
   while (i < limit && a[i] == b[i]) ++i;
   return i;
+}
+
+// The size of `data` compressed as an update archive stores it: one bzip2 stream, block size 9.
+size_t CompressedSize(const std::vector<uint8_t> &data) {
+  std::vector<char> out(data.size() + data.size() / 100 + 1024);
+  unsigned int size = static_cast<unsigned int>(out.size());
+  if (data.size() > std::numeric_limits<unsigned int>::max() / 2 ||
+      BZ2_bzBuffToBuffCompress(out.data(), &size,
+                               const_cast<char *>(reinterpret_cast<const char *>(data.data())),
+                               static_cast<unsigned int>(data.size()), 9, 0, 0) != BZ_OK)
+    return data.size();
+  return size;
+}
+
+// Whether a sample of `data` is text: no NUL bytes and hardly any other control characters.
+bool LooksLikeText(const uint8_t *data, size_t size) {
+  // Up to 16 evenly spread pieces of 4 KiB.
+  constexpr size_t kPieces = 16, kPiece = 4096;
+  size_t sampled = 0, control = 0;
+  for (size_t p = 0; p < kPieces; ++p) {
+    const size_t start = size <= kPieces * kPiece ? p * kPiece : size / kPieces * p;
+    if (start >= size) break;
+    const size_t end = start + kPiece < size ? start + kPiece : size;
+    for (size_t i = start; i < end; ++i) {
+      const uint8_t c = data[i];
+      if (c == 0) return false;
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') ++control;
+    }
+    sampled += end - start;
+  }
+  // One control character in a thousand still passes for text (escape sequences, form feeds).
+  return sampled > 0 && control * 1000 <= sampled;
 }
 
 int64_t Abs(int64_t v) { return v < 0 ? -v : v; }
@@ -222,11 +255,13 @@ size_t PatchMaker::Longest(const uint8_t *text, size_t size, int64_t hint, size_
 // the last alignment (kept while more bytes agree than differ), bytes copied verbatim, and the
 // backward extension of the new alignment.
 MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_size,
+                                        const MatchSettings &settings,
                                         std::vector<Triple> *triples) const {
   const uint8_t *old_data = old_;
   const int64_t old_size = static_cast<int64_t>(old_size_);
   int64_t scan = 0, len = 0, pos = 0;
   int64_t last_scan = 0, last_pos = 0, last_offset = 0;
+  const int64_t weight = settings.mismatch_weight, weight1 = weight + 1;
   while (scan < new_size) {
     int64_t old_score = 0;  // bytes of [scan, counted) that the current alignment reproduces
     int64_t counted = scan += len;
@@ -241,7 +276,8 @@ MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_siz
       }
       if (len == old_score && len != 0) break;  // the current alignment explains the match
       const int64_t jump = pos - (scan + last_offset);
-      if (len > old_score + kMargin + kMarginPerSeekByte * SizeInBytes(jump)) break;
+      if (len > old_score + settings.margin + settings.margin_per_seek_byte * SizeInBytes(jump))
+        break;
       const int64_t at = scan + last_offset;
       if (at < old_size && old_data[at] == new_data[scan]) --old_score;
     }
@@ -254,7 +290,7 @@ MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_siz
       for (int64_t i = 0; last_scan + i < scan && last_pos + i < old_size;) {
         if (old_data[last_pos + i] == new_data[last_scan + i]) ++same;
         ++i;
-        if (same * 2 - i > best * 2 - length_forward) {
+        if (same * weight1 - i * weight > best * weight1 - length_forward * weight) {
           best = same;
           length_forward = i;
         }
@@ -266,7 +302,7 @@ MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_siz
       int64_t same = 0, best = 0;
       for (int64_t i = 1; scan >= last_scan + i && pos >= i; ++i) {
         if (old_data[pos - i] == new_data[scan - i]) ++same;
-        if (same * 2 - i > best * 2 - length_back) {
+        if (same * weight1 - i * weight > best * weight1 - length_back * weight) {
           best = same;
           length_back = i;
         }
@@ -308,6 +344,15 @@ MakePatchStatus PatchMaker::FindTriples(const uint8_t *new_data, int64_t new_siz
 
 MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
                                  std::vector<uint8_t> *patch) {
+  if (new_size <= kTrialLimit) {
+    const MatchSettings both[] = {kBinarySettings, kTextSettings};
+    return MakeSmallest(new_data, new_size, both, 2, patch);
+  }
+  if (!LooksLikeText(new_data, new_size))
+    return MakeSmallest(new_data, new_size, &kBinarySettings, 1, patch);
+
+  // Text: the text settings pay off where it changed in many places; where it changed in few, the
+  // binary settings describe the few edits more tightly, and the scan that tells is a quick one.
   patch->clear();
   if (!indexed_) return MakePatchStatus::kNoIndex;
   if (new_size > std::numeric_limits<uint32_t>::max()) {
@@ -315,10 +360,58 @@ MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
     return MakePatchStatus::kTooLarge;
   }
   std::vector<Triple> triples;
-  MakePatchStatus status = FindTriples(new_data, static_cast<int64_t>(new_size), &triples);
+  MakePatchStatus status =
+      FindTriples(new_data, static_cast<int64_t>(new_size), kTextSettings, &triples);
+  if (status == MakePatchStatus::kOk && triples.size() < new_size / kBytesPerEdit) {
+    triples.clear();
+    status = FindTriples(new_data, static_cast<int64_t>(new_size), kBinarySettings, &triples);
+  }
+  Release();
+  if (status != MakePatchStatus::kOk) return status;
+  return Write(triples, new_data, new_size, patch);
+}
+
+MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
+                                 const MatchSettings &settings, std::vector<uint8_t> *patch) {
+  return MakeSmallest(new_data, new_size, &settings, 1, patch);
+}
+
+MakePatchStatus PatchMaker::MakeSmallest(const uint8_t *new_data, size_t new_size,
+                                         const MatchSettings *candidates, size_t count,
+                                         std::vector<uint8_t> *patch) {
+  patch->clear();
+  if (!indexed_) return MakePatchStatus::kNoIndex;
+  if (new_size > std::numeric_limits<uint32_t>::max()) {
+    Release();
+    return MakePatchStatus::kTooLarge;
+  }
+  std::vector<std::vector<Triple>> found(count);
+  MakePatchStatus status = MakePatchStatus::kOk;
+  for (size_t i = 0; i < count && status == MakePatchStatus::kOk; ++i)
+    status = FindTriples(new_data, static_cast<int64_t>(new_size), candidates[i], &found[i]);
   Release();  // the patch is written without the index in memory
   if (status != MakePatchStatus::kOk) return status;
+  if (count == 1) return Write(found[0], new_data, new_size, patch);
 
+  size_t smallest = std::numeric_limits<size_t>::max();
+  std::vector<uint8_t> candidate;
+  for (size_t i = 0; i < count; ++i) {
+    status = Write(found[i], new_data, new_size, &candidate);
+    if (status != MakePatchStatus::kOk) {
+      patch->clear();
+      return status;
+    }
+    const size_t size = CompressedSize(candidate);
+    if (size < smallest) {
+      smallest = size;
+      patch->swap(candidate);
+    }
+  }
+  return MakePatchStatus::kOk;
+}
+
+MakePatchStatus PatchMaker::Write(const std::vector<Triple> &triples, const uint8_t *new_data,
+                                  size_t new_size, std::vector<uint8_t> *patch) const {
   uint64_t diff_length = 0;
   for (const Triple &t : triples) diff_length += t.add;
   const uint64_t control_length = uint64_t{kTripleSize} * triples.size();
@@ -353,6 +446,10 @@ MakePatchStatus PatchMaker::Make(const uint8_t *new_data, size_t new_size,
     old_pos = static_cast<size_t>(static_cast<int64_t>(old_pos + t.add) + t.seek);
   }
   return MakePatchStatus::kOk;
+}
+
+MatchSettings ChooseMatchSettings(const uint8_t *data, size_t size) {
+  return LooksLikeText(data, size) ? kTextSettings : kBinarySettings;
 }
 
 const char *MakePatchStatusText(MakePatchStatus status) {

@@ -30,7 +30,11 @@ constexpr uint64_t kCompressorMemory = 16 * kMiB;
 // One bzip2 stream of `size` bytes at `data`, appended to `*out`. The block size is the smallest
 // that holds the whole input in one block (allowing for the run-length stage's growth), at most
 // 900 kB: the stream compresses the same, and small files need far less memory to set up.
-bool Bzip2(const char *data, size_t size, std::string *out) {
+// With `*beyond` given, compression stops as soon as the stream is known to take more than `limit`
+// bytes, and `*beyond` tells whether it did (`*out` is then unfinished).
+bool Bzip2(const char *data, size_t size, std::string *out, uint64_t limit = 0,
+           bool *beyond = nullptr) {
+  if (beyond) *beyond = false;
   bz_stream stream;
   memset(&stream, 0, sizeof stream);
   const int block = static_cast<int>(std::min<uint64_t>(9, size / 4 * 5 / 99000 + 1));
@@ -44,11 +48,19 @@ bool Bzip2(const char *data, size_t size, std::string *out) {
     stream.avail_in = piece;
     if (produced + (1 << 16) > out->size()) out->resize(out->size() * 2);
     stream.next_out = &(*out)[produced];
-    stream.avail_out = static_cast<unsigned>(std::min<size_t>(out->size() - produced, 1u << 30));
+    // With a limit, output comes in small steps so that the check follows it closely.
+    const size_t step = beyond ? 1 << 16 : 1u << 30;
+    stream.avail_out = static_cast<unsigned>(std::min<size_t>(out->size() - produced, step));
     const unsigned before_out = stream.avail_out;
     rc = BZ2_bzCompress(&stream, piece == size ? BZ_FINISH : BZ_RUN);
     if (rc != BZ_RUN_OK && rc != BZ_FINISH_OK && rc != BZ_STREAM_END) break;
     produced += before_out - stream.avail_out;
+    if (beyond && produced > limit) {
+      *beyond = true;
+      BZ2_bzCompressEnd(&stream);
+      out->resize(produced);
+      return true;
+    }
     const size_t consumed = piece - stream.avail_in;
     data += consumed;
     size -= consumed;
@@ -56,33 +68,6 @@ bool Bzip2(const char *data, size_t size, std::string *out) {
   BZ2_bzCompressEnd(&stream);
   out->resize(produced);
   return rc == BZ_STREAM_END;
-}
-
-// Writes `data` to `path` with exactly the permission bits `mode`, creating missing folders.
-bool WriteMember(const std::string &path, const std::string &data, mode_t mode,
-                 std::string *error) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0 && errno == ENOENT && MakeParents(path)) {
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  }
-  if (fd < 0) {
-    *error = "cannot create " + path + ": " + strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  const bool ok = done == data.size() && fchmod(fd, mode) == 0;
-  const int saved = errno;
-  if (close(fd) != 0 || !ok) {
-    *error = "cannot write " + path + ": " + strerror(ok ? errno : saved);
-    return false;
-  }
-  return true;
 }
 
 // Hands out the memory budget to the workers: a job waits until its share fits, except that a job
@@ -123,7 +108,7 @@ uint64_t JobMemory(const Carry &carry, uint64_t old_size, uint64_t new_size) {
   return old_size * (1 + index) + new_size * 4 + kCompressorMemory;
 }
 
-bool BuildOne(Carry *carry, const std::string &members_dir, std::string *error) {
+bool BuildOne(Carry *carry, MemberStore *store, std::string *error) {
   std::string new_data, old_data;
   if (!ReadWholeFile(carry->source, &new_data, error)) return false;
   if (!carry->old_source.empty() && (carry->same_mode || carry->may_patch)) {
@@ -133,12 +118,9 @@ bool BuildOne(Carry *carry, const std::string &members_dir, std::string *error) 
       return true;
     }
   }
-  std::string whole;
-  if (!Bzip2(new_data.data(), new_data.size(), &whole)) {
-    *error = "bzip2 compression failed for " + carry->source;
-    return false;
-  }
-  carry->add_size = whole.size();
+  // The patch first: when its compressed size is known, compressing the whole file can stop as
+  // soon as it is sure to take more.
+  std::string compressed;
   if (carry->may_patch) {
     std::vector<uint8_t> patch;
     const MakePatchStatus status =
@@ -149,19 +131,25 @@ bool BuildOne(Carry *carry, const std::string &members_dir, std::string *error) 
       return false;
     }
     std::string().swap(old_data);
-    std::string().swap(new_data);
-    std::string compressed;
     if (!Bzip2(reinterpret_cast<const char *>(patch.data()), patch.size(), &compressed)) {
       *error = "bzip2 compression failed for the patch of " + carry->path;
       return false;
     }
     carry->patch_size = compressed.size();
-    if (carry->patch_size < carry->add_size) {
-      carry->patched = true;
-      return WriteMember(members_dir + "/" + carry->PatchMember(), compressed, 0644, error);
-    }
   }
-  return WriteMember(members_dir + "/" + carry->path, whole, carry->mode, error);
+  std::string whole;
+  bool beyond = false;
+  if (!Bzip2(new_data.data(), new_data.size(), &whole, carry->patch_size,
+             carry->may_patch ? &beyond : nullptr)) {
+    *error = "bzip2 compression failed for " + carry->source;
+    return false;
+  }
+  carry->add_size = whole.size();  // when `beyond`, only a lower bound
+  if (beyond) {
+    carry->patched = true;
+    return store->Put(carry->PatchMember(), compressed, 0644, error);
+  }
+  return store->Put(carry->path, whole, carry->mode, error);
 }
 
 uint64_t AutomaticBudget() {
@@ -180,27 +168,51 @@ std::string Mebibytes(uint64_t bytes) {
 
 }  // namespace
 
-bool MakeParents(const std::string &path) {
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    const std::string dir = path.substr(0, slash);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
+MemberStore::~MemberStore() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool MemberStore::Open(const std::string &folder, std::string *error) {
+  fd_ = open(folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+  if (fd_ < 0) {  // a file system without unnamed files: a named one, unlinked at once
+    std::string name = folder + "/.make-update-members-XXXXXX";
+    fd_ = mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ >= 0) unlink(name.c_str());
+  }
+  if (fd_ < 0) *error = "cannot create a scratch file in " + folder + ": " + strerror(errno);
+  return fd_ >= 0;
+}
+
+bool MemberStore::Put(const std::string &name, const std::string &bytes, mode_t mode,
+                      std::string *error) {
+  uint64_t at;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    at = end_;
+    end_ += bytes.size();
+    members_[name] = {at, static_cast<uint32_t>(bytes.size()), mode};
+  }
+  if (fd_ < 0) return true;
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n =
+        pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = "cannot write the member " + name +
+               " to the scratch file: " + (n < 0 ? strerror(errno) : "nothing written");
+      return false;
+    }
+    done += static_cast<size_t>(n);
   }
   return true;
 }
 
-bool CompressBytes(const void *data, size_t size, const std::string &dest, mode_t mode,
-                   uint64_t *compressed_size, std::string *error) {
-  std::string compressed;
-  if (!Bzip2(static_cast<const char *>(data), size, &compressed)) {
-    *error = "bzip2 compression failed for " + dest;
-    return false;
-  }
-  *compressed_size = compressed.size();
-  return WriteMember(dest, compressed, mode, error);
+const MemberStore::Member *MemberStore::Find(const std::string &name) const {
+  auto it = members_.find(name);
+  return it == members_.end() ? nullptr : &it->second;
 }
 
-bool BuildMembers(Plan *plan, const std::string &members_dir, const BuildSettings &settings,
+bool BuildMembers(Plan *plan, MemberStore *store, const BuildSettings &settings,
                   std::string *error) {
   struct Job {
     Carry *carry;
@@ -236,7 +248,7 @@ bool BuildMembers(Plan *plan, const std::string &members_dir, const BuildSetting
       Job &job = jobs[index];
       budget.Acquire(job.memory);
       std::string job_error;
-      const bool ok = BuildOne(job.carry, members_dir, &job_error);
+      const bool ok = BuildOne(job.carry, store, &job_error);
       budget.Release(job.memory);
       if (!ok) {
         std::lock_guard<std::mutex> lock(error_mutex);
@@ -275,56 +287,41 @@ std::string ManifestText(const std::vector<Instruction> &instructions) {
   return text;
 }
 
-bool WriteArchive(const std::vector<Instruction> &instructions, const std::string &members_dir,
+bool WriteArchive(const std::vector<Instruction> &instructions, const MemberStore &store,
                   const std::string &output, const std::string &product, const std::string &version,
                   std::string *error) {
   const std::string manifest = ManifestText(instructions);
-  uint64_t manifest_size = 0;
-  if (!CompressBytes(manifest.data(), manifest.size(), members_dir + "/" + kManifestName, 0644,
-                     &manifest_size, error)) {
+  std::string compressed_manifest;
+  if (!Bzip2(manifest.data(), manifest.size(), &compressed_manifest)) {
+    *error = std::string("bzip2 compression failed for ") + kManifestName;
     return false;
   }
-  std::vector<const char *> names{kManifestName};
+  std::vector<UpkItemSource> items;
+  items.push_back({kManifestName, 0644, compressed_manifest.data(), -1, 0,
+                   static_cast<uint32_t>(compressed_manifest.size())});
   for (const Instruction &ins : instructions) {
-    if (!ins.member.empty()) names.push_back(ins.member.c_str());
-  }
-
-  // The writer names each member by the path it is given, so it runs inside the staging folder.
-  std::string absolute = output;
-  if (absolute.empty() || absolute[0] != '/') {
-    char cwd[4096];
-    if (!getcwd(cwd, sizeof cwd)) {
-      *error = std::string("cannot find the current folder: ") + strerror(errno);
+    if (ins.member.empty()) continue;
+    const MemberStore::Member *m = store.Find(ins.member);
+    if (!m) {
+      *error = "the member " + ins.member + " was not built";
       return false;
     }
-    absolute = std::string(cwd) + "/" + output;
+    items.push_back({ins.member.c_str(), static_cast<uint32_t>(m->mode), nullptr, store.fd(),
+                     m->offset, m->length});
   }
-  const std::string temporary = absolute + ".partial";
-  const int here = open(".", O_RDONLY | O_DIRECTORY);
-  if (here < 0 || chdir(members_dir.c_str()) != 0) {
-    *error = "cannot enter " + members_dir + ": " + strerror(errno);
-    if (here >= 0) close(here);
-    return false;
-  }
+
+  const std::string temporary = output + ".partial";
   std::string product_copy = product, version_copy = version;
   UpkProductInfo info{product_copy.data(), version_copy.data()};
-  const int rc =
-      upk_create_archive(temporary.c_str(), static_cast<int>(names.size()), names.data(), &info);
-  const bool back = fchdir(here) == 0;
-  close(here);
-  if (rc != 0) {
+  if (upk_create_archive_from(temporary.c_str(), static_cast<int>(items.size()), items.data(),
+                              &info) != 0) {
     *error =
         "the archive could not be written (it would exceed 500 MiB, the most an archive "
         "holds, or " +
         output + " cannot be created; see the message above)";
     return false;
   }
-  if (!back) {
-    *error = std::string("cannot return to the current folder: ") + strerror(errno);
-    unlink(temporary.c_str());
-    return false;
-  }
-  if (rename(temporary.c_str(), absolute.c_str()) != 0) {
+  if (rename(temporary.c_str(), output.c_str()) != 0) {
     *error = "cannot rename " + temporary + " to " + output + ": " + strerror(errno);
     unlink(temporary.c_str());
     return false;

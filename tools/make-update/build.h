@@ -4,7 +4,11 @@
 // as one sentence in `*error`; nothing is printed except the optional progress line.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,31 +22,53 @@ struct BuildSettings {
   bool progress = false;       // draw a progress line on standard error
 };
 
-// Compresses `size` bytes at `data` into one bzip2 stream (block size 9, or a smaller one that
-// holds the whole input, which compresses the same) in the file `dest`, created with exactly the
-// permission bits `mode` (missing folders above it are made); `*compressed_size` receives its
-// length.
-[[nodiscard]] bool CompressBytes(const void *data, size_t size, const std::string &dest,
-                                 mode_t mode, uint64_t *compressed_size, std::string *error);
+// Where the build puts the compressed members until the archive is written: appended to one
+// scratch file that has no name (nothing is left behind, whatever happens), each found again by its
+// member name. Without a scratch file (a dry run) only the sizes are kept. Put may be called from
+// several threads at once.
+class MemberStore {
+ public:
+  MemberStore() = default;
+  ~MemberStore();
+  MemberStore(const MemberStore &) = delete;
+  MemberStore &operator=(const MemberStore &) = delete;
 
-// Fills in the build fields of every carry of `plan` and leaves one compressed member per needed
-// instruction below `members_dir` (named like the member). On failure the workers stop early and
-// the members written so far stay for the caller to remove.
-[[nodiscard]] bool BuildMembers(Plan *plan, const std::string &members_dir,
-                                const BuildSettings &settings, std::string *error);
+  // Opens the scratch file in `folder`. False with a sentence in `*error` when it cannot.
+  [[nodiscard]] bool Open(const std::string &folder, std::string *error);
+  // Keeps `bytes` as the member `name`, stored with the permission bits `mode`.
+  [[nodiscard]] bool Put(const std::string &name, const std::string &bytes, mode_t mode,
+                         std::string *error);
+
+  struct Member {
+    uint64_t offset = 0;  // in the scratch file
+    uint32_t length = 0;
+    mode_t mode = 0;
+  };
+  int fd() const { return fd_; }
+  // The member `name`, or null when none was put.
+  const Member *Find(const std::string &name) const;
+
+ private:
+  int fd_ = -1;
+  std::mutex mutex_;
+  uint64_t end_ = 0;
+  std::map<std::string, Member> members_;
+};
+
+// Fills in the build fields of every carry of `plan` and puts one compressed member per needed
+// instruction into `store` (named like the member). On failure the workers stop early.
+[[nodiscard]] bool BuildMembers(Plan *plan, MemberStore *store, const BuildSettings &settings,
+                                std::string *error);
 
 // The manifest text for `instructions`: one line each, ending in a line feed.
 std::string ManifestText(const std::vector<Instruction> &instructions);
 
-// Writes the compressed manifest into `members_dir` and the archive `output` (through a temporary
-// file beside it, renamed into place, so a failure leaves no archive) with the members in
-// instruction order. REQUIRES: the members of `instructions` exist below `members_dir`.
+// Writes the archive `output` (through a temporary file beside it, renamed into place, so a
+// failure leaves no archive): the compressed manifest, then the members in instruction order,
+// copied from `store`. REQUIRES: `store` holds the member of every instruction that has one.
 [[nodiscard]] bool WriteArchive(const std::vector<Instruction> &instructions,
-                                const std::string &members_dir, const std::string &output,
+                                const MemberStore &store, const std::string &output,
                                 const std::string &product, const std::string &version,
                                 std::string *error);
-
-// Creates every missing folder above `path` (mode 0755). False when one cannot be made.
-bool MakeParents(const std::string &path);
 
 }  // namespace make_update

@@ -308,10 +308,10 @@ void PrintDryRun(const std::vector<Instruction> &instructions, const Summary &su
 // Writes the archive from the built members and reports it; with --check, applies it and removes
 // it again when the check fails. Returns the exit status.
 int WriteAndCheck(const Args &args, const std::vector<Instruction> &instructions,
-                  const Summary &summary, const std::string &members, const Planned &planned,
+                  const Summary &summary, const MemberStore &store, const Planned &planned,
                   const std::string &precomplete_source, const CheckSettings &check) {
   std::string error;
-  if (!WriteArchive(instructions, members, args.output, args.product, args.version, &error)) {
+  if (!WriteArchive(instructions, store, args.output, args.product, args.version, &error)) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -346,14 +346,15 @@ int Run(const Args &args) {
     std::string path;
     ~Cleanup() { RemoveTree(path); }
   } cleanup{staging};
-  const std::string members = staging + "/members";
   const std::string precomplete_source = staging + "/precomplete";
 
   Planned planned;
   const int refused = ScanAndPlan(args, precomplete_source, &planned);
   if (refused >= 0) return refused;
-  if (mkdir(members.c_str(), 0755) != 0) {
-    fprintf(stderr, "make-update: cannot use the staging folder %s\n", staging.c_str());
+  // The members go to one unnamed scratch file there; a dry run keeps only their sizes.
+  MemberStore store;
+  if (!args.dry_run && args.verify.empty() && !store.Open(staging, &error)) {
+    fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
   if (!WritePrecomplete(planned.plan, precomplete_source)) return kExitFailure;
@@ -375,7 +376,7 @@ int Run(const Args &args) {
 
   BuildSettings build = args.build;
   build.progress = args.progress == 1 || (args.progress == -1 && isatty(2));
-  if (!BuildMembers(&planned.plan, members, build, &error)) {
+  if (!BuildMembers(&planned.plan, &store, build, &error)) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -385,7 +386,7 @@ int Run(const Args &args) {
     PrintDryRun(instructions, summary);
     return 0;
   }
-  return WriteAndCheck(args, instructions, summary, members, planned, precomplete_source, check);
+  return WriteAndCheck(args, instructions, summary, store, planned, precomplete_source, check);
 }
 
 }  // namespace

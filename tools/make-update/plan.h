@@ -45,7 +45,7 @@ struct Carry {
   // Filled in by the build.
   bool unchanged = false;   // same bytes and mode as the old file: no instruction at all
   bool patched = false;     // ships as a patch
-  uint64_t add_size = 0;    // compressed size of the whole file
+  uint64_t add_size = 0;    // compressed size of the whole file (when patched, at least this)
   uint64_t patch_size = 0;  // compressed size of the patch (when one was made)
   std::string PatchMember() const { return "patches/" + path + ".patch"; }
 };
