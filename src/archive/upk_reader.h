@@ -13,6 +13,9 @@ class UpkReader {
   // Opens the archive at `path` (closing any open one first) and allocates both buffers.
   // Returns 0, 6 (archive unreadable or bad index) or 11 (no buffers even at 1024 bytes).
   [[nodiscard]] int Open(const char *path);
+  // The same on a stream opened "rb", which the reader takes over in every case (so that the bytes
+  // read are those of the file that the caller already checked).
+  [[nodiscard]] int OpenStream(FILE *fp);
   // Closes the archive if open and frees both buffers. Harmless when empty.
   void Close();
 
