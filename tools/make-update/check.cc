@@ -19,6 +19,9 @@ namespace make_update {
 
 namespace {
 
+// Where the check puts the trusted key in the scratch installation.
+constexpr char kCheckKeyName[] = "update-keys/make-update-check.pub";
+
 struct ExpectedFile {
   std::string source;  // file whose bytes the installed file must hold
   mode_t mode;
@@ -145,6 +148,16 @@ bool CheckUpdate(const std::string &archive, const Tree *old_tree, const Plan &p
   if (!ok) error = "cannot fill the scratch folder " + scratch + ": " + strerror(errno);
   if (ok) ok = CopyFile(archive, patch_dir + "/update.upk", 0644, &error);
   if (ok && old_tree) ok = CopyTree(*old_tree, install, &error);
+  const std::string key_source = scratch + "/trusted.pub";
+  if (ok && !settings.trusted_key.empty()) {
+    FILE *key = fopen(key_source.c_str(), "wb");
+    ok = key && fwrite(settings.trusted_key.data(), 1, settings.trusted_key.size(), key) ==
+                    settings.trusted_key.size();
+    if (key && fclose(key) != 0) ok = false;
+    (void)mkdir((install + "/update-keys").c_str(), 0755);
+    if (ok) ok = CopyFile(key_source, install + "/" + kCheckKeyName, 0644, &error);
+    if (!ok && error.empty()) error = "cannot write " + key_source;
+  }
   if (!ok) {
     *report = error + " (scratch folder kept: " + scratch + ")";
     return false;
@@ -161,6 +174,10 @@ bool CheckUpdate(const std::string &archive, const Tree *old_tree, const Plan &p
     if (entry.kind == 'f') files[path] = {old_tree->root + "/" + path, entry.mode};
     if (entry.kind == 'd') dirs.insert(path);
     if (entry.kind == 'l') links[path] = entry.target;
+  }
+  if (!settings.trusted_key.empty()) {
+    files[kCheckKeyName] = {key_source, 0644};
+    dirs.insert("update-keys");
   }
   for (const std::string &p : plan.remove_files) files.erase(p);
   for (const std::string &d : plan.remove_dirs) dirs.erase(d);

@@ -2,6 +2,7 @@
 // old and a new release tree (a partial update). Every refusal or failure prints one line per
 // problem starting "make-update: " and ends with a non-zero exit status (see kUsage).
 #include <malloc.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "build.h"
 #include "check.h"
+#include "common/archive_signing.h"
 #include "plan.h"
 #include "tree.h"
 
@@ -88,6 +90,10 @@ const char kUsage[] =
     "                      environment variable MAKE_UPDATE_UPDATER, else \"updater\" beside\n"
     "                      make-update). It is run with an empty file mode creation mask and\n"
     "                      without DISPLAY.\n"
+    "    --sign SECRET     sign the archive with the secret key file SECRET (made by\n"
+    "                      upk keygen); --check and --verify then also check the signature\n"
+    "                      with the matching public key, in-process and by the updater\n"
+    "                      (which trusts that key in the scratch installation)\n"
     "    --dry-run         build the members but write no archive; print each manifest line\n"
     "                      with the compressed size it adds, and the total\n"
     "    --jobs N          worker threads (default: one per available core)\n"
@@ -128,6 +134,7 @@ int Usage(const std::string &message) {
 struct Args {
   std::string from, new_dir, output, verify, updater;
   std::string product, version;
+  std::string sign;  // secret key file, or empty
   PlanOptions plan;
   BuildSettings build;
   bool check = false, dry_run = false, help = false;
@@ -166,8 +173,9 @@ int ParseArgs(int argc, char **argv, Args *args) {
       args->progress = 0;
     } else if (arg == "--from" || arg == "--product" || arg == "--version" || arg == "--optional" ||
                arg == "--if-missing" || arg == "--verify" || arg == "--updater" ||
-               arg == "--jobs" || arg == "--memory") {
+               arg == "--jobs" || arg == "--memory" || arg == "--sign") {
       if (!value(&v)) return Usage(arg + " needs a value");
+      if (arg == "--sign") args->sign = v;
       if (arg == "--from") args->from = v;
       if (arg == "--product") args->product = v;
       if (arg == "--version") args->version = v;
@@ -215,6 +223,38 @@ std::string Dirname(const std::string &path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Reads the secret key for --sign; the check then trusts its public key. Prints the problem.
+bool LoadSigningKey(const std::string &path, upk_signature::SecretKey *key, CheckSettings *check) {
+  std::string error;
+  if (!upk_signature::ReadSecretKeyFile(path.c_str(), key, &error)) {
+    fprintf(stderr, "make-update: --sign: %s\n", error.c_str());
+    return false;
+  }
+  check->trusted_key = upk_signature::FormatPublicKey(key->key + upk_signature::kPublicKeySize);
+  return true;
+}
+
+// Checks the signature of `archive` with the key that the check trusts. Prints the outcome.
+bool CheckSignature(const std::string &archive, const CheckSettings &check) {
+  upk_signature::PublicKey key;
+  std::string detail;
+  if (!upk_signature::ParsePublicKey(check.trusted_key.data(), check.trusted_key.size(), &key,
+                                     &detail)) {
+    fprintf(stderr, "make-update: CHECK FAILED: %s\n", detail.c_str());
+    return false;
+  }
+  key.origin = "the public half of the --sign key";
+  FILE *fp = fopen(archive.c_str(), "rb");
+  size_t trusted = 0;
+  const bool ok =
+      fp && upk_signature::Verify(fp, {key}, &trusted, &detail) == upk_signature::Verdict::kTrusted;
+  if (fp) fclose(fp);
+  if (!fp) detail = "cannot open " + archive;
+  fprintf(ok ? stdout : stderr, "make-update: %s%s\n", ok ? "signature check passed: " : "CHECK FAILED: ",
+          detail.c_str());
+  return ok;
 }
 
 int Run(const Args &args) {
@@ -281,8 +321,13 @@ int Run(const Args &args) {
     return kExitUsage;
   }
   const Tree *old_ptr = args.plan.partial ? &old_tree : nullptr;
+  upk_signature::SecretKey secret_key;
+  if (!args.sign.empty()) {
+    if (!LoadSigningKey(args.sign, &secret_key, &check)) return kExitFailure;
+  }
   if (!args.verify.empty()) {
     std::string report;
+    if (!args.sign.empty() && !CheckSignature(args.verify, check)) return kExitCheckFailed;
     const bool ok = CheckUpdate(args.verify, old_ptr, plan, precomplete_source, check, &report);
     fprintf(ok ? stdout : stderr, "make-update: %s%s\n",
             ok ? "check passed: " : "CHECK FAILED: ", report.c_str());
@@ -320,6 +365,19 @@ int Run(const Args &args) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
+  if (!args.sign.empty()) {
+    std::string sign_error;
+    const int signed_rv = SignArchive(args.output.c_str(), secret_key, &sign_error);
+    sodium_memzero(secret_key.key, sizeof(secret_key.key));
+    if (signed_rv != 0) {
+      unlink(args.output.c_str());
+      fprintf(stderr, "make-update: cannot sign %s (removed): %s\n", args.output.c_str(),
+              sign_error.c_str());
+      return kExitFailure;
+    }
+    printf("make-update: signed %s with key %s\n", args.output.c_str(),
+           upk_signature::KeyIdHex(secret_key.id).c_str());
+  }
   struct stat st;
   const unsigned long long size = stat(args.output.c_str(), &st) == 0 ? st.st_size : 0;
   printf("make-update: wrote %s: %s update, %zu adds, %zu patches, %zu removals, %llu bytes\n",
@@ -327,6 +385,11 @@ int Run(const Args &args) {
          size);
   if (args.check) {
     std::string report;
+    if (!args.sign.empty() && !CheckSignature(args.output, check)) {
+      unlink(args.output.c_str());
+      fprintf(stderr, "make-update: CHECK FAILED, %s removed\n", args.output.c_str());
+      return kExitCheckFailed;
+    }
     if (!CheckUpdate(args.output, old_ptr, plan, precomplete_source, check, &report)) {
       unlink(args.output.c_str());
       fprintf(stderr, "make-update: CHECK FAILED, %s removed:\n%s\n", args.output.c_str(),
