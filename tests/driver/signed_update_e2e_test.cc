@@ -132,4 +132,22 @@ TEST(SignedUpdate, AReplaceRequestChecksNothing) {
   EXPECT_EQ(s.Log().find("Signature"), std::string::npos) << s.Log();
 }
 
+TEST(SignedUpdate, ABuildThatRequiresSignaturesRefusesWithoutAKey) {
+  for (bool with_key : {false, true}) {
+    SignedInstall s;
+    s.publisher.Sign(s.archive);
+    if (!with_key) RemoveTree(s.inst + "/update-keys");
+    const Snapshot before = TakeSnapshot(s.inst);
+    EXPECT_EQ(Spawn({UPDATER_SIGNATURE_REQUIRED_BIN, s.patch, s.inst, s.inst}, {}), with_key ? 0 : 1);
+    EXPECT_EQ(s.Status(), with_key ? "succeeded\n" : "failed: 24\n");
+    if (!with_key) {
+      EXPECT_NE(s.Log().find("Signature: refused: signatures are required and no trusted key is in " +
+                             s.inst + "/update-keys\n"),
+                std::string::npos)
+          << s.Log();
+      EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(s.inst)), "");
+    }
+  }
+}
+
 }  // namespace
