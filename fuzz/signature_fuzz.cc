@@ -89,7 +89,8 @@ bool DigestOf(const std::string &bytes, uint8_t digest[kDigestSize]) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  const char *text = reinterpret_cast<const char *>(data ? data : reinterpret_cast<const uint8_t *>(""));
+  const char *text =
+      reinterpret_cast<const char *>(data ? data : reinterpret_cast<const uint8_t *>(""));
   std::string error;
   PublicKey pub;
   if (ParsePublicKey(text, size, &pub, &error)) {

@@ -20,4 +20,5 @@
 // signature matches it, else 24 (no signature, only other keys, a signature that does not match,
 // or a signature area that cannot be read). Logs which.
 // REQUIRES: `keys` is not empty.
-[[nodiscard]] int CheckArchiveSignature(FILE *fp, const std::vector<upk_signature::PublicKey> &keys);
+[[nodiscard]] int CheckArchiveSignature(FILE *fp,
+                                        const std::vector<upk_signature::PublicKey> &keys);

@@ -53,7 +53,8 @@ bool DecodeKeyText(const char *text, size_t size, size_t want, const char *kind,
     while (blank < len && strchr(" \t\r", line[blank]) && line[blank] != '\0') ++blank;
     if (blank == len || line[0] == '#') continue;
     if (data) {
-      *error = "line " + Number(line_number) + ": a second line of key data (comments start with #)";
+      *error =
+          "line " + Number(line_number) + ": a second line of key data (comments start with #)";
       return false;
     }
     data = line;
@@ -219,8 +220,8 @@ bool ReadArea(FILE *fp, Area *area, std::string *error) {
   }
   if (!has_area) return true;
   if (count > upk_format::kMaxSignatures) {
-    *error = Number(count) + " signature entries (at most " +
-             Number(upk_format::kMaxSignatures) + ")";
+    *error =
+        Number(count) + " signature entries (at most " + Number(upk_format::kMaxSignatures) + ")";
     return false;
   }
   const uint64_t file_size = static_cast<uint64_t>(st.st_size);

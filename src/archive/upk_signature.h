@@ -72,8 +72,10 @@ std::string KeyIdHex(const uint8_t id[kKeyIdSize]);
 
 // Parse key file text. False with the reason when the text is not a key of that kind; a secret
 // key whose public half does not belong to its seed is refused.
-[[nodiscard]] bool ParsePublicKey(const char *text, size_t size, PublicKey *key, std::string *error);
-[[nodiscard]] bool ParseSecretKey(const char *text, size_t size, SecretKey *key, std::string *error);
+[[nodiscard]] bool ParsePublicKey(const char *text, size_t size, PublicKey *key,
+                                  std::string *error);
+[[nodiscard]] bool ParseSecretKey(const char *text, size_t size, SecretKey *key,
+                                  std::string *error);
 // The same for a file (at most kMaxKeyFileSize bytes); the reason names the file.
 [[nodiscard]] bool ReadPublicKeyFile(const char *path, PublicKey *key, std::string *error);
 [[nodiscard]] bool ReadSecretKeyFile(const char *path, SecretKey *key, std::string *error);

@@ -21,8 +21,9 @@ constexpr int kNoProductInfo = 21;    // the archive's product information canno
 constexpr int kWrongProduct = 22;     // product_id is not among the accepted identifiers
 constexpr int kApplicationNewer =
     23;                               // the application is newer than the archive's product_version
-constexpr int kSignatureRefused = 24;  // the installation trusts keys and the archive has no valid
-                                       // signature of one of them, or a key file is malformed
+// the installation trusts keys (update-keys/*.pub) and the archive carries no valid signature of
+// one of them, or a key file or the key folder cannot be read as such
+constexpr int kSignatureRefused = 24;
 constexpr int kDecompressError = 39;  // the bzip2 decompressor cannot start or reports an error
 constexpr int kEmpty = 40;            // the action list is empty, or an archive member has length 0
 constexpr int kCorruptPatch = 41;     // a patch file is corrupt

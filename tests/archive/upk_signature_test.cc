@@ -1,5 +1,7 @@
 // Archive signatures over real archives from our writer: key files and their refusals, signing and
 // replacing, several keys, the unsigned view that signatures cover, and a byte flipped anywhere.
+#include "archive/upk_signature.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "archive/upk.h"
-#include "archive/upk_signature.h"
 #include "common/archive_signing.h"
 #include "support/signing_keys.h"
 #include "support/test_support.h"
@@ -90,14 +91,14 @@ TEST(UpkSignature, KeyFilesRoundTripAndRefuseWhatIsNotAKey) {
   };
   std::string damaged = secret_text;
   damaged[damaged.size() - 10] = damaged[damaged.size() - 10] == 'A' ? 'B' : 'A';
-  for (const Case &c : std::vector<Case>{
-           {"# only a comment\n", false, "no line of key data"},
-           {"# two keys\n" + data + data, false, "a second line of key data"},
-           {"# not base64\n@@@@\n", false, "not base64"},
-           {secret_text, false, "not the 32 of a public key (is it a secret key?)"},
-           {text, true, "not the 64 of a secret key (is it a public key?)"},
-           {damaged, true, "does not belong to it"},
-           {std::string(5000, '#'), false, "not a key file"}}) {
+  for (const Case &c :
+       std::vector<Case>{{"# only a comment\n", false, "no line of key data"},
+                         {"# two keys\n" + data + data, false, "a second line of key data"},
+                         {"# not base64\n@@@@\n", false, "not base64"},
+                         {secret_text, false, "not the 32 of a public key (is it a secret key?)"},
+                         {text, true, "not the 64 of a secret key (is it a public key?)"},
+                         {damaged, true, "does not belong to it"},
+                         {std::string(5000, '#'), false, "not a key file"}}) {
     bool ok = c.secret ? ParseSecretKey(c.text.data(), c.text.size(), &secret, &error)
                        : ParsePublicKey(c.text.data(), c.text.size(), &pub, &error);
     EXPECT_FALSE(ok) << c.reason;

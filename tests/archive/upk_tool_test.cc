@@ -144,7 +144,8 @@ TEST(UpkTool, KeygenSignVerifyAndInfo) {
   }
   Outcome info = RunTool(dir, dir.path(), "info a.upk");
   EXPECT_NE(info.out.find("signature area: yes, 2 signatures\nsignature 1: algorithm 1 (Ed25519), "
-                          "key " + id + "\nsignature 2: algorithm 1 (Ed25519), key "),
+                          "key " +
+                          id + "\nsignature 2: algorithm 1 (Ed25519), key "),
             std::string::npos)
       << info.out;
 

@@ -117,7 +117,8 @@ TEST(SignedUpdate, RefusalsChangeNothing) {
   SignedInstall s;
   WriteFile(s.inst + "/update-keys/broken.pub", "# a key\nnot base64!\n");
   s.Run(s.inst);
-  EXPECT_NE(s.Log().find("malformed key file " + s.inst + "/update-keys/broken.pub: the key line "
+  EXPECT_NE(s.Log().find("malformed key file " + s.inst +
+                         "/update-keys/broken.pub: the key line "
                          "is not base64\n"),
             std::string::npos)
       << s.Log();
@@ -138,12 +139,14 @@ TEST(SignedUpdate, ABuildThatRequiresSignaturesRefusesWithoutAKey) {
     s.publisher.Sign(s.archive);
     if (!with_key) RemoveTree(s.inst + "/update-keys");
     const Snapshot before = TakeSnapshot(s.inst);
-    EXPECT_EQ(Spawn({UPDATER_SIGNATURE_REQUIRED_BIN, s.patch, s.inst, s.inst}, {}), with_key ? 0 : 1);
+    EXPECT_EQ(Spawn({UPDATER_SIGNATURE_REQUIRED_BIN, s.patch, s.inst, s.inst}, {}),
+              with_key ? 0 : 1);
     EXPECT_EQ(s.Status(), with_key ? "succeeded\n" : "failed: 24\n");
     if (!with_key) {
-      EXPECT_NE(s.Log().find("Signature: refused: signatures are required and no trusted key is in " +
-                             s.inst + "/update-keys\n"),
-                std::string::npos)
+      EXPECT_NE(
+          s.Log().find("Signature: refused: signatures are required and no trusted key is in " +
+                       s.inst + "/update-keys\n"),
+          std::string::npos)
           << s.Log();
       EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(s.inst)), "");
     }

@@ -44,8 +44,8 @@ bool WriteNewFile(const std::string &path, const std::string &text, mode_t mode,
                              : SystemError("cannot create " + path);
     return false;
   }
-  bool ok = fchmod(fd, mode) == 0 && write(fd, text.data(), text.size()) ==
-                                         static_cast<ssize_t>(text.size()) &&
+  bool ok = fchmod(fd, mode) == 0 &&
+            write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
             fsync(fd) == 0;
   if (close(fd) != 0) ok = false;
   if (ok && force && rename(target.c_str(), path.c_str()) != 0) ok = false;
@@ -141,7 +141,8 @@ int SignArchive(const char *archive, const SecretKey &key, std::string *error) {
       in, area, entries,
       [&](const uint8_t *data, size_t size) { return fwrite(data, 1, size, out) == size; }, error);
   fclose(in);
-  if (ok && (fflush(out) != 0 || fsync(fileno(out)) != 0 || fchmod(fileno(out), st.st_mode & 07777) != 0)) {
+  if (ok && (fflush(out) != 0 || fsync(fileno(out)) != 0 ||
+             fchmod(fileno(out), st.st_mode & 07777) != 0)) {
     *error = SystemError("cannot write " + temporary);
     ok = false;
   }
@@ -216,7 +217,8 @@ int ListSignatures(const char *archive, std::vector<SignatureInfo> *out, std::st
     const uint8_t *id = nullptr;
     const uint8_t *signature = nullptr;
     const bool ed25519 = e.algorithm == kAlgorithmEd25519 && SplitEntry(e, &id, &signature);
-    out->push_back({e.algorithm, ed25519 ? KeyIdHex(id) : "", static_cast<uint32_t>(e.data.size())});
+    out->push_back(
+        {e.algorithm, ed25519 ? KeyIdHex(id) : "", static_cast<uint32_t>(e.data.size())});
   }
   return 0;
 }

@@ -252,8 +252,8 @@ bool CheckSignature(const std::string &archive, const CheckSettings &check) {
       fp && upk_signature::Verify(fp, {key}, &trusted, &detail) == upk_signature::Verdict::kTrusted;
   if (fp) fclose(fp);
   if (!fp) detail = "cannot open " + archive;
-  fprintf(ok ? stdout : stderr, "make-update: %s%s\n", ok ? "signature check passed: " : "CHECK FAILED: ",
-          detail.c_str());
+  fprintf(ok ? stdout : stderr, "make-update: %s%s\n",
+          ok ? "signature check passed: " : "CHECK FAILED: ", detail.c_str());
   return ok;
 }
 

@@ -235,8 +235,7 @@ int Keygen(const Options &opts) {
     fprintf(stderr, "upk: %s\n", error.c_str());
     return kExitFailure;
   }
-  printf("key %s: public key %s, secret key %s\n", id.c_str(), opts.operands[0],
-         opts.operands[1]);
+  printf("key %s: public key %s, secret key %s\n", id.c_str(), opts.operands[0], opts.operands[1]);
   return 0;
 }
 
