@@ -24,14 +24,17 @@ def be32(v):
     return struct.pack(">I", v & 0xFFFFFFFF)
 
 
-def archive(members, product=(b"app", b"2.0"), old_layout=False):
-    """An archive as the writer lays it out: header, product block, data, index."""
+def archive(members, product=(b"app", b"2.0"), old_layout=False, signatures=(), count=None):
+    """An archive as the writer lays it out: header, product block, data, index; `signatures`
+    (algorithm, data) pairs fill the signature area, whose count field may be set apart."""
     if old_layout:
         head = b"UPK1" + b"\0" * 4
     else:
         block = be32(104) + be32(1) + product[0] + b"\0" + product[1] + b"\0"
         block += b"\0" * (104 - len(block))
-        head = b"UPK1" + b"\0" * 4 + b"\0" * 8 + be32(0) + be32(1) + block
+        area = b"".join(be32(alg) + be32(len(data)) + data for alg, data in signatures)
+        count = len(signatures) if count is None else count
+        head = b"UPK1" + b"\0" * 4 + b"\0" * 8 + be32(count) + area + be32(1) + block
     data = b""
     index = b""
     offset = len(head)
@@ -149,6 +152,33 @@ def main():
     put("manifest", "type_later", 'add "a"\ntype "complete"\n')
     put("manifest", "blank_line_of_spaces", 'add "a"\n   \n')
     put("manifest", "cr_only", 'add "a"\radd "b"\r\rremove "c"')
+
+    # --- signature area and key files (the same inputs are read both ways)
+    import base64
+    import hashlib
+    members = [(b"updatev3.manifest", bz_manifest, 0o644)]
+    key = bytes(range(32))
+    key_id = hashlib.blake2b(key, digest_size=32).digest()[:8]
+    ed = lambda kid, sig=b"\x5a" * 64: (1, kid + sig)
+    put("signature", "unsigned", archive(members))
+    put("signature", "one_signature", archive(members, signatures=[ed(key_id)]))
+    put("signature", "two_and_unknown", archive(members, signatures=[ed(b"\x01" * 8), (7, b"other"),
+                                                                      ed(key_id)]))
+    put("signature", "short_entry", archive(members, signatures=[(1, key_id + b"\x00" * 10)]))
+    put("signature", "nine_entries", archive(members, signatures=[ed(key_id)] * 9))
+    put("signature", "count_past_entries", archive(members, signatures=[ed(key_id)], count=2))
+    put("signature", "old_layout", archive([(b"a", b"stored", 0o644)], old_layout=True))
+    inside = bytearray(archive(members, signatures=[ed(key_id)]))
+    index_at = struct.unpack(">I", bytes(inside[4:8]))[0]
+    inside[index_at + 4:index_at + 8] = be32(20)  # the member's data begins in the signature area
+    put("signature", "member_in_signature_area", bytes(inside))
+    b64 = base64.b64encode(key).decode()
+    put("signature", "public_key", "# upk public key " + key_id.hex() + "\n" + b64 + "\n")
+    put("signature", "public_key_crlf", "# a key\r\n\r\n " + b64 + "\r\n")
+    put("signature", "two_key_lines", "# a key\n" + b64 + "\n" + b64 + "\n")
+    put("signature", "secret_key_damaged",
+        "# upk secret key\n" + base64.b64encode(bytes(64)).decode() + "\n")
+    put("signature", "not_base64", "# a key\nAAAA====\n")
 
     # --- strings files
     put("strings_file", "plain", "[Strings]\nTitle=Updating\nInfo=Please wait\n")

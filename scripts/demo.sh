@@ -5,6 +5,8 @@
 # version 1, in place and as a staged update followed by a replace request. Each run shows its exit
 # code, status file and log, and is checked against version 2 (contents, links, permission bits).
 # Last, the same update fails on a copy with a locally edited file and leaves it exactly as it was.
+# The archive is signed (make-update --sign) and every copy trusts the publisher's public key in
+# update-keys/; a tampered copy of the archive is refused before anything changes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh build >/dev/null
@@ -52,11 +54,21 @@ echo "new in version 2" > v2/share/new.txt && chmod 600 v2/share/new.txt
 rm -r v2/obsolete.txt v2/share/old
 
 echo
-echo "### The update archive, built by make-update from the two versions and checked by it"
+echo "### The publisher's signing key: the secret stays with the publisher, the installation ships"
+echo "### the public key in update-keys/"
+mkdir -p keys
+"$bin/upk" keygen keys/publisher.pub keys/publisher.secret | sed 's/^/   /'
+mkdir -p v1/update-keys v2/update-keys
+cp keys/publisher.pub v1/update-keys/ && cp keys/publisher.pub v2/update-keys/
+sed 's/^/   /' keys/publisher.pub
+
+echo
+echo "### The update archive, built by make-update from the two versions, signed and checked by it"
 mkdir -p patch
 "$bin/make-update" --no-progress --dry-run --rmrfdir --from v1 v2 patch/update.upk | sed 's/^/   /'
 "$bin/make-update" --no-progress --check --rmrfdir --product sample --version 2.0 \
-  --from v1 v2 patch/update.upk 2>&1 | sed 's/^/   /'
+  --sign keys/publisher.secret --from v1 v2 patch/update.upk 2>&1 | sed 's/^/   /'
+"$bin/upk" verify patch/update.upk keys/publisher.pub | sed 's/^/   /'
 "$bin/upk" info patch/update.upk | sed 's/^/   /'
 (mkdir -p manifest && cd manifest && "$bin/upk" extract ../patch/update.upk >/dev/null &&
   echo "== its manifest (bzip2-compressed inside the archive):" &&
@@ -113,4 +125,22 @@ if diff -r --no-dereference edited.before edited && diff <(listing edited.before
   echo "== check: edited is exactly as it was before the update (no backup, no updating folder)"
 else
   echo "== check FAILED: edited changed"; exit 1
+fi
+
+echo
+echo "### A tampered archive: one byte of the signed update.upk changed, applied to a fresh copy"
+install_copy tampered
+size=$(stat -c %s tampered/updates/0/update.upk)
+printf 'X' | dd of=tampered/updates/0/update.upk bs=1 seek=$((size / 2)) conv=notrunc status=none
+cp -a tampered tampered.before
+set +e
+"$bin/updater" "$work/tampered/updates/0" "$work/tampered" "$work/tampered"
+echo "== exit code: $?"
+set -e
+show tampered/updates/0/update.status tampered/updates/0/update.log
+rm tampered/updates/0/update.status tampered/updates/0/update.log
+if diff -r --no-dereference tampered.before tampered && diff <(listing tampered.before) <(listing tampered); then
+  echo "== check: the tampered archive was refused and tampered is exactly as it was"
+else
+  echo "== check FAILED: tampered changed"; exit 1
 fi

@@ -85,6 +85,10 @@ UpkArchive *upk_open(const char *path) {
     perror(path);
     return nullptr;
   }
+  return upk_open_stream(fp);
+}
+
+UpkArchive *upk_open_stream(FILE *fp) {
   UpkArchive *archive = static_cast<UpkArchive *>(calloc(1, sizeof(UpkArchive)));
   if (!archive) {
     fclose(fp);
@@ -96,10 +100,10 @@ UpkArchive *upk_open(const char *path) {
   uint32_t index_offset = 0;
   uint32_t index_size = 0;
   struct stat st;
-  if (!ReadExact(fp, magic, sizeof(magic)) || memcmp(magic, kMagic, sizeof(kMagic)) != 0 ||
-      !ReadBE32At(fp, &index_offset) || fstat(fileno(fp), &st) != 0 ||
-      fseeko(fp, static_cast<off_t>(index_offset), SEEK_SET) != 0 || !ReadBE32At(fp, &index_size) ||
-      index_size == 0) {
+  if (fseeko(fp, 0, SEEK_SET) != 0 || !ReadExact(fp, magic, sizeof(magic)) ||
+      memcmp(magic, kMagic, sizeof(kMagic)) != 0 || !ReadBE32At(fp, &index_offset) ||
+      fstat(fileno(fp), &st) != 0 || fseeko(fp, static_cast<off_t>(index_offset), SEEK_SET) != 0 ||
+      !ReadBE32At(fp, &index_size) || index_size == 0) {
     upk_close(archive);
     return nullptr;
   }

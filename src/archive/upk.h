@@ -37,6 +37,9 @@ typedef int (*UpkItemCallback)(UpkArchive *archive, UpkItem *item, void *user);
 // past the end of the file is refused before anything is allocated for it. An entry whose name has
 // no NUL before the index ends is dropped and ends the index. Never returns a half-built archive.
 [[nodiscard]] UpkArchive *upk_open(const char *path);
+// The same on a stream opened "rb" (read from its start), which the archive takes over: on
+// failure it is closed.
+[[nodiscard]] UpkArchive *upk_open_stream(FILE *fp);
 // Closes the stream and frees every item and the archive. Accepts null.
 void upk_close(UpkArchive *archive);
 // The first item (in index order) named exactly `name`, or null.

@@ -55,6 +55,18 @@ int UpkReader::Open(const char *path) {
   return archive_ ? result::kOk : result::kReadError;
 }
 
+int UpkReader::OpenStream(FILE *fp) {
+  (void)close_registered;
+  if (archive_) Close();
+  if (!AllocateBuffer(&input_buffer, &input_buffer_size) ||
+      !AllocateBuffer(&output_buffer, &output_buffer_size)) {
+    fclose(fp);
+    return result::kReaderNoMemory;
+  }
+  archive_ = upk_open_stream(fp);
+  return archive_ ? result::kOk : result::kReadError;
+}
+
 void UpkReader::Close() {
   if (archive_) {
     upk_close(archive_);

@@ -14,6 +14,9 @@ class UpkReader {
   // Returns result::kOk, kReadError (archive unreadable or bad index) or kReaderNoMemory (no
   // buffers even at 1024 bytes).
   [[nodiscard]] int Open(const char *path);
+  // The same on a stream opened "rb", which the reader takes over in every case (so that the bytes
+  // read are those of the file that the caller already checked).
+  [[nodiscard]] int OpenStream(FILE *fp);
   // Closes the archive if open and frees both buffers. Harmless when empty.
   void Close();
 

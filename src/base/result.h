@@ -24,6 +24,7 @@ constexpr int kNoArchive = 20;
 constexpr int kNoProductInfo = 21;
 constexpr int kWrongProduct = 22;
 constexpr int kApplicationNewer = 23;
+constexpr int kSignatureRefused = 24;
 constexpr int kDecompressError = 39;
 constexpr int kEmpty = 40;
 constexpr int kCorruptPatch = 41;
@@ -60,6 +61,9 @@ constexpr Meaning kMeanings[] = {
      "the archive's product_id is not among the accepted identifiers"},
     {kApplicationNewer, "kApplicationNewer",
      "the application is newer than the archive's product_version"},
+    {kSignatureRefused, "kSignatureRefused",
+     "the installation trusts keys (update-keys/*.pub) and the archive carries no valid signature "
+     "of one of them, or a key file or the key folder cannot be read as such"},
     {kDecompressError, "kDecompressError",
      "the bzip2 decompressor cannot be started or reports an error (a member is not a whole "
      "bzip2 stream)"},

@@ -2,9 +2,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "actions/action.h"
 #include "actions/manifest.h"
+#include "archive/signature_check.h"
 #include "archive/upk_reader.h"
 #include "base/globals.h"
 #include "base/manifest_format.h"
@@ -108,6 +110,26 @@ int RunManifest() {
   return rv;
 }
 
+// Opens the update's archive. When the installation trusts keys, the archive must carry a valid
+// signature of one of them; it is checked on the same open file that the reader then reads.
+int OpenArchive(const char *archive) {
+  std::vector<upk_signature::PublicKey> keys;
+  int rv = LoadTrustedKeys(install_dir, &keys);
+  if (rv != result::kOk) return rv;
+  if (keys.empty()) return update_reader.Open(archive);
+  FILE *fp = fopen(archive, "rb");
+  if (!fp) {
+    LOG("Signature: update.upk cannot be opened: %s", archive);
+    return result::kReadError;
+  }
+  rv = CheckArchiveSignature(fp, keys);
+  if (rv != result::kOk) {
+    fclose(fp);
+    return rv;
+  }
+  return update_reader.OpenStream(fp);
+}
+
 // An in-place or staged update from "<patch_dir>/update.upk".
 int ApplyArchive() {
   char archive[kPathSize];
@@ -115,7 +137,7 @@ int ApplyArchive() {
     LOG("DoUpdate: path too long: %s/update.upk", patch_dir);
     return result::kReadError;
   }
-  int rv = update_reader.Open(archive);
+  int rv = OpenArchive(archive);
   if (rv != result::kOk) return rv;
 
   if (staged_update && !os_update) {

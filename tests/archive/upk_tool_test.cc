@@ -108,4 +108,66 @@ TEST(UpkTool, ReportsUsageErrorsAndFailures) {
   }
 }
 
+TEST(UpkTool, KeygenSignVerifyAndInfo) {
+  TempDir dir;
+  WriteFile(dir / "file", "x");
+  ASSERT_EQ(RunTool(dir, dir.path(), "create a.upk file").status, 0);
+
+  Outcome made = RunTool(dir, dir.path(), "keygen a.pub a.secret");
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::string id = made.out.substr(4, 16);  // "key ID: public key a.pub, ..."
+  EXPECT_EQ(made.out, "key " + id + ": public key a.pub, secret key a.secret\n");
+  EXPECT_EQ(testing_support::Mode(dir / "a.secret"), 0600u);
+  ASSERT_EQ(RunTool(dir, dir.path(), "keygen b.pub b.secret").status, 0);
+
+  // Existing key files are kept unless --force is given.
+  const std::string secret = ReadFile(dir / "a.secret");
+  Outcome again = RunTool(dir, dir.path(), "keygen a.pub a.secret");
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(again.err, "upk: " + (dir / "a.secret").substr(dir.path().size() + 1) +
+                           " exists (use --force to replace it)\n");
+  EXPECT_EQ(ReadFile(dir / "a.secret"), secret);
+  ASSERT_EQ(RunTool(dir, dir.path(), "keygen --force c.pub c.secret").status, 0);
+  WriteFile(dir / "c.secret", "old", 0644);
+  ASSERT_EQ(RunTool(dir, dir.path(), "keygen --force c.pub c.secret").status, 0);
+  EXPECT_NE(ReadFile(dir / "c.secret"), "old");
+  EXPECT_EQ(testing_support::Mode(dir / "c.secret"), 0600u);
+
+  Outcome refused = RunTool(dir, dir.path(), "verify a.upk a.pub");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "upk: a.upk refused: the archive carries no signature\n");
+
+  // Signing twice with one key keeps one signature of it.
+  for (const char *key : {"a.secret", "b.secret", "a.secret"}) {
+    Outcome signed_ = RunTool(dir, dir.path(), std::string("sign a.upk ") + key);
+    EXPECT_EQ(signed_.status, 0) << signed_.err;
+  }
+  Outcome info = RunTool(dir, dir.path(), "info a.upk");
+  EXPECT_NE(info.out.find("signature area: yes, 2 signatures\nsignature 1: algorithm 1 (Ed25519), "
+                          "key " +
+                          id + "\nsignature 2: algorithm 1 (Ed25519), key "),
+            std::string::npos)
+      << info.out;
+
+  Outcome trusted = RunTool(dir, dir.path(), "verify a.upk c.pub a.pub");
+  EXPECT_EQ(trusted.status, 0) << trusted.err;
+  EXPECT_EQ(trusted.out, "a.upk: signed by trusted key " + id + " (a.pub)\n");
+  Outcome other = RunTool(dir, dir.path(), "verify a.upk c.pub");
+  EXPECT_EQ(other.status, 1);
+  EXPECT_NE(other.err.find("not trusted here"), std::string::npos) << other.err;
+  Outcome wrong_kind = RunTool(dir, dir.path(), "verify a.upk a.secret");
+  EXPECT_EQ(wrong_kind.status, 1);
+  EXPECT_NE(wrong_kind.err.find("upk: malformed key file a.secret: "), std::string::npos);
+  EXPECT_EQ(wrong_kind.err.find(ReadFile(dir / "a.secret").substr(secret.find('\n') + 1, 20)),
+            std::string::npos)
+      << "no secret key bytes in messages";
+  EXPECT_EQ(RunTool(dir, dir.path(), "sign a.upk a.pub").status, 1);
+  EXPECT_EQ(RunTool(dir, dir.path(), "verify a.upk").status, 2);
+  EXPECT_EQ(RunTool(dir, dir.path(), "sign a.upk --force a.secret").status, 2);
+  Outcome help = RunTool(dir, dir.path(), "--help");
+  for (const char *command : {"upk keygen", "upk sign", "upk verify"}) {
+    EXPECT_NE(help.out.find(command), std::string::npos) << command;
+  }
+}
+
 }  // namespace

@@ -54,15 +54,21 @@ TEST(Updater, InPlaceRunWithoutArchiveFailsWithSixAndTruncatesItsLog) {
 
   WriteFile(patch + "/update.log", "stale lines of an earlier run\n");
   EXPECT_EQ(RunUpdater({patch, dir / "inst", dir / "work"}), 1);
-  EXPECT_EQ(ReadFile(patch + "/update.log"),
-            Lines({"PATCH DIRECTORY " + patch, "INSTALLATION DIRECTORY " + dir / "inst",
-                   "WORKING DIRECTORY " + dir / "work", "failed: 6", "calling QuitProgressUI"}));
+  EXPECT_EQ(
+      ReadFile(patch + "/update.log"),
+      Lines({"PATCH DIRECTORY " + patch, "INSTALLATION DIRECTORY " + dir / "inst",
+             "WORKING DIRECTORY " + dir / "work",
+             "Signature: update.upk not checked: no trusted key in " + dir / "inst/update-keys",
+             "failed: 6", "calling QuitProgressUI"}));
 
   // Trailing slashes: one is removed from the two directories, the patch directory stays as given.
   EXPECT_EQ(RunUpdater({patch + "/", dir / "inst//", dir / "work/", "0"}), 1);
-  EXPECT_EQ(ReadFile(patch + "/update.log"),
-            Lines({"PATCH DIRECTORY " + patch + "/", "INSTALLATION DIRECTORY " + dir / "inst/",
-                   "WORKING DIRECTORY " + dir / "work", "failed: 6", "calling QuitProgressUI"}));
+  EXPECT_EQ(
+      ReadFile(patch + "/update.log"),
+      Lines({"PATCH DIRECTORY " + patch + "/", "INSTALLATION DIRECTORY " + dir / "inst/",
+             "WORKING DIRECTORY " + dir / "work",
+             "Signature: update.upk not checked: no trusted key in " + dir / "inst//update-keys",
+             "failed: 6", "calling QuitProgressUI"}));
 }
 
 TEST(Updater, WaitPidSelectsTheRunMode) {

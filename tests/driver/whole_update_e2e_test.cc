@@ -219,7 +219,10 @@ TEST(WholeUpdate, ArchiveAndManifestProblems) {
     EXPECT_EQ(s.Status(), "succeeded\n");
     EXPECT_EQ(ReadFile(s.inst + "/data/new.txt"), "new data");
     EXPECT_EQ(s.Log(), Lines({"PATCH DIRECTORY " + s.patch, "INSTALLATION DIRECTORY " + s.inst,
-                              "WORKING DIRECTORY " + s.inst, "PREPARE ADD data/new.txt",
+                              "WORKING DIRECTORY " + s.inst,
+                              "Signature: update.upk not checked: no trusted key in " + s.inst +
+                                  "/update-keys",
+                              "PREPARE ADD data/new.txt",
                               "EXECUTE ADD data/new.txt", "FINISH ADD data/new.txt", "succeeded",
                               "calling QuitProgressUI"}));
   }

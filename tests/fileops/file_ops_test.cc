@@ -184,7 +184,7 @@ TEST(RenameFile, ReplacesDestinationsAndChecksTheSourceKind) {
 // file fail the check; the fault sweep injects them.)
 TEST(CheckExists, PathsThatCannotNameAnEntryAreMissing) {
   TempDir dir;
-  LogFile log;
+  LogCapture log;
   ASSERT_EQ(symlink("loop", (dir / "loop").c_str()), 0);
   WriteFile(dir / "f", "a file");
   const std::string long_name = dir / std::string(300, 'n');

@@ -313,6 +313,41 @@ TEST(MakeUpdate, MembersAreWrittenStraightIntoTheArchiveInManifestOrder) {
   ExpectInstalled(tmp / "new", tmp / "install");
 }
 
+TEST(MakeUpdate, SignSignsTheArchiveAndTheCheckUsesTheMatchingKey) {
+  TempDir tmp;
+  WriteRelease(tmp / "new", 1);
+  const std::string upk = std::string(UPK_BIN) + " ";
+  ASSERT_EQ(testing_support::Run(upk + "keygen " + ShellQuote(tmp / "k.pub") + " " +
+                                 ShellQuote(tmp / "k.secret") + " >/dev/null"),
+            0);
+  ASSERT_EQ(testing_support::Run(upk + "keygen " + ShellQuote(tmp / "o.pub") + " " +
+                                 ShellQuote(tmp / "o.secret") + " >/dev/null"),
+            0);
+  const std::string tail = " --updater " + ShellQuote(UPDATER_BIN) + " " + ShellQuote(tmp / "new");
+  Output built = MakeUpdate("--check --sign " + ShellQuote(tmp / "k.secret") + tail + " " +
+                            ShellQuote(tmp / "s.upk"));
+  ASSERT_EQ(built.status, 0) << built.text;
+  EXPECT_NE(built.text.find("signature check passed: signed by trusted key"), std::string::npos)
+      << built.text;
+  EXPECT_EQ(testing_support::Run(upk + "verify " + ShellQuote(tmp / "s.upk") + " " +
+                                 ShellQuote(tmp / "k.pub") + " >/dev/null"),
+            0);
+
+  // --verify with another key: the signature check fails.
+  Output other = MakeUpdate("--verify " + ShellQuote(tmp / "s.upk") + " --sign " +
+                            ShellQuote(tmp / "o.secret") + tail);
+  EXPECT_EQ(other.status, 4) << other.text;
+  EXPECT_NE(other.text.find("CHECK FAILED: signed only by keys that are not trusted"),
+            std::string::npos)
+      << other.text;
+  // A public key is no signing key: refused before anything is built.
+  Output wrong =
+      MakeUpdate("--sign " + ShellQuote(tmp / "k.pub") + tail + " " + ShellQuote(tmp / "w.upk"));
+  EXPECT_EQ(wrong.status, 1) << wrong.text;
+  EXPECT_NE(wrong.text.find("(is it a public key?)"), std::string::npos) << wrong.text;
+  EXPECT_FALSE(Exists(tmp / "w.upk"));
+}
+
 // A link that is the same in both releases needs no instruction and stays; one whose target
 // changes cannot be expressed and is refused.
 TEST(MakeUpdate, UnchangedLinksStayAndChangedLinksAreRefused) {

@@ -20,6 +20,9 @@ namespace make_update {
 
 namespace {
 
+// Where the check puts the trusted key in the scratch installation.
+constexpr char kCheckKeyName[] = "update-keys/make-update-check.pub";
+
 struct ExpectedFile {
   std::string source;  // file whose bytes the installed file must hold
   mode_t mode;
@@ -118,6 +121,20 @@ bool FillScratch(const std::string &archive, const Tree *old_tree, const std::st
   return !old_tree || CopyTree(*old_tree, install, error);
 }
 
+// With a trusted key, writes it to `key_source` and installs it as kCheckKeyName in `install`, so
+// that the updater checks the archive's signature. False with a sentence in `*error`.
+bool InstallTrustedKey(const std::string &trusted_key, const std::string &key_source,
+                       const std::string &install, std::string *error) {
+  if (trusted_key.empty()) return true;
+  FILE *key = fopen(key_source.c_str(), "wb");
+  bool ok = key && fwrite(trusted_key.data(), 1, trusted_key.size(), key) == trusted_key.size();
+  if (key && fclose(key) != 0) ok = false;
+  (void)mkdir((install + "/update-keys").c_str(), 0755);
+  if (ok) ok = CopyFile(key_source, install + "/" + kCheckKeyName, 0644, error);
+  if (!ok && error->empty()) *error = "cannot write " + key_source;
+  return ok;
+}
+
 // What the installation must hold after the update.
 struct Expected {
   std::map<std::string, ExpectedFile> files;
@@ -126,9 +143,9 @@ struct Expected {
 };
 
 // The starting files, less what is removed, with every carried file whose condition holds in the
-// starting state.
+// starting state; with a trusted key (`key_source` not empty), the installed key file too.
 Expected ExpectedInstallation(const Tree *old_tree, const Plan &plan,
-                              const std::string &precomplete_source) {
+                              const std::string &precomplete_source, const std::string &key_source) {
   Expected e;
   const TreeMap empty;
   const TreeMap &start = old_tree ? old_tree->entries : empty;
@@ -136,6 +153,10 @@ Expected ExpectedInstallation(const Tree *old_tree, const Plan &plan,
     if (entry.kind == 'f') e.files[path] = {old_tree->root + "/" + path, entry.mode};
     if (entry.kind == 'd') e.dirs.insert(path);
     if (entry.kind == 'l') e.links[path] = entry.target;
+  }
+  if (!key_source.empty()) {
+    e.files[kCheckKeyName] = {key_source, 0644};
+    e.dirs.insert("update-keys");
   }
   for (const std::string &p : plan.remove_files) e.files.erase(p);
   for (const std::string &d : plan.remove_dirs) e.dirs.erase(d);
@@ -253,12 +274,14 @@ bool CheckUpdate(const std::string &archive, const Tree *old_tree, const Plan &p
   const std::string patch_dir = scratch + "/patch";
   const std::string install = scratch + "/install";
   std::string error;
-  if (!FillScratch(archive, old_tree, scratch, patch_dir, install, &error)) {
+  const std::string key_source = settings.trusted_key.empty() ? "" : scratch + "/trusted.pub";
+  if (!FillScratch(archive, old_tree, scratch, patch_dir, install, &error) ||
+      !InstallTrustedKey(settings.trusted_key, key_source, install, &error)) {
     *report = error + " (scratch folder kept: " + scratch + ")";
     return false;
   }
 
-  const Expected expected = ExpectedInstallation(old_tree, plan, precomplete_source);
+  const Expected expected = ExpectedInstallation(old_tree, plan, precomplete_source, key_source);
   std::string differences = RunAndDescribeFailure(settings.updater, patch_dir, install);
   if (differences.empty()) differences = CompareInstallation(install, expected);
   if (!differences.empty()) {

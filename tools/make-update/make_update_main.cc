@@ -2,6 +2,7 @@
 // old and a new release tree (a partial update). Every refusal or failure prints one line per
 // problem starting "make-update: " and ends with a non-zero exit status (see kUsage).
 #include <malloc.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,8 @@
 
 #include "build.h"
 #include "check.h"
+#include "base/scoped_file.h"
+#include "common/archive_signing.h"
 #include "helpers.h"
 #include "plan.h"
 #include "tree.h"
@@ -89,6 +92,10 @@ const char kUsage[] =
     "                      environment variable MAKE_UPDATE_UPDATER, else \"updater\" beside\n"
     "                      make-update). It is run with an empty file mode creation mask and\n"
     "                      without DISPLAY.\n"
+    "    --sign SECRET     sign the archive with the secret key file SECRET (made by\n"
+    "                      upk keygen); --check and --verify then also check the signature\n"
+    "                      with the matching public key, in-process and by the updater\n"
+    "                      (which trusts that key in the scratch installation)\n"
     "    --dry-run         build the members but write no archive; print each manifest line\n"
     "                      with the compressed size it adds, and the total\n"
     "    --jobs N          worker threads (default: one per available core)\n"
@@ -129,6 +136,7 @@ int Usage(const std::string &message) {
 struct Args {
   std::string from, new_dir, output, verify, updater;
   std::string product, version;
+  std::string sign;  // secret key file, or empty
   PlanOptions plan;
   BuildSettings build;
   bool check = false, dry_run = false, help = false;
@@ -167,8 +175,9 @@ int ParseArgs(int argc, char **argv, Args *args) {
       args->progress = 0;
     } else if (arg == "--from" || arg == "--product" || arg == "--version" || arg == "--optional" ||
                arg == "--if-missing" || arg == "--verify" || arg == "--updater" ||
-               arg == "--jobs" || arg == "--memory") {
+               arg == "--jobs" || arg == "--memory" || arg == "--sign") {
       if (!value(&v)) return Usage(arg + " needs a value");
+      if (arg == "--sign") args->sign = v;
       if (arg == "--from") args->from = v;
       if (arg == "--product") args->product = v;
       if (arg == "--version") args->version = v;
@@ -305,22 +314,76 @@ void PrintDryRun(const std::vector<Instruction> &instructions, const Summary &su
          summary.removals);
 }
 
+// Reads the secret key for --sign; the check then trusts its public key. Prints the problem.
+bool LoadSigningKey(const std::string &path, upk_signature::SecretKey *key, CheckSettings *check) {
+  std::string error;
+  if (!upk_signature::ReadSecretKeyFile(path.c_str(), key, &error)) {
+    fprintf(stderr, "make-update: --sign: %s\n", error.c_str());
+    return false;
+  }
+  check->trusted_key = upk_signature::FormatPublicKey(key->key + upk_signature::kPublicKeySize);
+  return true;
+}
+
+// Checks the signature of `archive` with the key that the check trusts. Prints the outcome.
+bool CheckSignature(const std::string &archive, const CheckSettings &check) {
+  upk_signature::PublicKey key;
+  std::string detail;
+  if (!upk_signature::ParsePublicKey(check.trusted_key.data(), check.trusted_key.size(), &key,
+                                     &detail)) {
+    fprintf(stderr, "make-update: CHECK FAILED: %s\n", detail.c_str());
+    return false;
+  }
+  key.origin = "the public half of the --sign key";
+  ScopedFile fp(fopen(archive.c_str(), "rb"));
+  size_t trusted = 0;
+  const bool ok = fp && upk_signature::Verify(fp.get(), {key}, &trusted, &detail) ==
+                            upk_signature::Verdict::kTrusted;
+  if (!fp) detail = "cannot open " + archive;
+  fprintf(ok ? stdout : stderr, "make-update: %s%s\n",
+          ok ? "signature check passed: " : "CHECK FAILED: ", detail.c_str());
+  return ok;
+}
+
+// Signs the written archive with `key` (wiped afterwards); removes the archive when that fails.
+bool SignOutput(const std::string &output, upk_signature::SecretKey *key) {
+  std::string sign_error;
+  const int signed_rv = SignArchive(output.c_str(), *key, &sign_error);
+  sodium_memzero(key->key, sizeof(key->key));
+  if (signed_rv != 0) {
+    unlink(output.c_str());
+    fprintf(stderr, "make-update: cannot sign %s (removed): %s\n", output.c_str(),
+            sign_error.c_str());
+    return false;
+  }
+  printf("make-update: signed %s with key %s\n", output.c_str(),
+         upk_signature::KeyIdHex(key->id).c_str());
+  return true;
+}
+
 // Writes the archive from the built members and reports it; with --check, applies it and removes
-// it again when the check fails. Returns the exit status.
+// it again when the check fails; with --sign, signs it first. Returns the exit status.
 int WriteAndCheck(const Args &args, const std::vector<Instruction> &instructions,
                   const Summary &summary, const MemberStore &store, const Planned &planned,
-                  const std::string &precomplete_source, const CheckSettings &check) {
+                  const std::string &precomplete_source, const CheckSettings &check,
+                  upk_signature::SecretKey *secret_key) {
   std::string error;
   if (!WriteArchive(instructions, store, args.output, args.product, args.version, &error)) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
+  if (!args.sign.empty() && !SignOutput(args.output, secret_key)) return kExitFailure;
   struct stat st;
   const unsigned long long size = stat(args.output.c_str(), &st) == 0 ? st.st_size : 0;
   printf("make-update: wrote %s: %s update, %zu adds, %zu patches, %zu removals, %llu bytes\n",
          args.output.c_str(), args.plan.partial ? "partial" : "complete", summary.adds,
          summary.patches, summary.removals, size);
   if (!args.check) return 0;
+  if (!args.sign.empty() && !CheckSignature(args.output, check)) {
+    unlink(args.output.c_str());
+    fprintf(stderr, "make-update: CHECK FAILED, %s removed\n", args.output.c_str());
+    return kExitCheckFailed;
+  }
   std::string report;
   if (!CheckUpdate(args.output, planned.old(), planned.plan, precomplete_source, check, &report)) {
     unlink(args.output.c_str());
@@ -359,13 +422,16 @@ int Run(const Args &args) {
   }
   if (!WritePrecomplete(planned.plan, precomplete_source)) return kExitFailure;
 
-  const CheckSettings check = CheckSettingsFor(args);
+  CheckSettings check = CheckSettingsFor(args);
   if ((args.check || !args.verify.empty()) && access(check.updater.c_str(), X_OK) != 0) {
     fprintf(stderr, "make-update: the updater %s cannot be run (use --updater PATH)\n",
             check.updater.c_str());
     return kExitUsage;
   }
+  upk_signature::SecretKey secret_key;
+  if (!args.sign.empty() && !LoadSigningKey(args.sign, &secret_key, &check)) return kExitFailure;
   if (!args.verify.empty()) {
+    if (!args.sign.empty() && !CheckSignature(args.verify, check)) return kExitCheckFailed;
     std::string report;
     const bool ok =
         CheckUpdate(args.verify, planned.old(), planned.plan, precomplete_source, check, &report);
@@ -386,7 +452,8 @@ int Run(const Args &args) {
     PrintDryRun(instructions, summary);
     return 0;
   }
-  return WriteAndCheck(args, instructions, summary, store, planned, precomplete_source, check);
+  return WriteAndCheck(args, instructions, summary, store, planned, precomplete_source, check,
+                       &secret_key);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/upk.h"
+#include "common/archive_signing.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ const char kUsage[] =
     "    upk extract ARCHIVE\n"
     "    upk info ARCHIVE\n"
     "    upk set-product --product ID --version V ARCHIVE\n"
+    "    upk keygen [--force] PUBLIC SECRET\n"
+    "    upk sign ARCHIVE SECRET\n"
+    "    upk verify ARCHIVE PUBLIC...\n"
     "    upk --help\n"
     "\n"
     "DESCRIPTION\n"
@@ -42,29 +46,43 @@ const char kUsage[] =
     "    extract   Write every member's stored bytes (not decompressed) to a file named by the\n"
     "              member, below the current directory, creating parent directories. Members\n"
     "              with absolute names or \"..\" parts are refused.\n"
-    "    info      Print the signature area, the additional blocks, the product information\n"
-    "              and the number of members.\n"
+    "    info      Print the signature area (with the algorithm and key identifier of each\n"
+    "              signature), the additional blocks, the product information and the number\n"
+    "              of members.\n"
     "    set-product\n"
     "              Rewrite the product information of an unsigned ARCHIVE in place.\n"
+    "    keygen    Make a signing key pair: the SECRET key file (mode 0600; keep it out of the\n"
+    "              installation) and the PUBLIC key file, which the installation ships in\n"
+    "              update-keys/. Existing files are kept unless --force is given.\n"
+    "    sign      Add the Ed25519 signature of the SECRET key to ARCHIVE, replacing an\n"
+    "              earlier signature of the same key; other signatures stay valid (at most 8).\n"
+    "    verify    Check ARCHIVE against the PUBLIC key files; succeeds only when one of them\n"
+    "              has a valid signature in it, and says which (or why it is refused).\n"
     "\n"
     "OPTIONS\n"
     "    --product ID   product identifier, at most 63 characters\n"
     "    --version V    product version, at most 31 characters\n"
+    "    --force        let keygen replace existing key files\n"
     "    -h, --help     print this text and exit\n"
     "\n"
     "EXIT STATUS\n"
-    "    0 on success, 1 when the operation failed, 2 on a usage error.\n"
+    "    0 on success, 1 when the operation failed (verify: the archive is refused), 2 on a\n"
+    "    usage error.\n"
     "\n"
     "EXAMPLES\n"
     "    cd staging && upk create --product app --version 2.0 ../update.upk \\\n"
     "        updatev3.manifest bin/app\n"
     "    upk list update.upk\n"
-    "    upk set-product --product app --version 2.0.1 update.upk\n";
+    "    upk set-product --product app --version 2.0.1 update.upk\n"
+    "    upk keygen app-2026.pub ~/keys/app-2026.secret\n"
+    "    upk sign update.upk ~/keys/app-2026.secret\n"
+    "    upk verify update.upk app-2026.pub\n";
 
 struct Options {
   std::string command;
   const char *product = nullptr;
   const char *version = nullptr;
+  bool force = false;
   std::vector<const char *> operands;
 };
 
@@ -153,6 +171,22 @@ int Extract(const Options &opts) {
   return 0;
 }
 
+// One line per signature entry, after the signature area's line of `info`.
+int PrintSignatures(const char *path) {
+  std::vector<SignatureInfo> list;
+  std::string error;
+  if (ListSignatures(path, &list, &error) != 0) return Fail(error.c_str(), path);
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i].algorithm == upk_signature::kAlgorithmEd25519) {
+      printf("signature %zu: algorithm 1 (Ed25519), key %s\n", i + 1, list[i].key_id.c_str());
+    } else {
+      printf("signature %zu: algorithm %u (unknown), %u bytes\n", i + 1, list[i].algorithm,
+             list[i].size);
+    }
+  }
+  return 0;
+}
+
 int Info(const Options &opts) {
   if (opts.operands.size() != 1) return UsageError("info needs exactly one archive");
   const char *path = opts.operands[0];
@@ -174,6 +208,7 @@ int Info(const Options &opts) {
   }
   if (has_signatures) {
     printf("signature area: yes, %u signature%s\n", signatures, signatures == 1 ? "" : "s");
+    if (PrintSignatures(path) != 0) return kExitFailure;
   } else {
     printf("signature area: no (older layout)\n");
   }
@@ -191,6 +226,46 @@ int Info(const Options &opts) {
   }
   printf("members: %lu\n", items);
   return 0;
+}
+
+int Keygen(const Options &opts) {
+  if (opts.operands.size() != 2) return UsageError("keygen needs a public and a secret key file");
+  std::string id, error;
+  if (MakeKeyPair(opts.operands[0], opts.operands[1], opts.force, &id, &error) != 0) {
+    fprintf(stderr, "upk: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  printf("key %s: public key %s, secret key %s\n", id.c_str(), opts.operands[0], opts.operands[1]);
+  return 0;
+}
+
+int SignCommand(const Options &opts) {
+  if (opts.operands.size() != 2) return UsageError("sign needs an archive and a secret key file");
+  std::string error;
+  if (SignArchiveFile(opts.operands[0], opts.operands[1], &error) != 0) {
+    fprintf(stderr, "upk: cannot sign %s: %s\n", opts.operands[0], error.c_str());
+    return kExitFailure;
+  }
+  return 0;
+}
+
+int VerifyCommand(const Options &opts) {
+  if (opts.operands.size() < 2) {
+    return UsageError("verify needs an archive and at least one public key file");
+  }
+  std::vector<std::string> keys(opts.operands.begin() + 1, opts.operands.end());
+  std::string report;
+  int rv = VerifyArchiveFile(opts.operands[0], keys, &report);
+  if (rv == 0) {
+    printf("%s: %s\n", opts.operands[0], report.c_str());
+    return 0;
+  }
+  if (rv < 0) {
+    fprintf(stderr, "upk: malformed key file %s\n", report.c_str());
+  } else {
+    fprintf(stderr, "upk: %s refused: %s\n", opts.operands[0], report.c_str());
+  }
+  return kExitFailure;
 }
 
 int SetProduct(const Options &opts) {
@@ -220,6 +295,8 @@ int main(int argc, char **argv) {
     }
     if (!options_done && strcmp(arg, "--") == 0) {
       options_done = true;
+    } else if (!options_done && strcmp(arg, "--force") == 0) {
+      opts.force = true;
     } else if (!options_done && (strcmp(arg, "--product") == 0 || strcmp(arg, "--version") == 0)) {
       if (i + 1 >= argc) return UsageError("missing value for", arg);
       (arg[2] == 'p' ? opts.product : opts.version) = argv[++i];
@@ -240,5 +317,9 @@ int main(int argc, char **argv) {
   if (opts.command == "extract") return Extract(opts);
   if (opts.command == "info") return Info(opts);
   if (opts.command == "set-product") return SetProduct(opts);
+  if (opts.force && opts.command != "keygen") return UsageError("--force applies to keygen only");
+  if (opts.command == "keygen") return Keygen(opts);
+  if (opts.command == "sign") return SignCommand(opts);
+  if (opts.command == "verify") return VerifyCommand(opts);
   return UsageError("unknown command", opts.command.c_str());
 }
