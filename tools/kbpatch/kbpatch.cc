@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "common/file_arguments.h"
+#include "common/tool_version.h"
 #include "base/result.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"
@@ -216,6 +217,7 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (IsVersionRequest(argc, argv)) return PrintToolVersion("kbpatch");
   const char *files[3];
   int parsed =
       ParseFileArguments(argc, argv, "kbpatch", kUsage, "[--help] OLD NEW PATCH", 3, files);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "build.h"
+#include "common/tool_version.h"
 #include "check.h"
 #include "plan.h"
 #include "tree.h"
@@ -345,6 +346,7 @@ int main(int argc, char **argv) {
   // in the heap for reuse instead of mapping fresh pages for every file.
   mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest value the allocator accepts
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  if (IsVersionRequest(argc, argv)) return PrintToolVersion("make-update");
   Args args;
   const int parsed = ParseArgs(argc, argv, &args);
   if (parsed >= 0) return parsed;

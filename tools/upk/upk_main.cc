@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "archive/upk.h"
+#include "common/tool_version.h"
 
 namespace {
 
@@ -210,6 +211,7 @@ int SetProduct(const Options &opts) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (IsVersionRequest(argc, argv)) return PrintToolVersion("upk");
   Options opts;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
