@@ -4,7 +4,7 @@
 // start swaps the copy in. Each failure prints one line starting "update-client: " and gives a
 // non-zero exit status; the installation is never touched by a failed step.
 //
-//   update-client fetch --feed URL --install DIR --current VERSION [--updater PATH]
+//   update-client fetch --feed URL --install DIR --current VERSION [--updater PATH] [--in-place]
 //   update-client start --install DIR [--updater PATH]
 //
 // Files, all in the patch folder DIR/updates/0 (which the staged copy leaves out): SHA256.part
@@ -42,6 +42,7 @@ int Fail(int code, const std::string &message) {
 
 struct Options {
   std::string command, feed, install, current, updater, patch_dir;
+  bool in_place = false;  // fetch: leave the archive for an in-place update at the next start
 };
 
 std::string ReadFile(const std::string &path) {
@@ -336,7 +337,18 @@ int Fetch(const Options &o) {
   if (rename(part.c_str(), archive.c_str()) != 0) {
     return Fail(kFailed, "cannot place " + archive + ": " + strerror(errno));
   }
-  unlink((o.patch_dir + "/update.status").c_str());
+  const std::string status_path = o.patch_dir + "/update.status";
+  if (o.in_place) {
+    // "pending" is what the updater itself leaves when an update is still to be applied in
+    // place; the next start treats both alike.
+    FILE *f = fopen(status_path.c_str(), "wb");
+    const bool written = f && fwrite("pending", 1, 7, f) == 7;
+    if (!f || fclose(f) != 0 || !written) return Fail(kFailed, "cannot write " + status_path);
+    printf("update-client: verified; the next start applies version %s in place\n",
+           version.c_str());
+    return kOk;
+  }
+  unlink(status_path.c_str());
   if (!StartStagedUpdate(o)) return Fail(kFailed, "cannot start " + o.updater);
   printf("update-client: verified; staging version %s in the background\n", version.c_str());
   return kOk;
@@ -361,8 +373,11 @@ int Start(const Options &o) {
     in_place = true;  // the staged copy is gone; the archive is still here
   }
   if (in_place) {
-    // Fallback: apply the archive to the installation itself, with the progress window.
-    printf("update-client: replacing was not possible; updating in place\n");
+    // Apply the archive to the installation itself, with the progress window: chosen by
+    // fetch --in-place, or the fallback of a replace request that could not be carried out.
+    printf("update-client: %s\n", status == "pending"
+                                      ? "updating in place"
+                                      : "replacing was not possible; updating in place");
     const int rc = RunUpdater(o.updater, {o.patch_dir, o.install, o.install});
     const std::string after = ReadFile(status_path);
     if (rc != 0 || after != "succeeded\n") {
@@ -385,9 +400,12 @@ int Start(const Options &o) {
 
 const char kHelp[] =
     "Usage: update-client fetch --feed URL --install DIR --current VERSION [--updater PATH]\n"
+    "                           [--in-place]\n"
     "       update-client start --install DIR [--updater PATH]\n"
     "fetch: download the archive for VERSION named by the feed (resuming a cut download),\n"
-    "       check its size and SHA-256 and start a staged update in the background.\n"
+    "       check its size and SHA-256 and start a staged update in the background (with\n"
+    "       --in-place: leave it for an in-place update, with progress window, at the next "
+    "start).\n"
     "start: on the application's start, swap a staged update in (or apply it in place when\n"
     "       that is not possible). The updater defaults to DIR/updater.\n"
     "Exit status: 0 done or nothing to do, 1 failure (retry later), 2 usage, 3 refused.\n";
@@ -399,6 +417,10 @@ int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") return fputs(kHelp, stdout), kOk;
+    if (arg == "--in-place") {
+      o.in_place = true;
+      continue;
+    }
     if (arg == "--feed" || arg == "--install" || arg == "--current" || arg == "--updater") {
       if (i + 1 >= argc) return Fail(kUsage, arg + " needs a value");
       std::string &slot = arg == "--feed"      ? o.feed

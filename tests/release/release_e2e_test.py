@@ -116,10 +116,10 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-{version}"))
         return inst
 
-    def client(self, command, inst, current=None, check=True):
+    def client(self, command, inst, current=None, *extra, check=True):
         args = [f"{BIN}/update-client", command, "--install", inst, "--updater", f"{BIN}/updater"]
         if current:
-            args += ["--feed", self.feed_url, "--current", current]
+            args += ["--feed", self.feed_url, "--current", current, *extra]
         return run(*args, check=check)
 
     def fetched(self):
@@ -190,14 +190,21 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.assertEqual([r for r in self.server.requests if r[0] == name],
                          [(name, "bytes=40000-")])
 
-    def test_replace_that_cannot_happen_falls_back_to_an_in_place_update(self):
+    def test_in_place_updates_chosen_or_as_the_replace_fallback(self):
+        inst = self.install("in-place", "1.0")
+        self.client("fetch", inst, "1.0", "--in-place")
+        with open(f"{inst}/updates/0/update.status", "rb") as f:
+            self.assertEqual(f.read(), b"pending")
+        self.assertFalse(os.path.exists(f"{inst}/updated"))  # nothing staged
+        self.assertIn("updating in place", self.client("start", inst).stdout)
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+
         inst = self.install("fallback", "2.0")
         self.client("fetch", inst, "2.0")
         self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
         shutil.rmtree(f"{inst}/updated")  # the staged copy is lost: the updater says "pending"
-        self.assertIn("updating in place", self.client("start", inst).stdout)
+        self.assertIn("replacing was not possible", self.client("start", inst).stdout)
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
-
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
