@@ -8,8 +8,9 @@
 //   update-client start --install DIR [--updater PATH]
 //
 // Files, all in the patch folder DIR/updates/0 (which the staged copy leaves out): SHA256.part
-// (a download in progress, resumed by the next fetch), update.upk (the verified archive) and the
-// updater's update.status and update.log.
+// (a download in progress, resumed by the next fetch), update.upk (the verified archive), the
+// copy of the updater that is run (with its .ini and .png) and the updater's update.status and
+// update.log.
 #include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -238,6 +239,39 @@ int RunUpdater(const std::string &updater, const std::vector<std::string> &args)
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Copies `from` to `to` through a temporary file (`to` may be a program that is running).
+bool CopyFile(const std::string &from, const std::string &to, mode_t mode) {
+  const std::string data = ReadFile(from), temp = to + ".new";
+  if (data.empty()) return false;
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+  if (fd < 0) return false;
+  const bool written = write(fd, data.data(), data.size()) == ssize_t(data.size());
+  if (close(fd) != 0 || !written || rename(temp.c_str(), to.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The updater runs from a copy in the patch folder, with its strings file and icon: an update
+// that replaces or removes the updater or those files (a complete update first removes every
+// file of the old release) must not pull them away while its progress window starts.
+bool UseUpdaterCopy(Options *o) {
+  const std::string copy = o->patch_dir + "/updater";
+  if (!CopyFile(o->updater, copy, 0755)) {
+    fprintf(stderr, "update-client: cannot copy %s to %s\n", o->updater.c_str(), copy.c_str());
+    return false;
+  }
+  for (const char *suffix : {".ini", ".png"}) {
+    struct stat st;
+    if (stat((o->updater + suffix).c_str(), &st) == 0) {
+      CopyFile(o->updater + suffix, copy + suffix, 0644);  // optional: the window goes without
+    }
+  }
+  o->updater = copy;
+  return true;
+}
+
 // Starts the staged update in the background, detached from this process: the updater copies
 // the installation to DIR/updated and applies the archive there while the application runs.
 bool StartStagedUpdate(const Options &o) {
@@ -262,7 +296,7 @@ bool StartStagedUpdate(const Options &o) {
 
 // ---- commands ------------------------------------------------------------------------------
 
-int Fetch(const Options &o) {
+int Fetch(Options o) {
   const std::string status = ReadFile(o.patch_dir + "/update.status");
   if (status == "applying" || status == "applied\n" || status == "pending") {
     printf("update-client: an update is already %s; run 'update-client start'\n",
@@ -349,16 +383,19 @@ int Fetch(const Options &o) {
     return kOk;
   }
   unlink(status_path.c_str());
-  if (!StartStagedUpdate(o)) return Fail(kFailed, "cannot start " + o.updater);
+  if (!UseUpdaterCopy(&o) || !StartStagedUpdate(o)) {
+    return Fail(kFailed, "cannot start " + o.updater);
+  }
   printf("update-client: verified; staging version %s in the background\n", version.c_str());
   return kOk;
 }
 
-int Start(const Options &o) {
+int Start(Options o) {
   const std::string status_path = o.patch_dir + "/update.status";
   const std::string archive = o.patch_dir + "/update.upk";
   const std::string status = ReadFile(status_path);
   bool in_place = status == "pending";
+  if ((in_place || status == "applied\n") && !UseUpdaterCopy(&o)) return kFailed;
   if (status == "applied\n") {
     // The staged copy takes the installation's place; the updater writes its status back into
     // DIR/updates/0 of the new installation.
