@@ -102,7 +102,6 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
-        shutil.rmtree(cls.work)
 
     def install(self, name, version):
         """An installation of `version`, made as a user would get it: the complete update applied
@@ -148,6 +147,17 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
             self.assertEqual((a["size"], a["sha256"], a["signatures"]),
                              (len(data), hashlib.sha256(data).hexdigest(), []))
         self.assertLess(feed["archives"][1]["size"], feed["archives"][0]["size"] * 0.9)
+
+    def test_a_release_that_fails_its_build_writes_no_feed(self):
+        tree = f"{self.work}/tree-4.0"
+        shutil.copytree(f"{self.work}/tree-3.0", tree)
+        os.symlink("app", f"{tree}/app-link")  # make-update refuses links
+        out = f"{self.work}/site-4.0"
+        result = run(f"{BIN}/make-release", "--version", "4.0", "--previous",
+                     f"3.0={self.work}/tree-3.0", tree, out, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("make-update failed (exit status 3)", result.stderr)
+        self.assertFalse(os.path.exists(f"{out}/releases.json"))
 
     def test_each_older_version_ends_at_the_newest(self):
         self.assertEqual(self.update(self.install("from-2", "2.0"), "2.0"),
@@ -207,4 +217,11 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    # The work folder is removed when every case passed and kept for a look otherwise.
+    passed = unittest.main(verbosity=2, exit=False).result.wasSuccessful()
+    work = getattr(ReleaseFeedEndToEnd, "work", None)
+    if work and passed:
+        shutil.rmtree(work)
+    elif work:
+        print(f"work folder kept: {work}", file=sys.stderr)
+    sys.exit(0 if passed else 1)
