@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "build.h"
-#include "common/tool_version.h"
 #include "check.h"
+#include "common/tool_version.h"
 #include "plan.h"
 #include "tree.h"
 
