@@ -12,6 +12,7 @@
 
 #include "base/whole_file.h"
 #include "common/file_arguments.h"
+#include "common/tool_version.h"
 #include "kbdiff/make_patch.h"
 
 namespace {
@@ -105,6 +106,7 @@ bool WriteWholeFile(const char *path, const std::vector<uint8_t> &data) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (IsVersionRequest(argc, argv)) return PrintToolVersion("kbdiff");
   const char *files[3];
   int parsed = ParseFileArguments(argc, argv, "kbdiff", kUsage, "[--help] OLD NEW PATCH", 3, files);
   if (parsed >= 0) return parsed;

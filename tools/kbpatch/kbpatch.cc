@@ -16,6 +16,7 @@
 #include "base/scoped_file.h"
 #include "base/whole_file.h"
 #include "common/file_arguments.h"
+#include "common/tool_version.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"
 
@@ -175,6 +176,7 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (IsVersionRequest(argc, argv)) return PrintToolVersion("kbpatch");
   const char *files[3];
   const std::string usage = Usage();
   int parsed =

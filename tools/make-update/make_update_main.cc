@@ -18,6 +18,7 @@
 #include "base/scoped_file.h"
 #include "common/archive_signing.h"
 #include "helpers.h"
+#include "common/tool_version.h"
 #include "plan.h"
 #include "tree.h"
 
@@ -463,6 +464,7 @@ int main(int argc, char **argv) {
   // in the heap for reuse instead of mapping fresh pages for every file.
   mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest value the allocator accepts
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
+  if (IsVersionRequest(argc, argv)) return PrintToolVersion("make-update");
   Args args;
   const int parsed = ParseArgs(argc, argv, &args);
   if (parsed >= 0) return parsed;

@@ -9,6 +9,7 @@
 
 #include "archive/upk.h"
 #include "common/archive_signing.h"
+#include "common/tool_version.h"
 
 namespace {
 
@@ -285,6 +286,7 @@ int SetProduct(const Options &opts) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (IsVersionRequest(argc, argv)) return PrintToolVersion("upk");
   Options opts;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {

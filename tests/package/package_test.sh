@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Install and package: `cmake --install` into a temporary prefix (programs, manual pages that
+# render without warnings, README), --version of every tool, then the Debian package built by
+# cpack, unpacked with dpkg-deb: each program answers --help and the declared dependencies are
+# the ones dpkg-shlibdeps found.   Usage: package_test.sh BUILD_DIR VERSION
+set -euo pipefail
+build=$1 version=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+tools=(upk kbdiff kbpatch make-update make-release)
+
+cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+for p in updater "${tools[@]}"; do
+  [ -x "$tmp/prefix/bin/$p" ] || fail "bin/$p not installed"
+  page=$tmp/prefix/share/man/man1/$p.1
+  [ -f "$page" ] || fail "man page $p.1 not installed"
+  warnings=$(groff -man -ww -z "$page" 2>&1) || fail "$p.1 does not render"
+  [ -z "$warnings" ] || fail "$p.1: $warnings"
+  grep -q "updater $version" "$page" || fail "$p.1 does not carry the version $version"
+done
+[ -f "$tmp/prefix/share/doc/updater/README.md" ] || fail "README not installed"
+for t in "${tools[@]}"; do
+  out=$("$tmp/prefix/bin/$t" --version)
+  [ "$out" = "$t $version" ] || fail "$t --version printed '$out'"
+done
+echo "install: 6 programs, 6 man pages without warnings, README; --version $version"
+
+cpack --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1 ||
+  { cat "$tmp/cpack.log"; fail "cpack"; }
+deb=$(ls "$tmp"/pkg/*.deb)
+[ "$(dpkg-deb -f "$deb" Package Version | tr '\n' ' ')" = "Package: updater Version: $version " ] ||
+  fail "package name or version: $(dpkg-deb -f "$deb" Package Version)"
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libc6 libbz2-1.0 libstdc++6 libgtk2.0-0 libdivsufsort3 libsodium23; do
+  [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
+done
+dpkg-deb -x "$deb" "$tmp/root"
+for t in "${tools[@]}"; do
+  help=$("$tmp/root/usr/bin/$t" --help) || fail "packaged $t --help failed"
+  [[ "$help" == *"$t"* ]] || fail "packaged $t --help: $help"
+done
+# The updater has no options: its usage line on standard error and exit status 1.
+set +e
+usage=$("$tmp/root/usr/bin/updater" --help 2>&1 >/dev/null)
+rc=$?
+set -e
+[ $rc -eq 1 ] && [[ "$usage" == "Usage: updater patch-dir"* ]] || fail "packaged updater: $rc $usage"
+[ -f "$tmp/root/usr/share/man/man1/updater.1" ] || fail "man pages not packaged"
+echo "package: $(basename "$deb"), Depends: $depends"

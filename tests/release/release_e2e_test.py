@@ -1,0 +1,242 @@
+"""End to end over real HTTP: make-release builds three versions of a sample application,
+a server on 127.0.0.1 serves the newest release, and the reference client brings installations
+of each older version (and of an unknown one) to the newest, through a corrupted download, a cut
+download that resumes, and the replace request's fallback.
+
+    python3 release_e2e_test.py BIN_DIR     (BIN_DIR holds updater, make-release, update-client)
+"""
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from range_server import RangeServer  # noqa: E402
+
+BIN = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/bin"
+ENV = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+
+
+def run(*args, check=True):
+    result = subprocess.run(list(args), env=ENV, capture_output=True, text=True, timeout=300)
+    if check and result.returncode != 0:
+        raise AssertionError(f"{args} exited {result.returncode}:\n{result.stdout}{result.stderr}")
+    return result
+
+
+def write(path, data, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    os.chmod(path, mode)
+
+
+def make_tree(root, version, data):
+    write(f"{root}/app", f"#!/bin/sh\necho sample {version}\n".encode(), 0o755)
+    write(f"{root}/version.txt", version.encode())
+    write(f"{root}/lib/data.bin", data)
+    write(f"{root}/share/readme.txt", b"the same in every version\n")
+    if version != "1.0":
+        write(f"{root}/share/new-in-2.txt", b"added in 2.0\n")
+
+
+def snapshot(root, skip=("updates", "updated", "precomplete", "update-keys")):
+    """Relative path -> (mode, bytes) of every file below root, top-level `skip` entries left out."""
+    found = {}
+    for folder, dirs, files in os.walk(root):
+        rel = os.path.relpath(folder, root)
+        if rel == ".":
+            dirs[:] = [d for d in dirs if d not in skip]
+            files = [f for f in files if f not in skip]
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.normpath(os.path.join(rel, name))] = (os.stat(path).st_mode, f.read())
+    return found
+
+
+def wait_for_status(patch_dir, seconds=120):
+    path = os.path.join(patch_dir, "update.status")
+    for _ in range(seconds * 10):  # bounded: the staged update runs detached
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                status = f.read()
+            if status != b"applying" and status:
+                return status
+        time.sleep(0.1)
+    return b"(still applying after %d s)" % seconds
+
+
+class ReleaseFeedEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="release-e2e-")
+        rng = random.Random(17)
+        v1_data = bytes(rng.getrandbits(8) for _ in range(300000))
+        v2_data = bytes(rng.getrandbits(8) for _ in range(300000))
+        v3_data = bytearray(v2_data)
+        for i in range(0, len(v3_data), 50000):  # a few small changes: a patch pays off from 2.0
+            v3_data[i:i + 8] = b"version3"
+        trees = {"1.0": v1_data, "2.0": v2_data, "3.0": bytes(v3_data)}
+        for version, data in trees.items():
+            make_tree(f"{cls.work}/tree-{version}", version, data)
+        # Two publisher keys: the newest release is signed with both, as during a key rotation.
+        cls.key_ids = []
+        for name in ("old", "new"):
+            out = run(f"{BIN}/upk", "keygen", f"{cls.work}/{name}.pub", f"{cls.work}/{name}.secret")
+            cls.key_ids.append(out.stdout.split()[1].rstrip(":"))
+        # The publisher's three releases, each with the partial updates from the earlier ones.
+        cls.outputs = {}
+        for i, version in enumerate(trees):
+            out = f"{cls.work}/site-{version}"
+            previous = [a for v in list(trees)[:i] for a in ("--previous", f"{v}={cls.work}/tree-{v}")]
+            if version == "3.0":
+                previous += ["--sign", f"{cls.work}/old.secret", "--sign", f"{cls.work}/new.secret"]
+            run(f"{BIN}/make-release", "--product", "sample", "--version", version,
+                "--updater", f"{BIN}/updater", "--jobs", "2", "--memory", "1024", *previous,
+                f"{cls.work}/tree-{version}", out)
+            cls.outputs[version] = out
+        cls.server = RangeServer(cls.outputs["3.0"])
+        cls.server.start()
+        cls.feed_url = cls.server.url("releases.json")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def install(self, name, version):
+        """An installation of `version`, made as a user would get it: the complete update applied
+        to an empty folder."""
+        inst = f"{self.work}/{name}"
+        os.makedirs(f"{inst}/updates/0")
+        shutil.copy(f"{self.outputs[version]}/sample-{version}-complete.upk",
+                    f"{inst}/updates/0/update.upk")
+        run(f"{BIN}/updater", f"{inst}/updates/0", inst, inst)
+        shutil.rmtree(f"{inst}/updates")
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-{version}"))
+        return inst
+
+    def client(self, command, inst, current=None, *extra, check=True):
+        args = [f"{BIN}/update-client", command, "--install", inst, "--updater", f"{BIN}/updater"]
+        if current:
+            args += ["--feed", self.feed_url, "--current", current, *extra]
+        return run(*args, check=check)
+
+    def fetched(self):
+        return [name for name, _ in self.server.requests if name.endswith(".upk")]
+
+    def update(self, inst, current, trusted=None):
+        """fetch, wait for the staged copy, start; returns the archive names downloaded. With
+        `trusted`, the staged update's log must name that key as the one whose signature held."""
+        del self.server.requests[:]
+        self.client("fetch", inst, current)
+        self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
+        if trusted:
+            with open(f"{inst}/updates/0/update.log") as log:
+                self.assertIn(trusted, log.read())
+        self.client("start", inst)
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+        return self.fetched()
+
+    def test_feed_lists_what_pays_off(self):
+        with open(f"{self.outputs['3.0']}/releases.json") as f:
+            feed = json.load(f)
+        self.assertEqual((feed["schema"], feed["product"], feed["version"]), (1, "sample", "3.0"))
+        kinds = [(a["kind"], a.get("applies_to")) for a in feed["archives"]]
+        # From 1.0 every file changed: that partial is as large as the complete one, left out.
+        self.assertEqual(kinds, [("complete", None), ("partial", "2.0")])
+        self.assertFalse(os.path.exists(f"{self.outputs['3.0']}/sample-1.0-to-3.0-partial.upk"))
+        for a in feed["archives"]:
+            with open(f"{self.outputs['3.0']}/{a['file']}", "rb") as f:
+                data = f.read()
+            self.assertEqual((a["size"], a["sha256"], a["signatures"]),
+                             (len(data), hashlib.sha256(data).hexdigest(),
+                              [{"algorithm": "ed25519", "key_id": k} for k in self.key_ids]))
+        self.assertLess(feed["archives"][1]["size"], feed["archives"][0]["size"] * 0.9)
+
+    def test_a_release_that_fails_its_build_writes_no_feed(self):
+        tree = f"{self.work}/tree-4.0"
+        shutil.copytree(f"{self.work}/tree-3.0", tree)
+        os.symlink("app", f"{tree}/app-link")  # make-update refuses links
+        out = f"{self.work}/site-4.0"
+        result = run(f"{BIN}/make-release", "--version", "4.0", "--previous",
+                     f"3.0={self.work}/tree-3.0", tree, out, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("make-update failed (exit status 3)", result.stderr)
+        self.assertFalse(os.path.exists(f"{out}/releases.json"))
+
+    def test_each_older_version_ends_at_the_newest(self):
+        # This installation trusts the new key only: the staged update checks the signature.
+        from_2 = self.install("from-2", "2.0")
+        write(f"{from_2}/update-keys/new.pub", open(f"{self.work}/new.pub", "rb").read())
+        self.assertEqual(self.update(from_2, "2.0", trusted=self.key_ids[1]),
+                         ["sample-2.0-to-3.0-partial.upk"])
+        self.assertEqual(self.update(self.install("from-1", "1.0"), "1.0"),
+                         ["sample-3.0-complete.upk"])
+        # An installation that reports a version the feed does not know takes the complete one.
+        self.assertEqual(self.update(self.install("unknown", "1.0"), "0.9-custom"),
+                         ["sample-3.0-complete.upk"])
+        # Up to date: nothing is downloaded.
+        del self.server.requests[:]
+        self.assertIn("up to date", self.client("fetch", f"{self.work}/from-2", "3.0").stdout)
+        self.assertEqual(self.fetched(), [])
+
+    def test_corrupted_download_is_refused_with_nothing_changed(self):
+        inst = self.install("corrupt", "2.0")
+        before = snapshot(inst, skip=())
+        self.server.corrupt.add("sample-2.0-to-3.0-partial.upk")
+        try:
+            result = self.client("fetch", inst, "2.0", check=False)
+        finally:
+            self.server.corrupt.clear()
+        self.assertEqual(result.returncode, 3, result.stderr)
+        self.assertIn("SHA-256", result.stderr)
+        self.assertEqual(snapshot(inst, skip=()), before)  # no archive, no part, no staged copy
+        self.assertEqual(os.listdir(f"{inst}/updates/0"), [])
+
+    def test_cut_download_resumes_on_the_next_attempt(self):
+        inst = self.install("cut", "1.0")
+        before = snapshot(inst)
+        name = "sample-3.0-complete.upk"
+        self.server.cut[name] = 40000
+        del self.server.requests[:]
+        result = self.client("fetch", inst, "1.0", check=False)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("broke off at byte 40000", result.stderr)
+        self.assertEqual(snapshot(inst), before)
+        self.assertFalse(os.path.exists(f"{inst}/updates/0/update.upk"))
+        self.update(inst, "1.0")
+        self.assertEqual([r for r in self.server.requests if r[0] == name],
+                         [(name, "bytes=40000-")])
+
+    def test_in_place_updates_chosen_or_as_the_replace_fallback(self):
+        inst = self.install("in-place", "1.0")
+        self.client("fetch", inst, "1.0", "--in-place")
+        with open(f"{inst}/updates/0/update.status", "rb") as f:
+            self.assertEqual(f.read(), b"pending")
+        self.assertFalse(os.path.exists(f"{inst}/updated"))  # nothing staged
+        self.assertIn("updating in place", self.client("start", inst).stdout)
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+
+        inst = self.install("fallback", "2.0")
+        self.client("fetch", inst, "2.0")
+        self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
+        shutil.rmtree(f"{inst}/updated")  # the staged copy is lost: the updater says "pending"
+        self.assertIn("replacing was not possible", self.client("start", inst).stdout)
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+
+if __name__ == "__main__":
+    # The work folder is removed when every case passed and kept for a look otherwise.
+    passed = unittest.main(verbosity=2, exit=False).result.wasSuccessful()
+    work = getattr(ReleaseFeedEndToEnd, "work", None)
+    if work and passed:
+        shutil.rmtree(work)
+    elif work:
+        print(f"work folder kept: {work}", file=sys.stderr)
+    sys.exit(0 if passed else 1)
