@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "base/whole_file.h"
 #include "common/archive_signing.h"
 
 extern char **environ;
@@ -31,14 +33,13 @@ struct Job {
   int status = -1;
 };
 
+// The text of a file, or "" when it cannot be read.
 std::string ReadText(const std::string &path) {
-  std::string text;
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-  fclose(f);
+  char *data = nullptr;
+  size_t size = 0;
+  if (ReadWholeFile(path.c_str(), WholeFileOptions(), &data, &size) != FileRead::kOk) return "";
+  std::string text(data, size);
+  free(data);
   return text;
 }
 
