@@ -32,6 +32,7 @@ class PatchAction : public UpdateAction {
   [[nodiscard]] int Execute() override;
   // Drops the backup after a successful update; puts it back otherwise.
   void Finish(int status) override;
+  const char *ChangedPath() const override { return path; }
 
   // Reads the whole open file to patch into source_buffer and checks it against the header.
   // Returns 0, 6 (status or read failure), 13 (no memory), 42 (size differs) or 4 (CRC differs).
@@ -57,6 +58,7 @@ class PatchIfAction : public PatchAction {
   [[nodiscard]] int Prepare() override;
   [[nodiscard]] int Execute() override;
   void Finish(int status) override;
+  const char *ChangedPath() const override { return test_path ? path : nullptr; }
 
  protected:
   char *test_path = nullptr;  // null once the condition has disabled the action

@@ -1,6 +1,6 @@
 // The update log: one process-wide plain-text file with one line per message, the only record of
-// what an update did. Writes are silently dropped while no file is open; nothing here reports
-// failure.
+// what an update did. Each line is written out when it is logged. Writes are silently dropped
+// while no file is open; nothing here reports failure.
 #pragma once
 
 #include <cstdio>
