@@ -56,6 +56,10 @@ void UpdateLogger::LogWarning(const char *format, ...) {
   fputs("***\n", file_);
 }
 
+void UpdateLogger::Truncate() {
+  if (file_) (void)!ftruncate(fileno(file_), 0);
+}
+
 void UpdateLogger::Flush() {
   if (file_) fflush(file_);
 }

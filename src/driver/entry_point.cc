@@ -40,9 +40,11 @@ bool CopyDirArgument(char (&out)[1024], const char *arg) {
   return n >= 0 && static_cast<size_t>(n) < sizeof(out);
 }
 
+// Opens the log without changing it: appending, as the replace request's log always is. The other
+// modes empty it once the run holds its lock (StartRecord).
 void OpenLog() {
   if (!replace_request) {
-    UpdateLogger::Instance().OpenFile(patch_dir, "update.log", nullptr, false);
+    UpdateLogger::Instance().OpenFile(patch_dir, "update.log", nullptr, true);
     return;
   }
   // A replace request logs into the staged copy, which becomes the installation.
@@ -103,10 +105,10 @@ bool LockRun() {
   return false;
 }
 
-// Opens the log, records "applying" and logs the run's header. False when the status cannot be
+// Empties the log (outside a replace request), records "applying" and logs the run's header. False when the status cannot be
 // written.
 bool StartRecord() {
-  OpenLog();
+  if (!replace_request) UpdateLogger::Instance().Truncate();
   if (!WriteStatus("applying")) {
     LOG("failed setting status to 'applying'");
     return false;
@@ -204,6 +206,7 @@ int UpdaterMain(int argc, char **argv) {
     return 1;
   }
   RunArguments args = ReadArguments(argc, argv);
+  OpenLog();
   if (!LockRun()) return 1;
   if (!StartRecord()) return 1;
   if (RefuseInput(args)) return RefuseRun();

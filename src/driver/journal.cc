@@ -188,9 +188,12 @@ int RecoverUpdate(const Journal &j) {
       if (!j.committed && it->first == "absent") keep(RemoveIfPresent(path));
     } else if (it->first == "absent-dir" && !j.committed) {
       if (Lexists(path, &error) && ensure_remove(path.c_str()) != 0) keep(result::kWriteError);
-    } else if (it->first == "rmdir" && j.committed) {
-      (void)rmdir(path.c_str());  // as a successful update's Finish: a folder in use stays
     }
+  }
+  // As a successful update's Finish, in list order (a folder after what it holds): a folder that
+  // still holds something stays.
+  for (const auto &[keyword, dir] : j.records) {
+    if (keyword == "rmdir" && j.committed) (void)rmdir((j.dir + "/" + dir).c_str());
   }
   (void)RemoveIfPresent(j.dir + "/updating");
   if (rv == result::kOk && flush_file_system(j.dir.c_str()) != result::kOk) rv = result::kWriteError;
