@@ -42,6 +42,7 @@ std::string journal_path;
 std::string archive_path;
 bool journal_active = false;            // this run wrote or found a journal that is still there
 std::vector<std::string> flush_dirs;   // directories whose entries the update changes
+std::vector<std::string> changed;      // the paths the update may write
 
 std::string Absolute(const char *path) {
   if (path[0] == '/') return path;
@@ -310,11 +311,34 @@ int JournalBeginUpdate(const ActionList &list) {
     }
   }
   flush_dirs.assign(dirs.begin(), dirs.end());
+  changed.assign(seen.begin(), seen.end());
   return WriteJournal(text);
 }
 
+// Flushes what the update wrote. One syncfs is the default: measured against one fsync per written
+// file (bench/durability.sh builds that form with -DUPDATER_FLUSH_EACH_FILE=ON), it costs less on
+// every update measured, since the file system commits its journal once instead of once a file.
+int FlushWrittenFiles() {
+#ifdef UPDATER_FLUSH_EACH_FILE
+  for (const std::string &path : changed) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    if (!ok) {
+      LOG("flush: failed to flush the file: %s, err: %d", path.c_str(), errno);
+      return result::kWriteError;
+    }
+  }
+  return result::kOk;
+#else
+  return flush_file_system(".");
+#endif
+}
+
 int JournalCommit() {
-  if (flush_file_system(".") != result::kOk) return result::kWriteError;
+  if (FlushWrittenFiles() != result::kOk) return result::kWriteError;
   if (FlushDirectories(".", flush_dirs) != result::kOk) return result::kWriteError;
   int fd = open(journal_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   static const char kCommit[] = "commit\n";
