@@ -1,5 +1,6 @@
 #include "driver/do_update.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,8 +105,13 @@ int ReplaceInstallation() {
     }
     exchanged = rv == result::kOk;
     if (!exchanged) {
-      // The staged copy goes back where it was; the installation has not moved.
-      (void)rename_file(new_dir, staged_dir, true);
+      // The staged copy goes back where it was (the installation has not moved), by the one call
+      // that this needs, so that it does not depend on a status query or a folder creation that
+      // has just failed.
+      if (rename(new_dir, staged_dir) != 0) {
+        LOG("DoUpdate: failed to move the staged copy back - src: %s, dst:%s, err: %d", new_dir,
+            staged_dir, errno);
+      }
       (void)rmdir(tmp_dir);
       if (!unsupported) return rv;
       LOG("The file system cannot exchange the directories; moving them in two steps");
