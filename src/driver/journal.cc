@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -265,40 +267,50 @@ int JournalBeginUpdate(const ActionList &list) {
                      "\n";
   std::set<std::string> seen;
   std::set<std::string> dirs = {"."};
+  // Whether each folder met so far exists (1) or not (0): below a missing folder nothing exists,
+  // so an update that adds many files to new folders checks each folder once.
+  std::map<std::string, int> folders = {{".", 1}, {"/", 1}};
+  std::function<int(const std::string &)> folder_state = [&](const std::string &dir) {
+    auto known = folders.find(dir);
+    if (known != folders.end()) return known->second;
+    int state = folder_state(Parent(dir));
+    if (state == 1) {
+      int error = 0;
+      state = Lexists(dir, &error) ? 1 : 0;
+      if (error != 0) {
+        LOG("journal: unable to check path: %s, err: %d", dir.c_str(), error);
+        return -1;
+      }
+    }
+    if (state == 0 && seen.insert(dir + "/").second) {
+      // A missing folder above a path to add, which the add creates; recorded shallowest first.
+      text += "absent-dir " + dir + "\n";
+      dirs.insert(dir);
+      dirs.insert(Parent(dir));
+    }
+    return folders[dir] = state;
+  };
   for (UpdateAction *action = list.head(); action; action = action->next) {
     if (const char *dir = action->RemovedDir()) {
       text += std::string("rmdir ") + dir + "\n";
       dirs.insert(Parent(dir));
     }
-    const char *changed = action->ChangedPath();
-    if (!changed || !seen.insert(changed).second) continue;
-    const std::string path = changed;
+    const char *changed_path = action->ChangedPath();
+    if (!changed_path || !seen.insert(changed_path).second) continue;
+    const std::string path = changed_path;
     dirs.insert(Parent(path));
+    int parent = folder_state(Parent(path));
+    if (parent < 0) return result::kReadError;
     int error = 0;
-    if (Lexists(path, &error)) {
+    if (parent == 1 && Lexists(path, &error)) {
       text += "present " + path + "\n";
     } else if (error != 0) {
       LOG("journal: unable to check path: %s, err: %d", path.c_str(), error);
       return result::kReadError;
     } else {
-      // The missing folders above the path, which the add creates, deepest first.
-      std::vector<std::string> missing;
-      for (std::string dir = Parent(path); dir != "." && dir != "/"; dir = Parent(dir)) {
-        if (Lexists(dir, &error)) break;
-        if (error != 0) {
-          LOG("journal: unable to check path: %s, err: %d", dir.c_str(), error);
-          return result::kReadError;
-        }
-        missing.push_back(dir);
-      }
-      for (auto dir = missing.rbegin(); dir != missing.rend(); ++dir) {
-        if (!seen.insert(*dir + "/").second) continue;
-        text += "absent-dir " + *dir + "\n";
-        dirs.insert(*dir);
-        dirs.insert(Parent(*dir));
-      }
       text += "absent " + path + "\n";
     }
+    if (parent == 0) continue;  // no backup can lie in a missing folder
     // Whatever lies at the backup name was not made by this run (the journal is not written yet)
     // and must never be taken for its backup.
     const std::string backup = path + ".kiv-backup";
