@@ -1,7 +1,7 @@
 // Logged file-system operations that every change to an installation goes through: parent
-// directories, removal, renaming with replacement, link copying, and the ".kiv-backup" convention
-// that lets a failed update put every replaced or removed file back. Each failure is logged once,
-// here.
+// directories, removal, renaming with replacement (or exchange), link copying, flushes to disk, and
+// the ".kiv-backup" convention that lets a failed update put every replaced or removed file back.
+// Each failure is logged once, here.
 #pragma once
 
 #include <sys/types.h>
