@@ -37,6 +37,23 @@ bench_fetch() {
   echo "$dir/package${3:+/$3}"
 }
 
+# scale_tree DIR N: N small text files (200-2000 bytes), 100 to a folder.
+scale_tree() {
+  [ -f "$1.done" ] && return
+  rm -rf "$1"
+  python3 - "$1" "$2" <<'PY'
+import os, random, sys
+root, n = sys.argv[1], int(sys.argv[2])
+rng = random.Random(n)
+for i in range(n):
+    d = os.path.join(root, 'd%04d' % (i // 100))
+    if i % 100 == 0: os.makedirs(d)
+    open(os.path.join(d, 'f%02d.txt' % (i % 100)), 'w').write(
+        ''.join('line %d of file %d: %s\n' % (k, i, 'x' * rng.randint(5, 60)) for k in range(rng.randint(6, 40))))
+PY
+  touch "$1.done"
+}
+
 # bench_machine: one line naming the CPU, the core count and the date.
 bench_machine() {
   echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, $(date -u +%Y-%m-%d)"

@@ -25,6 +25,12 @@ class UpdateAction {
   // `status` is the Execute pass's result: 0 drops the backups, anything else puts them back.
   virtual void Finish(int status) = 0;
 
+  // For the journal, once Prepare has run: the path that Execute may replace, create or remove
+  // (null when it changes none), and the directory that a successful Finish removes (null when
+  // none).
+  virtual const char *ChangedPath() const { return nullptr; }
+  virtual const char *RemovedDir() const { return nullptr; }
+
   // Weight of this action in the Execute pass's progress: 1, or 0 for a removal of a missing path.
   int progress_cost = 1;
   // The following action in the list; null for the last one.

@@ -19,6 +19,7 @@ class RemoveFileAction : public UpdateAction {
   // Moves the file to its backup. 0, or backup_create's result.
   [[nodiscard]] int Execute() override;
   void Finish(int status) override;
+  const char *ChangedPath() const override { return skip ? nullptr : path; }
 
  protected:
   char *path = nullptr;  // points into the manifest text
@@ -35,6 +36,7 @@ class RemoveDirAction : public UpdateAction {
   [[nodiscard]] int Prepare() override;
   [[nodiscard]] int Execute() override;
   void Finish(int status) override;
+  const char *RemovedDir() const override { return skip ? nullptr : path; }
 
  protected:
   char *path = nullptr;  // without its trailing '/'
@@ -53,6 +55,7 @@ class AddAction : public UpdateAction {
   // After a failure, removes the file that Execute wrote (complete or not) if it is still the one
   // at the path, then puts the old file back when there is a backup.
   void Finish(int status) override;
+  const char *ChangedPath() const override { return path; }
 
  protected:
   char *path = nullptr;  // also the archive member's name
@@ -73,6 +76,7 @@ class AddIfAction : public AddAction {
   [[nodiscard]] int Prepare() override;
   [[nodiscard]] int Execute() override;
   void Finish(int status) override;
+  const char *ChangedPath() const override { return test_path ? path : nullptr; }
 
  protected:
   char *test_path = nullptr;  // null once the condition has disabled the action
@@ -85,6 +89,7 @@ class AddIfNotAction : public AddAction {
   [[nodiscard]] int Prepare() override;
   [[nodiscard]] int Execute() override;
   void Finish(int status) override;
+  const char *ChangedPath() const override { return test_path ? path : nullptr; }
 
  protected:
   char *test_path = nullptr;  // null once the condition has disabled the action

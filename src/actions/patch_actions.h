@@ -35,6 +35,7 @@ class PatchAction : public UpdateAction {
   [[nodiscard]] int Execute() override;
   // Drops the backup after a successful update; puts it back otherwise.
   void Finish(int status) override;
+  const char *ChangedPath() const override { return path; }
 
   // Reads the whole open file to patch into source_buffer and checks it against the header.
   // Returns result::kOk, kReadError (status or read failure), kCopyNoMemory, kWrongKind (size
@@ -62,6 +63,7 @@ class PatchIfAction : public PatchAction {
   [[nodiscard]] int Prepare() override;
   [[nodiscard]] int Execute() override;
   void Finish(int status) override;
+  const char *ChangedPath() const override { return test_path ? path : nullptr; }
 
  protected:
   char *test_path = nullptr;  // null once the condition has disabled the action

@@ -34,6 +34,9 @@ void UpdateLogger::OpenFile(const char *dir, const char *name, const char *alt_n
     if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return;
   }
   file_ = fopen(path, append ? "a" : "w");
+  // Each line reaches the file when it is written, so that a run that is killed leaves its log up
+  // to that moment.
+  if (file_) setvbuf(file_, nullptr, _IOLBF, BUFSIZ);
 }
 
 void UpdateLogger::Log(const char *format, ...) {
@@ -53,6 +56,10 @@ void UpdateLogger::LogWarning(const char *format, ...) {
   vfprintf(file_, format, ap);
   va_end(ap);
   fputs("***\n", file_);
+}
+
+void UpdateLogger::Truncate() {
+  if (file_) (void)!ftruncate(fileno(file_), 0);
 }
 
 void UpdateLogger::Flush() {

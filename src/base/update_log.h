@@ -1,6 +1,6 @@
 // The update log: one process-wide plain-text file with one line per message, the only record of
-// what an update did. Writes are silently dropped while no file is open; nothing here reports
-// failure.
+// what an update did. Each line is written out when it is logged. Writes are silently dropped
+// while no file is open; nothing here reports failure.
 #pragma once
 
 #include <cstdio>
@@ -18,6 +18,9 @@ class UpdateLogger {
   void Log(const char *format, ...) __attribute__((format(printf, 2, 3)));
   // Writes "*** Warning: ", the formatted text and "***\n".
   void LogWarning(const char *format, ...) __attribute__((format(printf, 2, 3)));
+  // Empties the open file (for a run that opened it in append mode before it knew that it may
+  // write: the truncation waits for the run's lock).
+  void Truncate();
   void Flush();
   void CloseFile();
 

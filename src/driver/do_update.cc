@@ -1,7 +1,12 @@
 #include "driver/do_update.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "actions/action.h"
@@ -13,6 +18,7 @@
 #include "base/paths.h"
 #include "base/result.h"
 #include "base/update_log.h"
+#include "driver/journal.h"
 #include "driver/run_guard.h"
 #include "driver/status_file.h"
 #include "fileops/file_ops.h"
@@ -32,20 +38,24 @@ bool FormPath(char (&out)[kPathSize], const char *format, Args... args) {
   return n >= 0 && static_cast<size_t>(n) < sizeof(out);
 }
 
-// Swaps the staged copy "<install_dir>.bak/updated" into the installation's place by two renames,
-// moving the installation back when the second one fails. Returns the first failing move's code.
-int ReplaceInstallation() {
-  char tmp_dir[kPathSize];
-  char new_dir[kPathSize];
-  if (!FormPath(tmp_dir, "%s.bak", install_dir) ||
-      !FormPath(new_dir, "%s.bak/updated", install_dir)) {
-    LOG("DoUpdate: path too long: %s.bak/updated", install_dir);
-    return result::kWriteError;
-  }
+// Flushes the directory that holds `path`.
+int FlushParentDir(const char *path) {
+  char parent[kPathSize];
+  snprintf(parent, sizeof(parent), "%s", path);
+  char *slash = strrchr(parent, '/');
+  if (!slash) return flush_dir(".");
+  slash[slash == parent ? 1 : 0] = '\0';
+  return flush_dir(parent);
+}
 
-  (void)ensure_remove_recursive(tmp_dir, false);
-  LOG("Begin moving destDir (%s) to tmpDir (%s)", install_dir, tmp_dir);
-  int rv = rename_file(install_dir, tmp_dir, true);
+// The two-step swap for file systems that cannot exchange: the installation moves to tmpDir and the
+// staged copy, now "<install_dir>.bak/updated", into its place; the installation moves back when
+// the second move fails. Between the moves the installation's path is missing; a run killed there
+// is repaired by the next run's recovery. Returns the first failing move's code.
+int MoveInTwoSteps(const char *tmp_dir, char *new_dir) {
+  char destination[kPathSize];
+  snprintf(destination, sizeof(destination), "%s", tmp_dir);
+  int rv = rename_file(install_dir, destination, true);
   if (rv != result::kOk) {
     LOG("Moving destDir to tmpDir failed, err: %d", rv);
     return rv;
@@ -59,7 +69,67 @@ int ReplaceInstallation() {
     (void)ensure_remove_recursive(install_dir, false);
     int back = rename_file(tmp_dir, install_dir, true);
     if (back != result::kOk) LOG("Moving tmpDir back to destDir failed, err: %d", back);
-    return rv;
+  }
+  return rv;
+}
+
+// Swaps the staged copy "<install_dir>/updated" into the installation's place. The staged copy is
+// first set aside as "<install_dir>.bak/updated" (newDir); then one exchange puts it at the
+// installation's path and the old installation at newDir, inside tmpDir, which is removed. The
+// journal names the staged copy by its identity, so that a killed run can tell the two apart.
+// Returns the first failing move's code.
+int ReplaceInstallation() {
+  char tmp_dir[kPathSize];
+  char new_dir[kPathSize];
+  char staged_dir[kPathSize];
+  if (!FormPath(tmp_dir, "%s.bak", install_dir) ||
+      !FormPath(new_dir, "%s.bak/updated", install_dir) ||
+      !FormPath(staged_dir, "%s/updated", install_dir)) {
+    LOG("DoUpdate: path too long: %s.bak/updated", install_dir);
+    return result::kWriteError;
+  }
+
+  (void)ensure_remove_recursive(tmp_dir, false);
+  LOG("Begin moving destDir (%s) to tmpDir (%s)", install_dir, tmp_dir);
+  struct stat staged;
+  int rv = result::kOk;
+  bool exchanged = false;
+  if (lstat(staged_dir, &staged) == 0 && S_ISDIR(staged.st_mode)) {
+    rv = JournalBeginReplace(staged.st_dev, staged.st_ino);
+    if (rv == result::kOk) rv = rename_file(staged_dir, new_dir, true);
+    if (rv != result::kOk) {
+      (void)rmdir(tmp_dir);
+      return rv;
+    }
+    LOG("Begin moving newDir (%s) to destDir (%s)", new_dir, install_dir);
+    bool unsupported = false;
+    rv = exchange_file(new_dir, install_dir, &unsupported);
+    // The exchange is on disk before the status can say so; when it cannot be flushed it is undone.
+    if (rv == result::kOk && FlushParentDir(install_dir) != result::kOk) {
+      bool again = false;
+      rv = result::kWriteError;
+      if (exchange_file(new_dir, install_dir, &again) != result::kOk) rv = result::kOk;
+    }
+    exchanged = rv == result::kOk;
+    if (!exchanged) {
+      // The staged copy goes back where it was (the installation has not moved), by the one call
+      // that this needs, so that it does not depend on a status query or a folder creation that
+      // has just failed.
+      if (rename(new_dir, staged_dir) != 0) {
+        LOG("DoUpdate: failed to move the staged copy back - src: %s, dst:%s, err: %d", new_dir,
+            staged_dir, errno);
+      }
+      (void)rmdir(tmp_dir);
+      if (!unsupported) {
+        LOG("Moving newDir to destDir failed, err: %d", rv);
+        return rv;
+      }
+      LOG("The file system cannot exchange the directories; moving them in two steps");
+    }
+  }
+  if (!exchanged) {
+    rv = MoveInTwoSteps(tmp_dir, new_dir);
+    if (rv != result::kOk) return rv;
   }
 
   LOG("Now, remove the tmpDir");
@@ -99,12 +169,19 @@ int RunManifest() {
 
   ActionList list;
   rv = ParseManifest(text, &list, &texts);
+  if (rv == result::kOk) rv = list.Prepare();
+  // An in-place update writes its journal before the first change; a staged one changes only its
+  // own copy, which the next staged run rebuilds.
+  if (rv == result::kOk && !staged_update) rv = JournalBeginUpdate(list);
   if (rv == result::kOk) {
-    rv = list.Prepare();
-    if (rv == result::kOk) {
-      rv = list.Execute();
-      list.Finish(rv);
-    }
+    rv = list.Execute();
+    // Nothing is declared done before it is on disk: the backups go only after the flush.
+    if (rv == result::kOk) rv = staged_update ? FlushStagedCopy() : JournalCommit();
+    list.Finish(rv);
+    // The dropped or restored backups reach the disk before the journal goes. The update is
+    // decided by now: a failure here changes no outcome (a backup that comes back after a power
+    // cut is one this run's successor removes).
+    if (!staged_update) (void)JournalFlushDirectories();
   }
   list.Destroy();
   return rv;
@@ -187,6 +264,8 @@ void ReportOutcome(int rv) {
     snprintf(status, sizeof(status), "failed: %d\n", rv);
     (void)WriteStatus(status);
   }
+  // The outcome is on disk: the journal has done its work.
+  JournalEnd();
   LOG("calling QuitProgressUI");
   QuitProgressUI();
 }

@@ -14,7 +14,9 @@
 #include "base/result.h"
 #include "base/update_log.h"
 #include "driver/do_update.h"
+#include "driver/journal.h"
 #include "driver/run_guard.h"
+#include "driver/run_lock.h"
 #include "driver/status_file.h"
 #include "fileops/file_ops.h"
 #include "progress/progress_ui.h"
@@ -47,9 +49,11 @@ bool CopyDirArgument(char (&out)[kPathSize], const char *arg) {
   return false;
 }
 
+// Opens the log without changing it: appending, as the replace request's log always is. The other
+// modes empty it once the run holds its lock (StartRecord).
 void OpenLog() {
   if (!replace_request) {
-    UpdateLogger::Instance().OpenFile(patch_dir, "update.log", nullptr, false);
+    UpdateLogger::Instance().OpenFile(patch_dir, "update.log", nullptr, true);
     return;
   }
   // A replace request logs into the staged copy, which becomes the installation.
@@ -59,10 +63,10 @@ void OpenLog() {
   UpdateLogger::Instance().OpenFile(log_dir, "last-update.log", "update.log", true);
 }
 
-// Ends a run whose input would make it act on the wrong directories, before anything is touched.
-int RefuseRun() {
+// Ends a run before anything is touched, with "failed: <code>".
+int RefuseRun(int code = result::kWriteError) {
   char status[32];
-  snprintf(status, sizeof(status), "failed: %d\n", result::kWriteError);
+  snprintf(status, sizeof(status), "failed: %d\n", code);
   (void)WriteStatus(status);
   return 1;
 }
@@ -72,36 +76,51 @@ void *RunWorker(void *) {
   return nullptr;
 }
 
-}  // namespace
+// What the command line says beyond the globals.
+struct RunArguments {
+  int pid = 0;           // the process to wait for, when greater than 0
+  bool install_fits = true;  // install-dir did not have to be cut
+  bool working_fits = true;  // apply-to-dir did not have to be cut
+};
 
-int UpdaterMain(int argc, char **argv) {
-  (void)SetupProgressUI(&argc, &argv);
-  if (argc <= 3) {
-    fputs(kUsage, stderr);
-    return 1;
-  }
-
+// Fills the globals from the command line (at least the three directories) and the environment.
+RunArguments ReadArguments(int argc, char **argv) {
+  RunArguments args;
   patch_dir = argv[1];
-  bool install_fits = CopyDirArgument(install_dir, argv[2]);
-  int pid = 0;
+  args.install_fits = CopyDirArgument(install_dir, argv[2]);
   if (argc >= 5) {
-    pid = atoi(argv[4]);
-    if (pid == -1) {
+    args.pid = atoi(argv[4]);
+    if (args.pid == -1) {
       staged_update = true;
     } else if (strstr(argv[4], "/replace")) {
       replace_request = true;
     }
   }
-  bool working_fits = CopyDirArgument(working_dir, argv[3]);
+  args.working_fits = CopyDirArgument(working_dir, argv[3]);
   if (getenv("KIV_OS_UPDATE")) {
     os_update = true;
     putenv(kOsUpdateEmpty);
   }
+  JournalSetPaths();
+  return args;
+}
 
-  OpenLog();
+// One update at a time: a run that finds another one at work says so and touches nothing.
+bool LockRun() {
+  const char *held = "";
+  if (AcquireRunLocks(&held)) return true;
+  fprintf(stderr, "updater: another update is running (%s is locked); nothing was changed\n",
+          held);
+  return false;
+}
+
+// Empties the log (outside a replace request), records "applying" and logs the run's header. False when the status cannot be
+// written.
+bool StartRecord() {
+  if (!replace_request) UpdateLogger::Instance().Truncate();
   if (!WriteStatus("applying")) {
     LOG("failed setting status to 'applying'");
-    return 1;
+    return false;
   }
   if (staged_update) {
     LOG("Performing a staged update");
@@ -111,32 +130,71 @@ int UpdaterMain(int argc, char **argv) {
   LOG("PATCH DIRECTORY %s", patch_dir);
   LOG("INSTALLATION DIRECTORY %s", install_dir);
   LOG("WORKING DIRECTORY %s", working_dir);
+  return true;
+}
 
+// Input that would make the run act on the wrong directories. True when the run is refused (the
+// status says so).
+bool RefuseInput(const RunArguments &args) {
   // A cut directory could name another, existing directory, which the update would then change,
   // move or remove. An in-place run only logs the installation directory, so its length is no
   // matter there.
-  if ((!install_fits && (staged_update || replace_request)) || !working_fits) {
+  if ((!args.install_fits && (staged_update || replace_request)) || !args.working_fits) {
     LOG("Refusing the update: install-dir or apply-to-dir is longer than 1023 bytes");
-    return RefuseRun();
+    return true;
   }
   if (staged_update && RemovalEndangersInstallation(working_dir, install_dir)) {
     LOG("Refusing the staged update: the working directory %s is the installation directory, "
         "contains it or is the root",
         working_dir);
-    return RefuseRun();
+    return true;
   }
+  return false;
+}
 
-  if (pid > 0) (void)waitpid(pid, nullptr, 0);
+// How the recovery of a killed run ended.
+enum class Recovery { kProceed, kCompleted, kFailed };
+
+// Recovers what a killed run left, before this run changes anything. When the killed run was this
+// very update and had committed, its outcome is recorded here and no update runs.
+Recovery RecoverFirst() {
+  bool completed = false;
+  int rv = RecoverInterruptedRun(&completed);
+  if (rv != result::kOk) {
+    LOG("failed: %d", rv);
+    (void)RefuseRun(rv);
+    return Recovery::kFailed;
+  }
+  if (!completed) return Recovery::kProceed;
+  LOG("succeeded");
+  (void)WriteStatus(staged_update ? "applied\n" : "succeeded\n");
+  JournalEnd();
+  update_succeeded = true;
+  return Recovery::kCompleted;
+}
+
+// Enters the working directory (cleared first for a staged
+// update). False when the working directory can be neither entered nor made.
+bool PrepareWorkingDir() {
   if (staged_update) (void)ensure_remove_recursive(working_dir, false);
   if (!replace_request && chdir(working_dir) != 0) {
-    if (mkdir(working_dir, 0755) != 0 || chdir(working_dir) != 0) return 1;
+    if (mkdir(working_dir, 0755) != 0 || chdir(working_dir) != 0) return false;
   }
+  return true;
+}
 
+// Runs the update on the worker thread, with the progress window on this one for an in-place
+// update.
+void RunUpdate() {
   pthread_t worker;
   bool started = pthread_create(&worker, nullptr, RunWorker, nullptr) == 0;
   if (started && !staged_update && !replace_request) (void)RunProgressUI();
   if (started) pthread_join(worker, nullptr);
+}
 
+// Closes the log and hands the process to the callback, if the command line names one and the
+// update has not asked otherwise. Returns the exit code when no callback replaces the process.
+int EndRun(int argc, char **argv) {
   if (argc >= 7 && !getenv("KIV_PROCESS_UPDATES")) {
     putenv(kNoEmRestartEmpty);
     putenv(kLaunchedChild);
@@ -147,4 +205,28 @@ int UpdaterMain(int argc, char **argv) {
     UpdateLogger::Instance().CloseFile();
   }
   return update_succeeded ? 0 : 1;
+}
+
+}  // namespace
+
+int UpdaterMain(int argc, char **argv) {
+  (void)SetupProgressUI(&argc, &argv);
+  if (argc <= 3) {
+    fputs(kUsage, stderr);
+    return 1;
+  }
+  RunArguments args = ReadArguments(argc, argv);
+  OpenLog();
+  if (!LockRun()) return 1;
+  if (!StartRecord()) return 1;
+  if (RefuseInput(args)) return RefuseRun();
+
+  if (args.pid > 0) (void)waitpid(args.pid, nullptr, 0);
+  Recovery recovery = RecoverFirst();
+  if (recovery == Recovery::kFailed) return 1;
+  if (recovery == Recovery::kProceed) {
+    if (!PrepareWorkingDir()) return 1;
+    RunUpdate();
+  }
+  return EndRun(argc, argv);
 }

@@ -5,6 +5,7 @@
 
 #include "base/globals.h"
 #include "base/paths.h"
+#include "base/result.h"
 #include "fileops/file_ops.h"
 
 bool WriteStatus(const char *text) {
@@ -13,8 +14,6 @@ bool WriteStatus(const char *text) {
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;
   if (ensure_parent_dir(path) != 0) return false;
 
-  ScopedFile file(fopen(path, "wb+"));
-  if (!file) return false;
-  size_t length = strlen(text);
-  return fwrite(text, length, 1, file.get()) == 1;
+  // Replaced, never rewritten in place: a reader (or a run killed half-way) never sees it empty.
+  return replace_file_durably(path, text, strlen(text)) == result::kOk;
 }

@@ -1,6 +1,7 @@
 // The status file "update.status" in the patch directory: the updater's outward record of how far
-// an update got ("applying", then one outcome). Each write replaces the whole content; failure is
-// only reported to the caller (plus what ensure_parent_dir logs).
+// an update got ("applying", then one outcome). Each write replaces the whole file at once and is
+// on disk when it returns; failure is only reported to the caller (plus what ensure_parent_dir
+// logs).
 #pragma once
 
 // Writes exactly the bytes of `text` (without its NUL) to "<patch_dir>/update.status", creating the

@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "base/paths.h"
 #include "base/result.h"
@@ -35,6 +38,15 @@ bool MayExist(const char *path) {
   struct stat st;
   return lstat(path, &st) == 0 || !MeansMissing(errno);
 }
+
+// The paths this run has backed up, as the actions name them; only these backups come back.
+std::set<std::string> &OwnBackups() {
+  static std::set<std::string> *paths = new std::set<std::string>();
+  return *paths;
+}
+
+// Opens `path` (a directory or a file) for a flush; -1 with errno set when it cannot be opened.
+int OpenForFlush(const char *path) { return open(path, O_RDONLY | O_CLOEXEC); }
 
 // Whether a stdio mode text opens for reading only. "rt+" counts as reading only, as it always has.
 bool IsReadOnlyMode(const char *mode_text) {
@@ -127,7 +139,10 @@ int ensure_remove_recursive(const char *path, bool continue_on_error) {
   return rv;
 }
 
-int rename_file(const char *source, char *destination, bool check_type) {
+namespace {
+
+// rename_file, or its exchanging form when `unsupported` is given.
+int RenameOrExchange(const char *source, char *destination, bool check_type, bool *unsupported) {
   int rv = ensure_parent_dir(destination);
   if (rv != result::kOk) return rv;
 
@@ -147,6 +162,18 @@ int rename_file(const char *source, char *destination, bool check_type) {
     LOG("rename_file: proceeding to rename the directory");
   }
 
+  if (unsupported) {
+    *unsupported = false;
+    if (renameat2(AT_FDCWD, source, AT_FDCWD, destination, RENAME_EXCHANGE) == 0) {
+      return result::kOk;
+    }
+    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+      *unsupported = true;
+      return result::kWriteError;
+    }
+    LOG("rename_file: failed to exchange - src: %s, dst:%s, err: %d", source, destination, errno);
+    return result::kWriteError;
+  }
   if (access(destination, F_OK) == 0 && ensure_remove(destination) != 0) {
     LOG("rename_file: destination file exists and could not be removed: %s", destination);
     return result::kWriteError;
@@ -157,6 +184,16 @@ int rename_file(const char *source, char *destination, bool check_type) {
     return result::kWriteError;
   }
   return result::kOk;
+}
+
+}  // namespace
+
+int rename_file(const char *source, char *destination, bool check_type) {
+  return RenameOrExchange(source, destination, check_type, nullptr);
+}
+
+int exchange_file(const char *source, char *destination, bool *unsupported) {
+  return RenameOrExchange(source, destination, true, unsupported);
 }
 
 int ensure_copy_symlink(const char *link, const char *new_link) {
@@ -198,7 +235,20 @@ int backup_create(const char *path) {
     LOG("backup_create: backup path too long: %s.kiv-backup", path);
     return result::kWriteError;
   }
-  return rename_file(path, backup, false);
+  if (OwnBackups().count(path)) {
+    // The backup already holds the path's content from before the run; what lies at the path now
+    // is a version this run wrote.
+    return ensure_remove(path) != 0 ? result::kWriteError : result::kOk;
+  }
+  // A file left at the backup name is replaced by the rename; a folder is removed first.
+  struct stat st;
+  if (lstat(backup, &st) == 0 && S_ISDIR(st.st_mode) && ensure_remove_recursive(backup, false) != 0) {
+    LOG("backup_create: what lies at the backup name could not be removed: %s", backup);
+    return result::kWriteError;
+  }
+  int rv = rename_file(path, backup, false);
+  if (rv == result::kOk) OwnBackups().insert(path);
+  return rv;
 }
 
 int backup_restore(const char *path) {
@@ -207,14 +257,22 @@ int backup_restore(const char *path) {
     LOG("backup_restore: backup path too long: %s.kiv-backup", path);
     return result::kReadError;
   }
+  bool own = OwnBackups().count(path) > 0;
   if (!MayExist(backup)) {
     LOG("backup_restore: backup file doesn't exist: %s", backup);
+    OwnBackups().erase(path);
+    return result::kOk;
+  }
+  if (!own) {
+    LOG("backup_restore: not restoring a backup this update did not make: %s", backup);
     return result::kOk;
   }
   // rename_file needs a writable destination; `path` fits, since its backup name did.
   char destination[kPathSize];
   snprintf(destination, sizeof(destination), "%s", path);
-  return rename_file(backup, destination, false);
+  int rv = rename_file(backup, destination, false);
+  if (rv == result::kOk) OwnBackups().erase(path);
+  return rv;
 }
 
 int backup_drop(const char *path) {
@@ -223,6 +281,85 @@ int backup_drop(const char *path) {
     LOG("backup_drop: backup path too long: %s.kiv-backup", path);
     return result::kWriteError;
   }
-  if (!MayExist(backup)) return result::kOk;
-  return ensure_remove(backup) != 0 ? result::kWriteError : result::kOk;
+  if (!MayExist(backup)) {
+    OwnBackups().erase(path);
+    return result::kOk;
+  }
+  if (ensure_remove(backup) != 0) return result::kWriteError;
+  OwnBackups().erase(path);
+  return result::kOk;
+}
+
+void backup_forget_all() { OwnBackups().clear(); }
+
+int flush_dir(const char *path) {
+  int fd = OpenForFlush(path);
+  if (fd < 0 || fsync(fd) != 0) {
+    LOG("flush_dir: failed to flush directory: %s, err: %d", path, errno);
+    if (fd >= 0) close(fd);
+    return result::kWriteError;
+  }
+  close(fd);
+  return result::kOk;
+}
+
+int flush_file_system(const char *path) {
+  int fd = OpenForFlush(path);
+  if (fd < 0 || syncfs(fd) != 0) {
+    LOG("flush_file_system: failed to flush the file system of: %s, err: %d", path, errno);
+    if (fd >= 0) close(fd);
+    return result::kWriteError;
+  }
+  close(fd);
+  return result::kOk;
+}
+
+int replace_file_durably(const char *path, const char *data, size_t length) {
+  char temp[kPathSize];
+  char dir[kPathSize];
+  int n = snprintf(temp, sizeof(temp), "%s.tmp", path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(temp)) {
+    errno = ENAMETOOLONG;
+    return result::kWriteError;
+  }
+  snprintf(dir, sizeof(dir), "%s", path);
+  char *slash = strrchr(dir, '/');
+  if (!slash) {
+    snprintf(dir, sizeof(dir), ".");
+  } else if (slash == dir) {
+    slash[1] = '\0';
+  } else {
+    *slash = '\0';
+  }
+
+  int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return result::kWriteError;
+  bool ok = true;
+  for (size_t done = 0; ok && done < length;) {
+    ssize_t written = write(fd, data + done, length - done);
+    if (written <= 0) {
+      ok = false;
+    } else {
+      done += static_cast<size_t>(written);
+    }
+  }
+  ok = ok && fsync(fd) == 0;
+  int saved = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok || rename(temp, path) != 0) {
+    if (ok) saved = errno;
+    (void)unlink(temp);
+    errno = saved;
+    return result::kWriteError;
+  }
+  fd = OpenForFlush(dir);
+  if (fd < 0) return result::kWriteError;
+  ok = fsync(fd) == 0;
+  saved = errno;
+  close(fd);
+  errno = saved;
+  return ok ? result::kOk : result::kWriteError;
 }

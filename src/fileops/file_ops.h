@@ -1,11 +1,12 @@
 // Logged file-system operations that every change to an installation goes through: parent
-// directories, removal, renaming with replacement, link copying, and the ".kiv-backup" convention
-// that lets a failed update put every replaced or removed file back. Each failure is logged once,
-// here.
+// directories, removal, renaming with replacement (or exchange), link copying, flushes to disk, and
+// the ".kiv-backup" convention that lets a failed update put every replaced or removed file back.
+// Each failure is logged once, here.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdio>
 
 #include "base/scoped_file.h"
@@ -49,13 +50,41 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 // "check_exists: unable to check path: %s, err: %d": neither answer would be safe then.
 [[nodiscard]] int check_exists(const char *path, bool *exists);
 
-// Moves `path` to "<path>.kiv-backup". Returns rename_file's result.
+// As rename_file with `check_type` true, but exchanges `source` and an existing `destination` in
+// one step (renameat2 with RENAME_EXCHANGE), so that `destination` never goes missing. When the
+// file system cannot exchange, sets `*unsupported`, logs nothing and returns 7; the caller then
+// moves in two steps. Returns 0, 6, 7 or 42.
+[[nodiscard]] int exchange_file(const char *source, char *destination, bool *unsupported);
+
+// The backups of one run. The first backup of a path wins: it holds the path's content from before
+// the run, and a later change of the same path in the same run only removes the version this run
+// wrote. Only backups that this run made are ever put back; whatever already lay at a backup name
+// is removed when the run makes its own there.
+//
+// Moves `path` to "<path>.kiv-backup" (removing what lay at that name before, a folder included),
+// or, when this run has already backed `path` up, removes `path`. Returns rename_file's result, or
+// 7 when the earlier content cannot be removed.
 [[nodiscard]] int backup_create(const char *path);
-// Moves the backup back over `path` if one exists (logging when none does; a backup path below a
-// file, in a link loop or too long for the system does not exist); a backup that cannot be told
-// missing is tried all the same. Returns result::kOk, result::kReadError when the backup's name
-// does not fit, or rename_file's result.
+// Moves this run's backup back over `path`. A backup name that this run did not fill is left alone
+// (logged when something lies there; "backup_restore: backup file doesn't exist: %s" when nothing
+// does; a backup path below a file, in a link loop or too long for the system does not exist).
+// Returns result::kOk or a code.
 int backup_restore(const char *path);
 // Removes the backup of `path` if one exists (or cannot be told missing). Returns result::kOk or
 // result::kWriteError.
 int backup_drop(const char *path);
+// Forgets the backups this run made (for a new run in the same process, as the tests make).
+void backup_forget_all();
+
+// Flushes to disk the entries of the directory `path`. Logs "flush_dir: failed to flush directory:
+// %s, err: %d". Returns 0 or 7.
+[[nodiscard]] int flush_dir(const char *path);
+// Flushes every written file of the file system holding `path` (one syncfs). Logs
+// "flush_file_system: failed to flush the file system of: %s, err: %d". Returns 0 or 7.
+[[nodiscard]] int flush_file_system(const char *path);
+// Replaces the file `path` with exactly `length` bytes of `data`, so that a reader sees either the
+// old file or the whole new one, also after a power cut: the bytes go to "<path>.tmp", which is
+// flushed, renamed over `path`, and the directory flushed. Logs nothing (callers decide whether a
+// failure is worth a line); errno tells why. Returns 0 or 7; on failure the temporary file is
+// removed and `path` is as it was, or already new when only the final directory flush failed.
+[[nodiscard]] int replace_file_durably(const char *path, const char *data, size_t length);

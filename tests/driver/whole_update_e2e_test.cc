@@ -168,6 +168,39 @@ TEST(WholeUpdate, ExecuteFailureInTheMiddleRollsEverythingBack) {
   }
 }
 
+// A manifest that changed one path twice and then failed used to restore the version in between
+// (the second backup overwrote the first); a ".kiv-backup" left by somebody else was put back over
+// the current file. Both now end exactly as before the update.
+TEST(WholeUpdate, PathChangedTwiceThenFailureRestoresTheOriginal) {
+  Install s;
+  WriteFile(s.inst + "/data/readme.txt.kiv-backup", "not this update's backup");
+  ASSERT_TRUE(s.Write("add \"bin/app\"\nadd \"bin/app\"\n"
+                      "patch \"patches/readme.patch\" \"data/readme.txt\"\nadd \"empty\"\n"));
+  Snapshot before = TakeSnapshot(s.inst);
+  before.erase("data/readme.txt.kiv-backup");  // removed before the first change
+  EXPECT_EQ(s.Run(), 1);
+  EXPECT_EQ(s.Status(), "failed: 40\n");
+  EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(s.inst)), "");
+  EXPECT_FALSE(Exists(s.patch + "/update.journal"));
+}
+
+// A replace request killed between its two moves (on a file system that cannot exchange) leaves
+// the installation missing and its ".bak" present: the next run puts it back before anything else.
+TEST(WholeUpdate, MissingInstallationBesideItsBakIsPutBack) {
+  Install s;
+  Snapshot before = TakeSnapshot(s.inst);
+  ASSERT_EQ(rename(s.inst.c_str(), (s.inst + ".bak").c_str()), 0);
+  ASSERT_TRUE(s.Write("add \"bin/app\"\n"));
+  EXPECT_EQ(s.Run(), 0);
+  EXPECT_EQ(s.Status(), "succeeded\n");
+  EXPECT_FALSE(Exists(s.inst + ".bak"));
+  before["bin/app"] = TakeSnapshot(s.inst)["bin/app"];
+  EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(s.inst)), "");
+  EXPECT_NE(s.Log().find("Recovery: the installation " + s.inst + " is missing; moving " + s.inst +
+                         ".bak back\n"),
+            std::string::npos);
+}
+
 // The same size with other bytes fails the CRC check (4).
 TEST(WholeUpdate, PatchOfAChangedFileFailsTheCrcCheckAndRollsBack) {
   Install s;

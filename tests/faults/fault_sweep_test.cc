@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/run_updater.h"
+#include "support/sample_update.h"
 #include "support/test_patch.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"
@@ -40,6 +41,11 @@ using testing_support::TakeSnapshot;
 using testing_support::TempDir;
 using testing_support::UpkEntry;
 using testing_support::WriteFile;
+
+using testing_support::kManifest;
+using testing_support::WriteArchive;
+using testing_support::WriteInstallation;
+using testing_support::WriteNewVersion;
 
 namespace {
 
@@ -229,69 +235,6 @@ std::string CompareOldVersion(const Snapshot &before, const Snapshot &actual, st
 
 bool IsFailedStatus(const std::string &status) {
   return std::regex_match(status, std::regex("failed: -?[0-9]+\n"));
-}
-
-// ---- The installation and the update that every scenario uses ----
-
-const std::string kAppV1 = "#!/bin/sh\necho old app\n";
-const std::string kAppV2 = "#!/bin/sh\necho new app, a little longer\n";
-const std::string kDataV1 = std::string(3000, 'd') + "version 1 of the data\n";
-const std::string kDataV2 = std::string(2990, 'd') + "version 2 of the data, patched\n";
-const std::string kToolV1 = "tool v1\n";
-const std::string kToolV2 = "tool v2!\n";
-
-void WriteInstallation(const std::string &inst) {
-  WriteFile(inst + "/bin/app", kAppV1, 0755);
-  WriteFile(inst + "/lib/data", kDataV1, 0644);
-  WriteFile(inst + "/lib/keep.so", "kept library\n", 0644);
-  WriteFile(inst + "/tool.sh", kToolV1, 0700);
-  WriteFile(inst + "/old/file", "to be removed\n", 0600);
-  MakeDirs(inst + "/olddir");
-  WriteFile(inst + "/tree/a", "tree file a\n");
-  WriteFile(inst + "/tree/sub/b", "tree file b\n", 0640);
-  ASSERT_EQ(symlink("../../keep.txt", (inst + "/tree/sub/link").c_str()), 0);
-  WriteFile(inst + "/keep.txt", "kept\n");
-  ASSERT_EQ(symlink("keep.txt", (inst + "/link.txt").c_str()), 0);
-  WriteFile(inst + "/gone.txt", "listed in precomplete\n");
-  MakeDirs(inst + "/gonedir");
-  WriteFile(inst + "/precomplete", "remove \"gone.txt\"\nrmdir \"gonedir/\"\n");
-  WriteFile(inst + "/updates/0/pending.txt", "left out of a staged copy\n");
-}
-
-// The installation after the update, built by hand.
-void WriteNewVersion(const std::string &inst) {
-  WriteFile(inst + "/bin/app", kAppV2, 0755);
-  WriteFile(inst + "/bin/plugin", "plugin\n", 0644);
-  WriteFile(inst + "/newdir/new.txt", "a new file in a new folder\n", 0644);
-  WriteFile(inst + "/lib/data", kDataV2, 0644);
-  WriteFile(inst + "/lib/keep.so", "kept library\n", 0644);
-  WriteFile(inst + "/tool.sh", kToolV2, 0700);
-  MakeDirs(inst + "/old");
-  WriteFile(inst + "/keep.txt", "kept\n");
-  ASSERT_EQ(symlink("keep.txt", (inst + "/link.txt").c_str()), 0);
-  WriteFile(inst + "/precomplete", "remove \"gone.txt\"\nrmdir \"gonedir/\"\n");
-  WriteFile(inst + "/updates/0/pending.txt", "left out of a staged copy\n");
-}
-
-const char kManifest[] =
-    "type \"complete\"\n"
-    "add \"bin/app\"\n"
-    "add \"newdir/new.txt\"\n"
-    "add-if \"keep.txt\" \"bin/plugin\"\n"
-    "add-if-not \"keep.txt\" \"bin/never\"\n"
-    "patch \"patches/data.patch\" \"lib/data\"\n"
-    "patch-if \"tool.sh\" \"patches/tool.patch\" \"tool.sh\"\n"
-    "remove \"old/file\"\n"
-    "rmdir \"olddir/\"\n"
-    "rmrfdir \"tree/\"\n";
-
-void WriteArchive(const std::string &path) {
-  ASSERT_TRUE(testing_support::WriteUpk(
-      path, {UpkEntry{"updatev3.manifest", kManifest}, UpkEntry{"bin/app", kAppV2, 0755},
-             UpkEntry{"newdir/new.txt", "a new file in a new folder\n"},
-             UpkEntry{"bin/plugin", "plugin\n"}, UpkEntry{"bin/never", "never added\n"},
-             UpkEntry{"patches/data.patch", MakePatch(kDataV1, kDataV2)},
-             UpkEntry{"patches/tool.patch", MakePatch(kToolV1, kToolV2)}}));
 }
 
 // ---- Running under strace ----

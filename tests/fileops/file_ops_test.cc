@@ -254,6 +254,40 @@ TEST(Backup, CreateRestoreAndDrop) {
   EXPECT_EQ(backup_drop(file.c_str()), 0);
 }
 
+// One update that changed a path twice used to overwrite the first backup with the version in
+// between, and a rollback put back whatever lay at a backup name, made by this run or not. Now the
+// first backup wins and only this run's backups come back.
+TEST(Backup, FirstBackupWinsAndOnlyOwnBackupsComeBack) {
+  TempDir dir;
+  LogCapture log;
+  std::string file = dir / "x";
+  WriteFile(file, "original");
+  ASSERT_EQ(backup_create(file.c_str()), 0);
+  WriteFile(file, "between");
+  ASSERT_EQ(backup_create(file.c_str()), 0);
+  EXPECT_FALSE(Exists(file));
+  EXPECT_EQ(ReadFile(file + ".kiv-backup"), "original");
+  WriteFile(file, "last");
+  EXPECT_EQ(backup_restore(file.c_str()), 0);
+  EXPECT_EQ(ReadFile(file), "original");
+
+  std::string other = dir / "y";
+  WriteFile(other, "current");
+  WriteFile(other + ".kiv-backup", "left by somebody else");
+  std::string before = log.Text();
+  EXPECT_EQ(backup_restore(other.c_str()), 0);
+  EXPECT_EQ(ReadFile(other), "current");
+  EXPECT_EQ(log.Text(), before + "backup_restore: not restoring a backup this update did not make: " +
+                            other + ".kiv-backup\n");
+  // A folder at the backup name is removed when the run makes its own backup there.
+  WriteFile(dir / "z.kiv-backup/inside", "stale");
+  WriteFile(dir / "z", "z");
+  EXPECT_EQ(backup_create((dir / "z").c_str()), 0);
+  EXPECT_EQ(ReadFile(dir / "z.kiv-backup"), "z");
+  EXPECT_EQ(backup_drop((dir / "z").c_str()), 0);
+  backup_forget_all();
+}
+
 // With a path of 1023 bytes the backup name, cut to fit, would be the path itself: the rename would
 // remove the file as an "existing destination" and then fail.
 TEST(Backup, PathWhoseBackupNameDoesNotFitIsLeftAlone) {

@@ -1,0 +1,379 @@
+// Crash safety of the real updater. The kill sweep runs an update under a small ptrace loop that
+// counts the system calls of all its threads together and kills the process with SIGKILL on entry
+// to the k-th one; then it does what the application does on its next start (it starts the updater
+// again with the same arguments while the status still reads "applying" or a journal is left) and
+// checks that the installation is exactly the old or exactly the new version, with the status
+// saying which, and nothing left behind. CI runs every second k; KILL_SWEEP_FULL=1 runs every k
+// (see docs/crash-safety.md). Also: two runs started together, and the order of the flushes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/run_updater.h"
+#include "support/sample_update.h"
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::vector<std::string> kEnv = {"LC_ALL=C", "PATH=/usr/bin:/bin"};
+
+// Runs `argv` traced; kills it on entry to its `kill_at`-th system call (never when 0). Returns the
+// number of calls counted; `*killed` says whether the kill happened.
+long RunKilledAt(const std::vector<std::string> &argv, long kill_at, bool *killed) {
+  *killed = false;
+  std::vector<char *> args, envp;
+  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto &e : kEnv) envp.push_back(const_cast<char *>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    freopen("/dev/null", "w", stderr);
+    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    raise(SIGSTOP);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ptrace(PTRACE_SETOPTIONS, pid, nullptr,
+         PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
+  ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
+  std::map<pid_t, bool> in_call;
+  long count = 0;
+  for (pid_t t; (t = waitpid(-1, &status, __WALL)) > 0;) {
+    if (!WIFSTOPPED(status)) continue;
+    int deliver = 0;
+    if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
+      bool entering = !in_call[t];
+      in_call[t] = entering;
+      if (entering && ++count == kill_at) {
+        kill(pid, SIGKILL);
+        *killed = true;
+      }
+    } else if ((status >> 16) == 0 && WSTOPSIG(status) != SIGSTOP && WSTOPSIG(status) != SIGTRAP) {
+      deliver = WSTOPSIG(status);  // a real signal for the tracee
+    }
+    ptrace(PTRACE_SYSCALL, t, nullptr, reinterpret_cast<void *>(static_cast<long>(deliver)));
+  }
+  return count;
+}
+
+bool IsFailed(const std::string &status) {
+  return std::regex_match(status, std::regex("failed: -?[0-9]+\n"));
+}
+
+Snapshot Without(Snapshot snap, const std::string &top) {
+  for (auto it = snap.begin(); it != snap.end();) {
+    it = it->first == top || it->first.rfind(top + "/", 0) == 0 ? snap.erase(it) : std::next(it);
+  }
+  return snap;
+}
+
+// One kind of run: how to lay out its folder, its arguments, and what its end must look like.
+struct Mode {
+  std::string name;
+  std::function<void(const std::string &dir)> prepare;
+  std::vector<std::string> extra_args;  // after p, inst, working dir
+  std::string working;                  // relative to the run folder
+  long sample_offset = 1;               // the first k of the CI sample (1 or 2)
+  // "new", "old" or a description of what is wrong.
+  std::function<std::string(const std::string &dir)> judge;
+};
+
+// Verdict shared by the modes that change the installation: the status names the version found.
+std::string JudgeVersion(const Snapshot &old_version, const Snapshot &new_version,
+                         const Snapshot &now, const std::string &status,
+                         const std::string &success, bool pending_is_old) {
+  if (status == success) {
+    return now == new_version ? "new" : "status " + success + " but: " +
+                                            DiffSnapshots(new_version, now);
+  }
+  if (IsFailed(status) || (pending_is_old && status == "pending")) {
+    return now == old_version ? "old" : "status " + status + " but: " +
+                                            DiffSnapshots(old_version, now);
+  }
+  return "status '" + status + "'";
+}
+
+struct SweepResult {
+  long calls = 0, points = 0, old_version = 0, new_version = 0;
+  std::vector<std::string> broken;
+};
+
+void Sweep(const Mode &mode, const TempDir &tmp, SweepResult *out) {
+  const std::string tmpl = tmp / "template";
+  mode.prepare(tmpl);
+  auto args_for = [&mode](const std::string &dir) {
+    std::vector<std::string> a = {UPDATER_BIN, dir + "/p", dir + "/inst", dir + "/" + mode.working};
+    a.insert(a.end(), mode.extra_args.begin(), mode.extra_args.end());
+    return a;
+  };
+  auto copy = [&tmpl](const std::string &dir) {
+    return e2e::Spawn({"/bin/rm", "-rf", dir}, {}) == 0 &&
+           e2e::Spawn({"/bin/cp", "-a", tmpl, dir}, {}) == 0;
+  };
+  const std::string probe = tmp / "probe";
+  ASSERT_TRUE(copy(probe));
+  bool killed = false;
+  out->calls = RunKilledAt(args_for(probe), 0, &killed);
+  ASSERT_GT(out->calls, 100);
+  ASSERT_EQ(mode.judge(probe), "new") << "the undisturbed run";
+
+  // Every k in the full sweep; in CI every second k, odd or even by mode.
+  const char *full = getenv("KILL_SWEEP_FULL");
+  const long stride = full && *full == '1' ? 1 : 2;
+  std::vector<long> ks;
+  for (long k = stride == 1 ? 1 : mode.sample_offset; k <= out->calls; k += stride) {
+    ks.push_back(k);
+  }
+
+  // Two worker processes (the machine has two cores); each reports one line per kill point.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::vector<pid_t> workers;
+  for (int slot = 0; slot < 2; ++slot) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      FILE *report = fdopen(fds[1], "w");
+      const std::string dir = tmp / ("s" + std::to_string(slot));
+      for (size_t i = static_cast<size_t>(slot); i < ks.size(); i += 2) {
+        std::string verdict;
+        bool was_killed = false;
+        if (!copy(dir)) {
+          verdict = "cannot copy the template";
+        } else {
+          RunKilledAt(args_for(dir), ks[i], &was_killed);
+          std::string status = ReadFile(dir + "/p/update.status");
+          if (Exists(dir + "/p/update.journal") || status == "applying" || status.empty()) {
+            e2e::Spawn(args_for(dir), kEnv, "/dev/null");
+          }
+          verdict = Exists(dir + "/p/update.journal") ? "journal left" : mode.judge(dir);
+        }
+        for (char &c : verdict) c = c == '\n' ? ';' : c;
+        fprintf(report, "%ld %s\n", ks[i], verdict.c_str());
+        fflush(report);
+      }
+      _exit(0);
+    }
+    workers.push_back(pid);
+  }
+  close(fds[1]);
+  FILE *in = fdopen(fds[0], "r");
+  char line[8192];
+  while (fgets(line, sizeof(line), in)) {
+    std::string text(line);
+    std::string verdict = text.substr(text.find(' ') + 1);
+    verdict.pop_back();
+    ++out->points;
+    if (verdict == "new") {
+      ++out->new_version;
+    } else if (verdict == "old") {
+      ++out->old_version;
+    } else if (out->broken.size() < 20) {
+      out->broken.push_back("k=" + text);
+    }
+  }
+  fclose(in);
+  for (pid_t w : workers) waitpid(w, nullptr, 0);
+  EXPECT_EQ(out->points, static_cast<long>(ks.size()));
+}
+
+void Report(const Mode &mode, const SweepResult &r) {
+  printf("kill sweep, %s: %ld system calls, %ld kill points: %ld ended new, %ld ended old, %zu "
+         "neither\n",
+         mode.name.c_str(), r.calls, r.points, r.new_version, r.old_version, r.broken.size());
+  for (const std::string &b : r.broken) ADD_FAILURE() << mode.name << ": " << b;
+}
+
+Snapshot VersionSnapshot(const TempDir &tmp, const std::string &name,
+                         const std::function<void(const std::string &)> &write) {
+  write(tmp / name);
+  return TakeSnapshot(tmp / name);
+}
+
+// A partial update: every instruction kind, without the precomplete removals.
+const std::string kPartialManifest = std::string(kManifest).substr(std::string(kManifest).find('\n') + 1);
+
+TEST(KillSweep, InPlaceAndCompleteUpdates) {
+  for (bool complete : {false, true}) {
+    TempDir tmp;
+    const Snapshot old_version = VersionSnapshot(tmp, "old", WriteInstallation);
+    const Snapshot new_version = VersionSnapshot(tmp, "new", [complete](const std::string &d) {
+      WriteNewVersion(d);
+      if (!complete) {  // the precomplete removals are not made
+        WriteFile(d + "/gone.txt", "listed in precomplete\n");
+        MakeDirs(d + "/gonedir");
+      }
+    });
+    Mode mode;
+    mode.name = complete ? "complete update" : "in-place partial update";
+    mode.sample_offset = complete ? 2 : 1;
+    mode.working = "inst";
+    mode.prepare = [complete](const std::string &dir) {
+      MakeDirs(dir + "/p");
+      WriteArchive(dir + "/p/update.upk", complete ? kManifest : kPartialManifest.c_str());
+      WriteInstallation(dir + "/inst");
+    };
+    mode.judge = [&](const std::string &dir) {
+      return JudgeVersion(old_version, new_version, TakeSnapshot(dir + "/inst"),
+                          ReadFile(dir + "/p/update.status"), "succeeded\n", false);
+    };
+    SweepResult r;
+    Sweep(mode, tmp, &r);
+    Report(mode, r);
+  }
+}
+
+TEST(KillSweep, StagedUpdateAndReplaceRequest) {
+  for (bool replace : {false, true}) {
+    TempDir tmp;
+    const Snapshot old_version = Without(VersionSnapshot(tmp, "old", WriteInstallation), "updates");
+    const Snapshot staged =
+        Without(VersionSnapshot(tmp, "new", WriteNewVersion), "updates");
+    Mode mode;
+    mode.name = replace ? "replace request" : "staged update";
+    mode.sample_offset = replace ? 2 : 1;
+    mode.working = "inst/updated";
+    mode.extra_args = {replace ? "0/replace" : "-1"};
+    mode.prepare = [replace](const std::string &dir) {
+      MakeDirs(dir + "/p");
+      WriteArchive(dir + "/p/update.upk");
+      WriteInstallation(dir + "/inst");
+      if (replace) {
+        WriteNewVersion(dir + "/inst/updated");
+        RemoveTree(dir + "/inst/updated/updates/0");
+      }
+    };
+    mode.judge = [&, replace](const std::string &dir) -> std::string {
+      const std::string status = ReadFile(dir + "/p/update.status");
+      Snapshot inst = Without(TakeSnapshot(dir + "/inst"), "updates");
+      if (Exists(dir + "/inst.bak")) return "inst.bak left";
+      if (replace) {
+        // "pending" drops the staged copy: the application then updates in place.
+        return JudgeVersion(old_version, staged, inst, status, "succeeded\n", true);
+      }
+      // A staged update never touches the installation; "applied\n" vouches for a whole copy.
+      Snapshot copy = Without(TakeSnapshot(dir + "/inst/updated"), "updates");
+      if (!(Without(inst, "updated") == old_version)) return "installation changed";
+      return JudgeVersion(Snapshot(), staged, copy, status, "applied\n", false);
+    };
+    SweepResult r;
+    Sweep(mode, tmp, &r);
+    Report(mode, r);
+  }
+}
+
+// Two runs started together, many times: one applies the update, the other says so on standard
+// error and exits 1 without touching the status, the log or the installation.
+TEST(CrashSafety, TwoRunsStartedTogetherOneApplies) {
+  TempDir tmp;
+  std::string manifest = "type \"complete\"\n";
+  std::vector<UpkEntry> entries;
+  for (int i = 0; i < 400; ++i) {
+    std::string name = "d" + std::to_string(i / 100) + "/f" + std::to_string(i);
+    manifest += "add \"" + name + "\"\n";
+    entries.push_back(UpkEntry{name, "file " + std::to_string(i) + "\n"});
+  }
+  entries.insert(entries.begin(), UpkEntry{"updatev3.manifest", manifest});
+  ASSERT_TRUE(WriteUpk(tmp / "archive.upk", entries));
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    SCOPED_TRACE(attempt);
+    const std::string dir = tmp / ("run" + std::to_string(attempt));
+    MakeDirs(dir + "/p");
+    ASSERT_EQ(link((tmp / "archive.upk").c_str(), (dir + "/p/update.upk").c_str()), 0);
+    WriteFile(dir + "/inst/keep", "kept\n");
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    pid_t pids[2];
+    for (int i = 0; i < 2; ++i) {
+      pids[i] = fork();
+      if (pids[i] == 0) {
+        close(gate[1]);
+        char c;
+        (void)!read(gate[0], &c, 1);  // both start when the gate closes
+        _exit(e2e::RunUpdater({dir + "/p", dir + "/inst", dir + "/inst"}, {},
+                              dir + "/err" + std::to_string(i)));
+      }
+    }
+    close(gate[0]);
+    close(gate[1]);
+    int codes[2];
+    for (int i = 0; i < 2; ++i) {
+      int status = 0;
+      waitpid(pids[i], &status, 0);
+      codes[i] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    ASSERT_EQ(codes[0] + codes[1], 1) << codes[0] << " " << codes[1];
+    const std::string loser_err = ReadFile(dir + "/err" + std::to_string(codes[0] == 0 ? 1 : 0));
+    EXPECT_NE(loser_err.find("another update is running"), std::string::npos) << loser_err;
+    EXPECT_EQ(ReadFile(dir + "/p/update.status"), "succeeded\n");
+    const std::string log = ReadFile(dir + "/p/update.log");
+    EXPECT_EQ(log.rfind("PATCH DIRECTORY ", 0), 0u);
+    EXPECT_EQ(log.substr(log.size() - 23), "calling QuitProgressUI\n");
+    EXPECT_EQ(TakeSnapshot(dir + "/inst").size(), 400u + 4u + 1u);
+  }
+}
+
+// A power cut loses what is not flushed. Traced, an in-place update flushes every file it wrote
+// before it records the commit, before it drops a backup and before the status says "succeeded".
+TEST(CrashSafety, EveryWrittenFileIsFlushedBeforeBackupsGoAndTheStatusIsWritten) {
+  TempDir tmp;
+  MakeDirs(tmp / "p");
+  WriteArchive(tmp / "p/update.upk");
+  WriteInstallation(tmp / "inst");
+  const std::string trace = tmp / "trace.txt";
+  ASSERT_EQ(e2e::Spawn({"/usr/bin/strace", "-f", "-qq", "-y", "-s", "64", "-o", trace, "-e",
+                        "trace=openat,write,fsync,fdatasync,syncfs,rename,renameat2,unlink,unlinkat",
+                        UPDATER_BIN, tmp / "p", tmp / "inst", tmp / "inst"},
+                       kEnv),
+            0);
+  std::ifstream in(trace);
+  std::string line;
+  long index = 0, last_write = -1, first_sync_after = -1, commit = -1, first_drop = -1,
+       final_status = -1;
+  const std::string inst = tmp / "inst/";
+  while (std::getline(in, line)) {
+    ++index;
+    bool install_write = line.find(" write(") != std::string::npos &&
+                         line.find("<" + inst) != std::string::npos;
+    if (install_write) {
+      last_write = index;
+      first_sync_after = -1;
+    }
+    if (line.find(" syncfs(") != std::string::npos && first_sync_after < 0) first_sync_after = index;
+    if (line.find("update.journal") != std::string::npos && line.find("\"commit\\n\"") != std::string::npos) {
+      commit = index;
+    }
+    if (line.find("unlink") != std::string::npos && line.find(".kiv-backup\"") != std::string::npos &&
+        first_drop < 0) {
+      first_drop = index;
+    }
+    if (line.find(" rename(") != std::string::npos && line.find("update.status.tmp") != std::string::npos) {
+      final_status = index;
+    }
+  }
+  ASSERT_GT(last_write, 0);
+  ASSERT_GT(first_drop, 0) << "the update replaces files: it drops backups";
+  EXPECT_GT(first_sync_after, last_write) << "no flush after the last write";
+  EXPECT_LT(first_sync_after, commit);
+  EXPECT_LT(commit, first_drop);
+  EXPECT_LT(first_drop, final_status);
+}
+
+}  // namespace
