@@ -52,6 +52,10 @@ class AddAction : public UpdateAction {
   // After a failure, removes the file that Execute wrote (complete or not) if it is still the one
   // at the path, then puts the old file back when there is a backup.
   void Finish(int status) override;
+  const char *ExtractedMember(bool *in_prepare) const override {
+    *in_prepare = false;
+    return path;
+  }
 
  protected:
   char *path = nullptr;  // also the archive member's name

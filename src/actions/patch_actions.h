@@ -32,6 +32,10 @@ class PatchAction : public UpdateAction {
   [[nodiscard]] int Execute() override;
   // Drops the backup after a successful update; puts it back otherwise.
   void Finish(int status) override;
+  const char *ExtractedMember(bool *in_prepare) const override {
+    *in_prepare = true;
+    return patch_name;
+  }
 
   // Reads the whole open file to patch into source_buffer and checks it against the header.
   // Returns 0, 6 (status or read failure), 13 (no memory), 42 (size differs) or 4 (CRC differs).

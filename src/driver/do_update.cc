@@ -4,7 +4,9 @@
 #include <cstdlib>
 
 #include "actions/action.h"
+#include "actions/decode_plan.h"
 #include "actions/manifest.h"
+#include "archive/decode_ahead.h"
 #include "archive/upk_reader.h"
 #include "base/globals.h"
 #include "base/result.h"
@@ -98,11 +100,15 @@ int RunManifest() {
   ActionList list;
   rv = ParseManifest(text, &list, &texts);
   if (rv == result::kOk) {
+    // Decoding ahead: worker threads decompress the members that the two passes will extract.
+    (void)StartDecodeAhead(list, update_reader.archive(), ExtractThreadCount());
     rv = list.Prepare();
     if (rv == result::kOk) {
       rv = list.Execute();
+      decode_ahead.Stop();
       list.Finish(rv);
     }
+    decode_ahead.Stop();
   }
   list.Destroy();
   return rv;

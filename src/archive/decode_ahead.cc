@@ -1,0 +1,339 @@
+// Decoding ahead. Workers claim the planned members in order and decompress each with the same
+// loop, read sizes and output blocks as UpkReader::ExtractItem, keeping the output blocks it would
+// have written (and dropping the block of a failing call, which it would not have written) in a
+// chain of chunks. The stored bytes are read with pread on the archive's descriptor, so the
+// workers and the reader never share a file position.
+//
+// Budget: a chunk is charged before it is allocated. A worker over budget waits while the memory
+// can still come back without it (the update's thread is writing a member, or jobs before its own
+// are yet to be taken); the worker of the next job to be taken gives its job up instead, and that
+// member is then extracted by its action as before. So the update's thread never waits on a worker
+// that waits on it.
+#include "archive/decode_ahead.h"
+
+#include <bzlib.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/upk.h"
+#include "archive/upk_reader.h"
+#include "base/result.h"
+
+DecodeAhead decode_ahead;
+
+namespace {
+
+// The reader's read and output block sizes, so that the decompressor is driven exactly as there.
+constexpr size_t kBlockSize = 262144;
+// Output of more than one block is kept in chunks of this size; a member that ends within its
+// first block gets a chunk of exactly its size.
+constexpr size_t kChunkSize = size_t{1} << 20;
+constexpr int kMaxThreads = 64;
+constexpr int kDefaultMaxThreads = 8;
+
+}  // namespace
+
+struct DecodeAhead::Chunk {
+  Chunk *next;
+  size_t size;
+  size_t capacity;
+  char *data() { return reinterpret_cast<char *>(this + 1); }
+};
+
+int ExtractThreadCount() {
+  const char *value = getenv("KIV_EXTRACT_THREADS");
+  if (value && *value) {
+    char *end = nullptr;
+    long n = strtol(value, &end, 10);
+    if (*end == '\0' && n >= 1 && n <= kMaxThreads) return static_cast<int>(n);
+  }
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  if (online < 1) return 1;
+  return online > kDefaultMaxThreads ? kDefaultMaxThreads : static_cast<int>(online);
+}
+
+void DecodeAhead::Plan(UpkArchive *archive, const char *name) {
+  if (!threads_.empty() || !archive) return;
+  UpkItem *item = upk_lookup(archive, name);
+  if (!item) return;
+  archive_ = archive;
+  jobs_.push_back(Job{item, State::kPending, false, result::kOk, 0, nullptr, nullptr});
+}
+
+int DecodeAhead::Start(int workers, size_t budget) {
+  if (!threads_.empty() || jobs_.empty()) return static_cast<int>(threads_.size());
+  budget_ = budget;
+  held_ = next_ = head_ = 0;
+  writing_ = stop_ = false;
+  taken_ahead_ = taken_own_ = settled_ = 0;
+  for (int i = 0; i < workers; ++i) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, WorkerMain, this) != 0) break;
+    threads_.push_back(thread);
+  }
+  return static_cast<int>(threads_.size());
+}
+
+void DecodeAhead::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  workers_wake_.notify_all();
+  for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+  threads_.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t j = 0; j < jobs_.size(); ++j) Release(j);
+  std::vector<Job>().swap(jobs_);
+  archive_ = nullptr;
+  held_ = 0;
+  writing_ = false;
+}
+
+int DecodeAhead::settled() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return settled_;
+}
+
+void DecodeAhead::Release(size_t j) {
+  Job &job = jobs_[j];
+  for (Chunk *chunk = job.first; chunk;) {
+    Chunk *following = chunk->next;
+    free(chunk);
+    chunk = following;
+  }
+  job.first = job.last = nullptr;
+  held_ -= job.held;
+  job.held = 0;
+}
+
+void *DecodeAhead::WorkerMain(void *self) {
+  static_cast<DecodeAhead *>(self)->Worker();
+  return nullptr;
+}
+
+void DecodeAhead::Worker() {
+  char *input = static_cast<char *>(malloc(kBlockSize));
+  char *output = static_cast<char *>(malloc(kBlockSize));
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Without its buffers a worker decodes nothing; the members are decoded by the others or by
+  // their own extractions.
+  while (input && output && !stop_) {
+    while (next_ < jobs_.size() && jobs_[next_].state != State::kPending) ++next_;
+    if (next_ >= jobs_.size()) break;
+    if (held_ >= budget_) {
+      workers_wake_.wait(lock);
+      continue;
+    }
+    size_t j = next_++;
+    jobs_[j].state = State::kDecoding;
+    lock.unlock();
+    bool done = Decode(j, input, output);
+    lock.lock();
+    ++settled_;
+    Job &job = jobs_[j];
+    if (!done || job.dropped) {
+      Release(j);
+      job.state = State::kOwn;
+      workers_wake_.notify_all();
+    } else {
+      job.state = State::kReady;
+    }
+    job_done_.notify_all();
+  }
+  lock.unlock();
+  free(input);
+  free(output);
+}
+
+DecodeAhead::Chunk *DecodeAhead::NewChunk(size_t j, size_t size) {
+  const size_t cost = sizeof(Chunk) + size;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    if (stop_ || jobs_[j].dropped) return nullptr;
+    if (held_ + cost <= budget_) break;
+    // Nothing that is held now will be freed before this job has been taken.
+    if (j == head_ && !writing_) return nullptr;
+    workers_wake_.wait(lock);
+  }
+  held_ += cost;
+  jobs_[j].held += cost;
+  lock.unlock();
+  Chunk *chunk = static_cast<Chunk *>(malloc(cost));
+  if (!chunk) return nullptr;  // the charge goes with the job's release
+  chunk->next = nullptr;
+  chunk->size = 0;
+  chunk->capacity = size;
+  Job &job = jobs_[j];
+  if (job.last) {
+    job.last->next = chunk;
+  } else {
+    job.first = chunk;
+  }
+  job.last = chunk;
+  return chunk;
+}
+
+bool DecodeAhead::Decode(size_t j, char *input, char *output) {
+  // The job's item and chunks are this worker's alone while it decodes; the vector is not resized.
+  UpkItem *item = jobs_[j].item;
+  bz_stream stream;
+  memset(&stream, 0, sizeof(stream));
+  if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) {
+    jobs_[j].code = result::kDecompressError;
+    return true;
+  }
+  const int fd = fileno(archive_->fp);
+  const int32_t length = static_cast<int32_t>(item->length);
+  int32_t position = 0;
+  Chunk *chunk = nullptr;
+  int rv = result::kOk;
+  bool kept = true;
+  while (true) {
+    if (length == 0) {
+      rv = result::kEmpty;
+      break;
+    }
+    if (position < length && stream.avail_in == 0) {
+      int32_t want = length - position;
+      if (want > static_cast<int32_t>(kBlockSize)) want = static_cast<int32_t>(kBlockSize);
+      ssize_t got;
+      do {
+        got = pread(fd, input, static_cast<size_t>(want),
+                    static_cast<off_t>(item->offset) + position);
+      } while (got < 0 && errno == EINTR);
+      if (got <= 0) {
+        rv = result::kReadError;
+        break;
+      }
+      position += static_cast<int32_t>(got);
+      stream.next_in = input;
+      stream.avail_in = static_cast<unsigned>(got);
+    }
+    stream.next_out = output;
+    stream.avail_out = static_cast<unsigned>(kBlockSize);
+    int bz = BZ2_bzDecompress(&stream);
+    if (bz != BZ_OK && bz != BZ_STREAM_END) {
+      rv = result::kDecompressError;
+      break;
+    }
+    size_t produced = kBlockSize - stream.avail_out;
+    for (size_t done = 0; done < produced;) {
+      if (!chunk || chunk->size == chunk->capacity) {
+        bool whole = !chunk && bz == BZ_STREAM_END;
+        chunk = NewChunk(j, whole ? produced : kChunkSize);
+        if (!chunk) break;
+      }
+      size_t n = chunk->capacity - chunk->size;
+      if (n > produced - done) n = produced - done;
+      memcpy(chunk->data() + chunk->size, output + done, n);
+      chunk->size += n;
+      done += n;
+    }
+    if (produced != 0 && !chunk) {
+      kept = false;
+      break;
+    }
+    if (bz == BZ_STREAM_END) break;
+    if (produced == 0 && stream.avail_in == 0 && position >= length) {
+      rv = result::kDecompressError;
+      break;
+    }
+  }
+  BZ2_bzDecompressEnd(&stream);
+  if (!kept) return false;
+  jobs_[j].code = rv;
+  // The last chunk gives back what it does not use.
+  Job &job = jobs_[j];
+  if (chunk && chunk->size < chunk->capacity) {
+    Chunk **link = &job.first;
+    while (*link != chunk) link = &(*link)->next;
+    if (Chunk *smaller = static_cast<Chunk *>(realloc(chunk, sizeof(Chunk) + chunk->size))) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      size_t saved = smaller->capacity - smaller->size;
+      smaller->capacity = smaller->size;
+      *link = smaller;
+      job.last = smaller;
+      held_ -= saved;
+      job.held -= saved;
+      workers_wake_.notify_all();
+    }
+  }
+  return true;
+}
+
+long DecodeAhead::Take(UpkItem *item) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  size_t j = head_;
+  while (j < jobs_.size() && jobs_[j].item != item) ++j;
+  if (j >= jobs_.size()) return -1;
+  // The members passed over will not be asked for: their bytes go.
+  for (size_t k = head_; k < j; ++k) {
+    Job &passed = jobs_[k];
+    if (passed.state == State::kDecoding) {
+      passed.dropped = true;
+    } else {
+      Release(k);
+      passed.state = State::kOwn;
+    }
+  }
+  head_ = j;
+  Job &job = jobs_[j];
+  if (job.state == State::kPending) job.state = State::kOwn;
+  workers_wake_.notify_all();
+  while (job.state == State::kDecoding) job_done_.wait(lock);
+  head_ = j + 1;
+  workers_wake_.notify_all();
+  if (job.state != State::kReady) {
+    ++taken_own_;
+    return -1;
+  }
+  job.state = State::kTaken;
+  writing_ = true;
+  ++taken_ahead_;
+  return static_cast<long>(j);
+}
+
+int DecodeAhead::WriteTaken(long j, FILE *out) {
+  Job &job = jobs_[static_cast<size_t>(j)];
+  int rv = job.code;
+  for (Chunk *chunk = job.first; chunk && out; chunk = chunk->next) {
+    if (chunk->size != 0 && fwrite(chunk->data(), 1, chunk->size, out) != chunk->size) {
+      rv = result::kWriteError;
+      break;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  Release(static_cast<size_t>(j));
+  writing_ = false;
+  workers_wake_.notify_all();
+  return rv;
+}
+
+int DecodeAhead::ExtractToFile(const char *name, const char *path) {
+  UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
+  long j = item ? Take(item) : -1;
+  if (j < 0) return update_reader.ExtractToFile(name, path);
+  int fd = creat(path, static_cast<mode_t>(item->flags));
+  FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
+  if (!out) {
+    if (fd >= 0) close(fd);
+    (void)WriteTaken(j, nullptr);
+    return result::kWriteError;
+  }
+  int rv = WriteTaken(j, out);
+  if (fclose(out) != 0 && rv == result::kOk) rv = result::kWriteError;
+  return rv;
+}
+
+int DecodeAhead::ExtractToStream(const char *name, FILE *out) {
+  UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
+  long j = item ? Take(item) : -1;
+  if (j < 0) return update_reader.ExtractToStream(name, out);
+  return WriteTaken(j, out);
+}
