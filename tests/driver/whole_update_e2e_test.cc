@@ -299,11 +299,11 @@ TEST(WholeUpdate, DecodingThreadsChangeNothingElse) {
   std::string large;
   for (int i = 0; large.size() < 1500000; ++i) large += "entry " + std::to_string(i * 7) + "\n";
   const std::string every = kEveryInstruction;
-  const std::string adds = "add \"big/one\"\nadd \"big/two\"\nadd \"big/three\"\n";
+  const std::string adds = "add \"data/big-one\"\nadd \"data/big-two\"\nadd \"data/big-three\"\n";
   for (const auto &[manifest, status] : std::vector<std::pair<std::string, std::string>>{
            {every + adds, "succeeded\n"},
-           {every + "add \"big/one\"\nadd \"corrupt\"\n" + adds, "failed: 39\n"},
-           {"patch \"corrupt\" \"lib/libx.so\"\n" + every + adds, "failed: 39\n"}}) {
+           {every + "add \"data/big-one\"\nadd \"corrupt\"\n" + adds, "failed: 39\n"},
+           {every + adds + "patch \"corrupt\" \"data/readme.txt\"\n", "failed: 39\n"}}) {
     SCOPED_TRACE(manifest);
     struct Outcome {
       int exit;
@@ -315,10 +315,10 @@ TEST(WholeUpdate, DecodingThreadsChangeNothingElse) {
       Install s;
       std::vector<UpkEntry> entries = s.Members();
       entries.insert(entries.begin(), {"updatev3.manifest", manifest});
-      entries.push_back({"big/one", large});
+      entries.push_back({"data/big-one", large});
       entries.push_back({"corrupt", "BZh91AY&SY not really bzip2", 0644, true});
-      entries.push_back({"big/two", large + "two"});
-      entries.push_back({"big/three", "three", 0700});
+      entries.push_back({"data/big-two", large + "two"});
+      entries.push_back({"data/big-three", "three", 0700});
       ASSERT_TRUE(WriteUpk(s.archive, entries));
       Snapshot before = TakeSnapshot(s.inst);
       int exit = s.Run({std::string("KIV_EXTRACT_THREADS=") + threads});
@@ -328,7 +328,9 @@ TEST(WholeUpdate, DecodingThreadsChangeNothingElse) {
       }
       outcomes.push_back({exit, s.Status(), log, TakeSnapshot(s.inst)});
       EXPECT_EQ(s.Status(), status);
-      if (exit != 0) EXPECT_EQ(DiffSnapshots(before, outcomes.back().tree), "");
+      if (exit != 0) {
+        EXPECT_EQ(DiffSnapshots(before, outcomes.back().tree), "");
+      }
     }
     EXPECT_EQ(outcomes[0].exit, outcomes[1].exit);
     EXPECT_EQ(outcomes[0].status, outcomes[1].status);
