@@ -4,11 +4,12 @@
 // chain of chunks. The stored bytes are read with pread on the archive's descriptor, so the
 // workers and the reader never share a file position.
 //
-// Budget: a chunk is charged before it is allocated. A worker over budget waits while the memory
-// can still come back without it (the update's thread is writing a member, or jobs before its own
-// are yet to be taken); the worker of the next job to be taken gives its job up instead, and that
-// member is then extracted by its action as before. So the update's thread never waits on a worker
-// that waits on it.
+// Budget: workers claim members at most kMaxAhead past the next one to be taken, and only while
+// the budget is not used up; a chunk is charged before it is allocated. A worker over budget waits
+// while the memory can still come back without it (the update's thread is writing a member, or
+// jobs before its own are yet to be taken); the worker of the next job to be taken gives its job
+// up instead, and that member is then extracted by its action as before. So the update's thread
+// never waits on a worker that waits on it.
 #include "archive/decode_ahead.h"
 
 #include <bzlib.h>
@@ -33,6 +34,9 @@ constexpr size_t kBlockSize = 262144;
 // Output of more than one block is kept in chunks of this size; a member that ends within its
 // first block gets a chunk of exactly its size.
 constexpr size_t kChunkSize = size_t{1} << 20;
+// Workers stay at most this many members ahead of the extractions: with thousands of small files
+// the update's thread is the slower side, and members decoded further ahead only take memory.
+constexpr size_t kMaxAhead = 1024;
 constexpr int kMaxThreads = 64;
 constexpr int kDefaultMaxThreads = 8;
 
@@ -126,7 +130,7 @@ void DecodeAhead::Worker() {
   while (input && output && !stop_) {
     while (next_ < jobs_.size() && jobs_[next_].state != State::kPending) ++next_;
     if (next_ >= jobs_.size()) break;
-    if (held_ >= budget_) {
+    if (held_ >= budget_ || next_ >= head_ + kMaxAhead) {
       workers_wake_.wait(lock);
       continue;
     }
