@@ -104,6 +104,16 @@ int DecodeAhead::settled() {
   return settled_;
 }
 
+void DecodeAhead::WakeWorkers() {
+  // A worker waiting for room in the middle of a member may have to give it up now. Idle ones are
+  // woken once a good share of the room is back, so that they claim members in batches rather than
+  // one each time the update's thread takes one.
+  if (waiting_for_room_ > 0 ||
+      (idle_ > 0 && held_ + budget_ / 4 <= budget_ && next_ <= head_ + kMaxAhead / 2)) {
+    workers_wake_.notify_all();
+  }
+}
+
 void DecodeAhead::Release(size_t j) {
   Job &job = jobs_[j];
   for (Chunk *chunk = job.first; chunk;) {
@@ -131,7 +141,9 @@ void DecodeAhead::Worker() {
     while (next_ < jobs_.size() && jobs_[next_].state != State::kPending) ++next_;
     if (next_ >= jobs_.size()) break;
     if (held_ >= budget_ || next_ >= head_ + kMaxAhead) {
+      ++idle_;
       workers_wake_.wait(lock);
+      --idle_;
       continue;
     }
     size_t j = next_++;
@@ -144,7 +156,7 @@ void DecodeAhead::Worker() {
     if (!done || job.dropped) {
       Release(j);
       job.state = State::kOwn;
-      workers_wake_.notify_all();
+      WakeWorkers();
     } else {
       job.state = State::kReady;
     }
@@ -163,7 +175,9 @@ DecodeAhead::Chunk *DecodeAhead::NewChunk(size_t j, size_t size) {
     if (held_ + cost <= budget_) break;
     // Nothing that is held now will be freed before this job has been taken.
     if (j == head_ && !writing_) return nullptr;
+    ++waiting_for_room_;
     workers_wake_.wait(lock);
+    --waiting_for_room_;
   }
   held_ += cost;
   jobs_[j].held += cost;
@@ -265,7 +279,7 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
       job.last = smaller;
       held_ -= saved;
       job.held -= saved;
-      workers_wake_.notify_all();
+      WakeWorkers();
     }
   }
   return true;
@@ -289,10 +303,10 @@ long DecodeAhead::Take(UpkItem *item) {
   head_ = j;
   Job &job = jobs_[j];
   if (job.state == State::kPending) job.state = State::kOwn;
-  workers_wake_.notify_all();
+  WakeWorkers();
   while (job.state == State::kDecoding) job_done_.wait(lock);
   head_ = j + 1;
-  workers_wake_.notify_all();
+  WakeWorkers();
   if (job.state != State::kReady) {
     ++taken_own_;
     return -1;
@@ -315,7 +329,7 @@ int DecodeAhead::WriteTaken(long j, FILE *out) {
   std::lock_guard<std::mutex> lock(mutex_);
   Release(static_cast<size_t>(j));
   writing_ = false;
-  workers_wake_.notify_all();
+  WakeWorkers();
   return rv;
 }
 

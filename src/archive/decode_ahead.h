@@ -76,6 +76,8 @@ class DecodeAhead {
   Chunk *NewChunk(size_t j, size_t size);
   // Frees job `j`'s chunks and takes them off the budget. REQUIRES: mutex_ held.
   void Release(size_t j);
+  // Wakes the waiting workers when there is something for them to do. REQUIRES: mutex_ held.
+  void WakeWorkers();
   // Waits for the planned job of `item` and returns its index with its chunks handed over (state
   // kTaken), or -1 when the caller extracts it itself.
   long Take(UpkItem *item);
@@ -94,6 +96,8 @@ class DecodeAhead {
   size_t next_ = 0;           // the next job a worker may claim
   size_t head_ = 0;           // the first job no extraction has taken or passed yet
   bool writing_ = false;      // the update's thread holds a taken job's bytes
+  int idle_ = 0;              // workers waiting to claim a member
+  int waiting_for_room_ = 0;  // workers waiting for room in the budget
   bool stop_ = false;
   int taken_ahead_ = 0;
   int taken_own_ = 0;
