@@ -1,8 +1,9 @@
-// Decoding ahead. Workers claim the planned members in order and decompress each with the same
-// loop, read sizes and output blocks as UpkReader::ExtractItem, keeping the output blocks it would
-// have written (and dropping the block of a failing call, which it would not have written) in a
-// chain of chunks. The stored bytes are read with pread on the archive's descriptor, so the
-// workers and the reader never share a file position.
+// Decoding ahead. Workers claim the planned members nearly in plan order (the largest of the next
+// few first, so that the long decodings do not come last) and decompress each with the same loop,
+// read sizes and output blocks as UpkReader::ExtractItem, keeping the output blocks it would have
+// written (and dropping the block of a failing call, which it would not have written) in a chain of
+// chunks. The stored bytes are read with pread on the archive's descriptor, so the workers and the
+// reader never share a file position.
 //
 // Budget: workers claim members at most kMaxAhead past the next one to be taken, and only while
 // the budget is not used up; a chunk is charged before it is allocated. A worker over budget waits
@@ -37,6 +38,8 @@ constexpr size_t kChunkSize = size_t{1} << 20;
 // Workers stay at most this many members ahead of the extractions: with thousands of small files
 // the update's thread is the slower side, and members decoded further ahead only take memory.
 constexpr size_t kMaxAhead = 1024;
+// A worker claims the largest pending member (by stored size) among this many from the first one.
+constexpr size_t kClaimWindow = 16;
 constexpr int kMaxThreads = 64;
 constexpr int kDefaultMaxThreads = 8;
 
@@ -146,7 +149,12 @@ void DecodeAhead::Worker() {
       --idle_;
       continue;
     }
-    size_t j = next_++;
+    // The largest pending member among the next few: the long decodings start first and the short
+    // ones fill in around them, on the workers or on the update's thread if it gets there first.
+    size_t j = next_;
+    for (size_t k = next_ + 1; k < jobs_.size() && k < next_ + kClaimWindow; ++k) {
+      if (jobs_[k].state == State::kPending && jobs_[k].item->length > jobs_[j].item->length) j = k;
+    }
     jobs_[j].state = State::kDecoding;
     lock.unlock();
     bool done = Decode(j, input, output);

@@ -93,7 +93,7 @@ class DecodeAhead {
   UpkArchive *archive_ = nullptr;
   size_t budget_ = 0;
   size_t held_ = 0;           // bytes held by every job, the one being written included
-  size_t next_ = 0;           // the next job a worker may claim
+  size_t next_ = 0;           // the first job no worker has claimed and no extraction has passed
   size_t head_ = 0;           // the first job no extraction has taken or passed yet
   bool writing_ = false;      // the update's thread holds a taken job's bytes
   int idle_ = 0;              // workers waiting to claim a member
