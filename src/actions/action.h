@@ -24,6 +24,12 @@ class UpdateAction {
   [[nodiscard]] virtual int Execute() = 0;
   // `status` is the Execute pass's result: 0 drops the backups, anything else puts them back.
   virtual void Finish(int status) = 0;
+  // Decoding-ahead hook: the archive member this action extracts, with `*in_prepare` set when the
+  // Prepare pass extracts it (else Execute does); null when it extracts none.
+  virtual const char *ExtractedMember(bool *in_prepare) const {
+    (void)in_prepare;
+    return nullptr;
+  }
 
   // For the journal, once Prepare has run: the path that Execute may replace, create or remove
   // (null when it changes none), and the directory that a successful Finish removes (null when

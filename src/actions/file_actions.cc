@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "base/tokenizer.h"
-#include "archive/upk_reader.h"
+#include "archive/decode_ahead.h"
 #include "base/result.h"
 #include "base/update_log.h"
 #include "fileops/file_ops.h"
@@ -199,7 +199,8 @@ int AddAction::Execute() {
   // target is missing) is not.
   struct stat st;
   bool had_entry = lstat(path, &st) == 0;
-  rv = update_reader.ExtractToFile(path, path);
+  // Decoding-ahead hook: the member's bytes come from memory when a worker has decoded them.
+  rv = decode_ahead.ExtractToFile(path, path);
   if (!had_entry && lstat(path, &st) == 0) {
     created = true;
     created_dev = st.st_dev;

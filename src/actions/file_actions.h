@@ -56,6 +56,10 @@ class AddAction : public UpdateAction {
   // at the path, then puts the old file back when there is a backup.
   void Finish(int status) override;
   const char *ChangedPath() const override { return path; }
+  const char *ExtractedMember(bool *in_prepare) const override {
+    *in_prepare = false;
+    return path;
+  }
 
  protected:
   char *path = nullptr;  // also the archive member's name

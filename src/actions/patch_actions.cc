@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/decode_ahead.h"
 #include "archive/upk_reader.h"
 #include "base/globals.h"
 #include "base/result.h"
@@ -53,7 +54,8 @@ int PatchAction::Prepare() {
   (void)remove(patch_file_path);
   ScopedFile out(fopen(patch_file_path, "wb"));
   if (!out) return result::kWriteError;
-  int rv = update_reader.ExtractToStream(patch_name, out.get());
+  // Decoding-ahead hook: the patch's bytes come from memory when a worker has decoded them.
+  int rv = decode_ahead.ExtractToStream(patch_name, out.get());
   // A patch file that could not be written out whole is not this action's to read later.
   if (out.Close() != 0 && rv == result::kOk) rv = result::kWriteError;
   return rv;

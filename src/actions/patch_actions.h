@@ -36,6 +36,10 @@ class PatchAction : public UpdateAction {
   // Drops the backup after a successful update; puts it back otherwise.
   void Finish(int status) override;
   const char *ChangedPath() const override { return path; }
+  const char *ExtractedMember(bool *in_prepare) const override {
+    *in_prepare = true;
+    return patch_name;
+  }
 
   // Reads the whole open file to patch into source_buffer and checks it against the header.
   // Returns result::kOk, kReadError (status or read failure), kCopyNoMemory, kWrongKind (size

@@ -7,7 +7,7 @@
 #include "base/result.h"
 
 int DecodeBzip2Stream(const Bzip2Source &source, char *input, int32_t input_size, char *output,
-                      size_t output_size, FILE *out) {
+                      size_t output_size, const Bzip2Sink &sink) {
   bz_stream stream;
   memset(&stream, 0, sizeof(stream));
   if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return result::kDecompressError;
@@ -37,7 +37,7 @@ int DecodeBzip2Stream(const Bzip2Source &source, char *input, int32_t input_size
       break;
     }
     size_t produced = output_size - stream.avail_out;
-    if (produced != 0 && fwrite(output, 1, produced, out) != produced) {
+    if (produced != 0 && !sink.write(sink.context, output, produced)) {
       rv = result::kWriteError;
       break;
     }
@@ -50,4 +50,14 @@ int DecodeBzip2Stream(const Bzip2Source &source, char *input, int32_t input_size
   }
   BZ2_bzDecompressEnd(&stream);
   return rv;
+}
+
+int DecodeBzip2Stream(const Bzip2Source &source, char *input, int32_t input_size, char *output,
+                      size_t output_size, FILE *out) {
+  Bzip2Sink sink;
+  sink.write = [](void *context, const char *data, size_t size) {
+    return fwrite(data, 1, size, static_cast<FILE *>(context)) == size;
+  };
+  sink.context = out;
+  return DecodeBzip2Stream(source, input, input_size, output, output_size, sink);
 }

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "actions/action.h"
+#include "actions/decode_plan.h"
 #include "actions/manifest.h"
+#include "archive/decode_ahead.h"
 #include "archive/signature_check.h"
 #include "archive/upk_reader.h"
 #include "base/globals.h"
@@ -169,12 +171,15 @@ int RunManifest() {
 
   ActionList list;
   rv = ParseManifest(text, &list, &texts);
+  // Decoding ahead: worker threads decompress the members that the two passes will extract.
+  if (rv == result::kOk) (void)StartDecodeAhead(list, update_reader.archive(), ExtractThreadCount());
   if (rv == result::kOk) rv = list.Prepare();
   // An in-place update writes its journal before the first change; a staged one changes only its
   // own copy, which the next staged run rebuilds.
   if (rv == result::kOk && !staged_update) rv = JournalBeginUpdate(list);
   if (rv == result::kOk) {
     rv = list.Execute();
+    decode_ahead.Stop();
     // Nothing is declared done before it is on disk: the backups go only after the flush.
     if (rv == result::kOk) rv = staged_update ? FlushStagedCopy() : JournalCommit();
     list.Finish(rv);
@@ -183,6 +188,7 @@ int RunManifest() {
     // cut is one this run's successor removes).
     if (!staged_update) (void)JournalFlushDirectories();
   }
+  decode_ahead.Stop();
   list.Destroy();
   return rv;
 }

@@ -1,9 +1,11 @@
 // End-to-end runs of the real updater over real installations with real update archives (bzip2
 // members written by our own archive writer, real patches): complete and partial updates, the
-// rollback of a failure in the middle of a manifest, staged updates and their replace request.
+// rollback of a failure in the middle of a manifest, staged updates and their replace request, and
+// the same outcome with and without decoding threads.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/run_updater.h"
@@ -357,3 +359,50 @@ TEST(WholeUpdate, CallbackRunsTheUpdatedApplication) {
 }
 
 }  // namespace
+
+// Worker threads change when members are decoded and nothing else: with one thread and with four,
+// a success, a corrupt member among the adds (Execute) and a corrupt patch (Prepare) end with the
+// same exit code, status, log and tree; the failures put everything back.
+TEST(WholeUpdate, DecodingThreadsChangeNothingElse) {
+  std::string large;
+  for (int i = 0; large.size() < 1500000; ++i) large += "entry " + std::to_string(i * 7) + "\n";
+  const std::string every = kEveryInstruction;
+  const std::string adds = "add \"data/big-one\"\nadd \"data/big-two\"\nadd \"data/big-three\"\n";
+  for (const auto &[manifest, status] : std::vector<std::pair<std::string, std::string>>{
+           {every + adds, "succeeded\n"},
+           {every + "add \"data/big-one\"\nadd \"corrupt\"\n" + adds, "failed: 39\n"},
+           {every + adds + "patch \"corrupt\" \"data/readme.txt\"\n", "failed: 39\n"}}) {
+    SCOPED_TRACE(manifest);
+    struct Outcome {
+      int exit;
+      std::string status, log;
+      Snapshot tree;
+    };
+    std::vector<Outcome> outcomes;
+    for (const char *threads : {"1", "4"}) {
+      Install s;
+      std::vector<UpkEntry> entries = s.Members();
+      entries.insert(entries.begin(), {"updatev3.manifest", manifest});
+      entries.push_back({"data/big-one", large});
+      entries.push_back({"corrupt", "BZh91AY&SY not really bzip2", 0644, true});
+      entries.push_back({"data/big-two", large + "two"});
+      entries.push_back({"data/big-three", "three", 0700});
+      ASSERT_TRUE(WriteUpk(s.archive, entries));
+      Snapshot before = TakeSnapshot(s.inst);
+      int exit = s.Run({std::string("KIV_EXTRACT_THREADS=") + threads});
+      std::string log = s.Log();
+      for (size_t at; (at = log.find(s.dir.path())) != std::string::npos;) {
+        log.replace(at, s.dir.path().size(), "DIR");
+      }
+      outcomes.push_back({exit, s.Status(), log, TakeSnapshot(s.inst)});
+      EXPECT_EQ(s.Status(), status);
+      if (exit != 0) {
+        EXPECT_EQ(DiffSnapshots(before, outcomes.back().tree), "");
+      }
+    }
+    EXPECT_EQ(outcomes[0].exit, outcomes[1].exit);
+    EXPECT_EQ(outcomes[0].status, outcomes[1].status);
+    EXPECT_EQ(outcomes[0].log, outcomes[1].log);
+    EXPECT_EQ(DiffSnapshots(outcomes[0].tree, outcomes[1].tree), "");
+  }
+}

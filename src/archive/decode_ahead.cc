@@ -1,0 +1,359 @@
+// Decoding ahead. Workers claim the planned members nearly in plan order (the largest of the next
+// few first, so that the long decodings do not come last) and decompress each with the same loop,
+// read sizes and output blocks as UpkReader::ExtractItem, keeping the output blocks it would have
+// written (and dropping the block of a failing call, which it would not have written) in a chain of
+// chunks. The stored bytes are read with pread on the archive's descriptor, so the workers and the
+// reader never share a file position.
+//
+// Budget: workers claim members at most kMaxAhead past the next one to be taken, and only while
+// the budget is not used up; a chunk is charged before it is allocated. A worker over budget waits
+// while the memory can still come back without it (the update's thread is writing a member, or
+// jobs before its own are yet to be taken); the worker of the next job to be taken gives its job
+// up instead, and that member is then extracted by its action as before. So the update's thread
+// never waits on a worker that waits on it.
+#include "archive/decode_ahead.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/bzip2_stream.h"
+#include "archive/upk.h"
+#include "archive/upk_reader.h"
+#include "base/result.h"
+
+DecodeAhead decode_ahead;
+
+namespace {
+
+// The reader's read and output block sizes, so that the decompressor is driven exactly as there.
+constexpr size_t kBlockSize = 262144;
+// Output of more than one block is kept in chunks of this size; a member that ends within its
+// first block gets a chunk of exactly its size.
+constexpr size_t kChunkSize = size_t{1} << 20;
+// Workers stay at most this many members ahead of the extractions: with thousands of small files
+// the update's thread is the slower side, and members decoded further ahead only take memory.
+constexpr size_t kMaxAhead = 1024;
+// A worker claims the largest pending member (by stored size) among this many from the first one.
+constexpr size_t kClaimWindow = 16;
+constexpr int kMaxThreads = 64;
+constexpr int kDefaultMaxThreads = 8;
+
+}  // namespace
+
+struct DecodeAhead::Chunk {
+  Chunk *next;
+  size_t size;
+  size_t capacity;
+  char *data() { return reinterpret_cast<char *>(this + 1); }
+};
+
+int ExtractThreadCount() {
+  const char *value = getenv("KIV_EXTRACT_THREADS");
+  if (value && *value) {
+    char *end = nullptr;
+    long n = strtol(value, &end, 10);
+    if (*end == '\0' && n >= 1 && n <= kMaxThreads) return static_cast<int>(n);
+  }
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  if (online < 1) return 1;
+  return online > kDefaultMaxThreads ? kDefaultMaxThreads : static_cast<int>(online);
+}
+
+void DecodeAhead::Plan(UpkArchive *archive, const char *name) {
+  if (!threads_.empty() || !archive) return;
+  UpkItem *item = upk_lookup(archive, name);
+  if (!item) return;
+  archive_ = archive;
+  jobs_.push_back(Job{item, State::kPending, false, result::kOk, 0, nullptr, nullptr});
+}
+
+int DecodeAhead::Start(int workers, size_t budget) {
+  if (!threads_.empty() || jobs_.empty()) return static_cast<int>(threads_.size());
+  budget_ = budget;
+  held_ = next_ = head_ = 0;
+  writing_ = stop_ = false;
+  taken_ahead_ = taken_own_ = settled_ = 0;
+  for (int i = 0; i < workers; ++i) {
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, WorkerMain, this) != 0) break;
+    threads_.push_back(thread);
+  }
+  return static_cast<int>(threads_.size());
+}
+
+void DecodeAhead::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  workers_wake_.notify_all();
+  for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+  threads_.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t j = 0; j < jobs_.size(); ++j) Release(j);
+  std::vector<Job>().swap(jobs_);
+  archive_ = nullptr;
+  held_ = 0;
+  writing_ = false;
+}
+
+int DecodeAhead::settled() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return settled_;
+}
+
+void DecodeAhead::WakeWorkers() {
+  // A worker waiting for room in the middle of a member may have to give it up now. Idle ones are
+  // woken once a good share of the room is back, so that they claim members in batches rather than
+  // one each time the update's thread takes one.
+  if (waiting_for_room_ > 0 ||
+      (idle_ > 0 && held_ + budget_ / 4 <= budget_ && next_ <= head_ + kMaxAhead / 2)) {
+    workers_wake_.notify_all();
+  }
+}
+
+void DecodeAhead::Release(size_t j) {
+  Job &job = jobs_[j];
+  for (Chunk *chunk = job.first; chunk;) {
+    Chunk *following = chunk->next;
+    free(chunk);
+    chunk = following;
+  }
+  job.first = job.last = nullptr;
+  held_ -= job.held;
+  job.held = 0;
+}
+
+void *DecodeAhead::WorkerMain(void *self) {
+  static_cast<DecodeAhead *>(self)->Worker();
+  return nullptr;
+}
+
+void DecodeAhead::Worker() {
+  char *input = static_cast<char *>(malloc(kBlockSize));
+  char *output = static_cast<char *>(malloc(kBlockSize));
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Without its buffers a worker decodes nothing; the members are decoded by the others or by
+  // their own extractions.
+  while (input && output && !stop_) {
+    while (next_ < jobs_.size() && jobs_[next_].state != State::kPending) ++next_;
+    if (next_ >= jobs_.size()) break;
+    if (held_ >= budget_ || next_ >= head_ + kMaxAhead) {
+      ++idle_;
+      workers_wake_.wait(lock);
+      --idle_;
+      continue;
+    }
+    // The largest pending member among the next few: the long decodings start first and the short
+    // ones fill in around them, on the workers or on the update's thread if it gets there first.
+    size_t j = next_;
+    for (size_t k = next_ + 1; k < jobs_.size() && k < next_ + kClaimWindow; ++k) {
+      if (jobs_[k].state == State::kPending && jobs_[k].item->length > jobs_[j].item->length) j = k;
+    }
+    jobs_[j].state = State::kDecoding;
+    lock.unlock();
+    bool done = Decode(j, input, output);
+    lock.lock();
+    ++settled_;
+    Job &job = jobs_[j];
+    if (!done || job.dropped) {
+      Release(j);
+      job.state = State::kOwn;
+      WakeWorkers();
+    } else {
+      job.state = State::kReady;
+    }
+    job_done_.notify_all();
+  }
+  lock.unlock();
+  free(input);
+  free(output);
+}
+
+DecodeAhead::Chunk *DecodeAhead::NewChunk(size_t j, size_t size) {
+  const size_t cost = sizeof(Chunk) + size;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    if (stop_ || jobs_[j].dropped) return nullptr;
+    if (held_ + cost <= budget_) break;
+    // Nothing that is held now will be freed before this job has been taken.
+    if (j == head_ && !writing_) return nullptr;
+    ++waiting_for_room_;
+    workers_wake_.wait(lock);
+    --waiting_for_room_;
+  }
+  held_ += cost;
+  jobs_[j].held += cost;
+  lock.unlock();
+  Chunk *chunk = static_cast<Chunk *>(malloc(cost));
+  if (!chunk) return nullptr;  // the charge goes with the job's release
+  chunk->next = nullptr;
+  chunk->size = 0;
+  chunk->capacity = size;
+  Job &job = jobs_[j];
+  if (job.last) {
+    job.last->next = chunk;
+  } else {
+    job.first = chunk;
+  }
+  job.last = chunk;
+  return chunk;
+}
+
+bool DecodeAhead::Decode(size_t j, char *input, char *output) {
+  // The job's item and chunks are this worker's alone while it decodes; the vector is not resized.
+  UpkItem *item = jobs_[j].item;
+  struct Reading {
+    int fd;
+    off_t offset;  // of the member's next stored byte
+    int64_t left;  // stored bytes not yet read
+  } reading{fileno(archive_->fp), static_cast<off_t>(item->offset), item->length};
+  Bzip2Source source;
+  source.read = [](void *context, char *buffer, int32_t size) -> int {
+    Reading *r = static_cast<Reading *>(context);
+    size_t want = static_cast<size_t>(size);
+    if (static_cast<int64_t>(want) > r->left) want = static_cast<size_t>(r->left);
+    ssize_t got;
+    do {
+      got = pread(r->fd, buffer, want, r->offset);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) {
+      r->offset += got;
+      r->left -= got;
+    }
+    return static_cast<int>(got);
+  };
+  source.context = &reading;
+  source.length = item->length;
+
+  // The decoded bytes go into the job's chunks; a chunk that cannot be had refuses them, and the
+  // member is then left to its own action.
+  struct Filling {
+    DecodeAhead *self;
+    size_t j;
+    Chunk *chunk;
+    bool refused;
+  } filling{this, j, nullptr, false};
+  Bzip2Sink sink;
+  sink.write = [](void *context, const char *data, size_t size) {
+    Filling *f = static_cast<Filling *>(context);
+    for (size_t done = 0; done < size;) {
+      if (!f->chunk || f->chunk->size == f->chunk->capacity) {
+        // Less than a whole output block as the first bytes is, almost always, a small member's
+        // whole content: its chunk is made to measure.
+        const bool whole = !f->chunk && size < kBlockSize;
+        f->chunk = f->self->NewChunk(f->j, whole ? size : kChunkSize);
+        if (!f->chunk) {
+          f->refused = true;
+          return false;
+        }
+      }
+      size_t n = f->chunk->capacity - f->chunk->size;
+      if (n > size - done) n = size - done;
+      memcpy(f->chunk->data() + f->chunk->size, data + done, n);
+      f->chunk->size += n;
+      done += n;
+    }
+    return true;
+  };
+  sink.context = &filling;
+
+  const int rv = DecodeBzip2Stream(source, input, static_cast<int32_t>(kBlockSize), output,
+                                   kBlockSize, sink);
+  if (filling.refused) return false;
+  Chunk *chunk = filling.chunk;
+  jobs_[j].code = rv;
+  // The last chunk gives back what it does not use.
+  Job &job = jobs_[j];
+  if (chunk && chunk->size < chunk->capacity) {
+    Chunk **link = &job.first;
+    while (*link != chunk) link = &(*link)->next;
+    if (Chunk *smaller = static_cast<Chunk *>(realloc(chunk, sizeof(Chunk) + chunk->size))) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      size_t saved = smaller->capacity - smaller->size;
+      smaller->capacity = smaller->size;
+      *link = smaller;
+      job.last = smaller;
+      held_ -= saved;
+      job.held -= saved;
+      WakeWorkers();
+    }
+  }
+  return true;
+}
+
+long DecodeAhead::Take(UpkItem *item) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  size_t j = head_;
+  while (j < jobs_.size() && jobs_[j].item != item) ++j;
+  if (j >= jobs_.size()) return -1;
+  // The members passed over will not be asked for: their bytes go.
+  for (size_t k = head_; k < j; ++k) {
+    Job &passed = jobs_[k];
+    if (passed.state == State::kDecoding) {
+      passed.dropped = true;
+    } else {
+      Release(k);
+      passed.state = State::kOwn;
+    }
+  }
+  head_ = j;
+  Job &job = jobs_[j];
+  if (job.state == State::kPending) job.state = State::kOwn;
+  WakeWorkers();
+  while (job.state == State::kDecoding) job_done_.wait(lock);
+  head_ = j + 1;
+  WakeWorkers();
+  if (job.state != State::kReady) {
+    ++taken_own_;
+    return -1;
+  }
+  job.state = State::kTaken;
+  writing_ = true;
+  ++taken_ahead_;
+  return static_cast<long>(j);
+}
+
+int DecodeAhead::WriteTaken(long j, FILE *out) {
+  Job &job = jobs_[static_cast<size_t>(j)];
+  int rv = job.code;
+  for (Chunk *chunk = job.first; chunk && out; chunk = chunk->next) {
+    if (chunk->size != 0 && fwrite(chunk->data(), 1, chunk->size, out) != chunk->size) {
+      rv = result::kWriteError;
+      break;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  Release(static_cast<size_t>(j));
+  writing_ = false;
+  WakeWorkers();
+  return rv;
+}
+
+int DecodeAhead::ExtractToFile(const char *name, const char *path) {
+  UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
+  long j = item ? Take(item) : -1;
+  if (j < 0) return update_reader.ExtractToFile(name, path);
+  int fd = creat(path, static_cast<mode_t>(item->flags));
+  FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
+  if (!out) {
+    if (fd >= 0) close(fd);
+    (void)WriteTaken(j, nullptr);
+    return result::kWriteError;
+  }
+  int rv = WriteTaken(j, out);
+  if (fclose(out) != 0 && rv == result::kOk) rv = result::kWriteError;
+  return rv;
+}
+
+int DecodeAhead::ExtractToStream(const char *name, FILE *out) {
+  UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
+  long j = item ? Take(item) : -1;
+  if (j < 0) return update_reader.ExtractToStream(name, out);
+  return WriteTaken(j, out);
+}

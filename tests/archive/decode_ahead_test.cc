@@ -1,0 +1,125 @@
+// Decoding ahead over real archives: every member, decoded by workers or passed to the reader,
+// comes out with the bytes and the result the reader alone gives, within a small budget.
+#include "archive/decode_ahead.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive/upk_reader.h"
+#include "base/result.h"
+#include "support/test_support.h"
+#include "support/upk_builder.h"
+
+using testing_support::Bzip2;
+using testing_support::Exists;
+using testing_support::ReadFile;
+using testing_support::TempDir;
+using testing_support::UpkEntry;
+using testing_support::WriteUpk;
+
+namespace {
+
+constexpr size_t kBudget = size_t{4} << 20;
+
+// The result and the bytes of one extraction to a stream.
+using Extracted = std::pair<int, std::string>;
+template <typename Extract>
+Extracted ToStream(Extract extract) {
+  FILE *out = tmpfile();
+  int rv = extract(out);
+  fflush(out);
+  std::string bytes;
+  rewind(out);
+  for (int c; (c = fgetc(out)) != EOF;) bytes.push_back(static_cast<char>(c));
+  fclose(out);
+  return {rv, bytes};
+}
+
+class DecodeAheadTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    decode_ahead.Stop();
+    update_reader.Close();
+  }
+  // Writes and opens an archive of `entries`; the names in order.
+  std::vector<std::string> Open(const std::vector<UpkEntry> &entries) {
+    EXPECT_TRUE(WriteUpk(dir_ / "u.upk", entries));
+    EXPECT_EQ(update_reader.Open((dir_ / "u.upk").c_str()), result::kOk);
+    std::vector<std::string> names;
+    for (const UpkEntry &e : entries) names.push_back(e.name);
+    return names;
+  }
+  TempDir dir_;
+};
+
+std::string Lines(int count, int seed) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += "line " + std::to_string(i * seed) + " of many\n";
+  return text;
+}
+
+TEST_F(DecodeAheadTest, EveryMemberAsTheReaderGivesIt) {
+  std::string cut = Bzip2(Lines(20000, 3));
+  cut.resize(cut.size() / 2);
+  std::vector<UpkEntry> entries;
+  for (int i = 0; i < 12; ++i) entries.push_back({"small" + std::to_string(i), Lines(i * 50, i)});
+  // Larger than the budget, in the middle: always decoded by its own extraction.
+  entries.insert(entries.begin() + 4, {"big", Lines(300000, 7)});
+  entries.insert(entries.begin() + 6, {"corrupt", "BZh91AY&SY not really bzip2", 0644, true});
+  entries.insert(entries.begin() + 8, {"cut", cut, 0644, true});
+  entries.insert(entries.begin() + 9, {"empty", "", 0644, true});
+  entries.push_back({"multi-chunk", Lines(60000, 5)});  // 1.4 MB: two chunks, the last shrunk
+  std::vector<std::string> names = Open(entries);
+
+  std::vector<Extracted> expected;
+  for (const std::string &n : names) {
+    expected.push_back(ToStream([&](FILE *out) { return update_reader.ExtractToStream(n.c_str(), out); }));
+  }
+  EXPECT_EQ(expected[6].first, result::kDecompressError);
+  EXPECT_EQ(expected[8].first, result::kDecompressError);
+  EXPECT_EQ(expected[9].first, result::kEmpty);
+
+  for (const std::string &n : names) decode_ahead.Plan(update_reader.archive(), n.c_str());
+  ASSERT_EQ(decode_ahead.Start(3, kBudget), 3);
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    int own = decode_ahead.taken_own();
+    EXPECT_EQ(ToStream([&](FILE *out) { return decode_ahead.ExtractToStream(names[i].c_str(), out); }),
+              expected[i]);
+    if (names[i] == "big") {
+      EXPECT_EQ(decode_ahead.taken_own(), own + 1);
+    }
+  }
+  EXPECT_EQ(decode_ahead.taken_ahead() + decode_ahead.taken_own(), static_cast<int>(names.size()));
+}
+
+// Members passed over are dropped; asked for later, or never planned, the reader extracts them.
+TEST_F(DecodeAheadTest, PassedAndUnplannedMembersGoToTheReader) {
+  std::vector<std::string> names =
+      Open({{"a", Lines(100, 1), 0600}, {"b", Lines(200, 2)}, {"c", Lines(300, 3), 0640}});
+  for (const std::string &n : names) decode_ahead.Plan(update_reader.archive(), n.c_str());
+  decode_ahead.Plan(update_reader.archive(), "missing");  // left out of the plan
+  ASSERT_EQ(update_reader.ExtractToFile("c", (dir_ / "reference").c_str()), result::kOk);
+  ASSERT_EQ(decode_ahead.Start(2, kBudget), 2);
+  for (int waited = 0; decode_ahead.settled() < 3; ++waited) {
+    ASSERT_LT(waited, 3000) << "the workers did not get through the plan";
+    usleep(10000);
+  }
+
+  EXPECT_EQ(decode_ahead.ExtractToFile("c", (dir_ / "c").c_str()), result::kOk);
+  EXPECT_EQ(decode_ahead.ExtractToFile("a", (dir_ / "a").c_str()), result::kOk);
+  EXPECT_EQ(decode_ahead.ExtractToFile("missing", (dir_ / "m").c_str()), result::kReadError);
+  EXPECT_EQ(decode_ahead.ExtractToFile("b", (dir_ / "no/such/dir").c_str()), result::kWriteError);
+  EXPECT_EQ(ReadFile(dir_ / "c"), Lines(300, 3));
+  EXPECT_EQ(testing_support::Mode(dir_ / "c"), testing_support::Mode(dir_ / "reference"));
+  EXPECT_EQ(ReadFile(dir_ / "a"), Lines(100, 1));
+  EXPECT_FALSE(Exists(dir_ / "m"));
+  EXPECT_EQ(decode_ahead.taken_ahead(), 1);
+  EXPECT_EQ(decode_ahead.taken_own(), 0);
+}
+
+}  // namespace
