@@ -212,7 +212,8 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
     int fd;
     off_t offset;  // of the member's next stored byte
     int64_t left;  // stored bytes not yet read
-  } reading{fileno(archive_->fp), static_cast<off_t>(item->offset), item->length};
+  } reading{fileno(archive_->fp), static_cast<off_t>(item->offset),
+            static_cast<int32_t>(item->length)};
   Bzip2Source source;
   source.read = [](void *context, char *buffer, int32_t size) -> int {
     Reading *r = static_cast<Reading *>(context);
@@ -229,7 +230,9 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
     return static_cast<int>(got);
   };
   source.context = &reading;
-  source.length = item->length;
+  // The reader takes the stored length as a signed 32-bit count; so do the workers, so that a
+  // damaged index gives the same verdict whatever the number of threads.
+  source.length = static_cast<int32_t>(item->length);
 
   // The decoded bytes go into the job's chunks; a chunk that cannot be had refuses them, and the
   // member is then left to its own action.

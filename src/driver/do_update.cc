@@ -54,7 +54,7 @@ int FlushParentDir(const char *path) {
 // staged copy, now "<install_dir>.bak/updated", into its place; the installation moves back when
 // the second move fails. Between the moves the installation's path is missing; a run killed there
 // is repaired by the next run's recovery. Returns the first failing move's code.
-int MoveInTwoSteps(const char *tmp_dir, char *new_dir) {
+int MoveInTwoSteps(const char *tmp_dir, char *new_dir, bool announced) {
   char destination[kPathSize];
   snprintf(destination, sizeof(destination), "%s", tmp_dir);
   int rv = rename_file(install_dir, destination, true);
@@ -63,7 +63,7 @@ int MoveInTwoSteps(const char *tmp_dir, char *new_dir) {
     return rv;
   }
 
-  LOG("Begin moving newDir (%s) to destDir (%s)", new_dir, install_dir);
+  if (!announced) LOG("Begin moving newDir (%s) to destDir (%s)", new_dir, install_dir);
   rv = rename_file(new_dir, install_dir, true);
   if (rv != result::kOk) {
     LOG("Moving newDir to destDir failed, err: %d", rv);
@@ -96,6 +96,7 @@ int ReplaceInstallation() {
   struct stat staged;
   int rv = result::kOk;
   bool exchanged = false;
+  bool announced = false;  // "Begin moving newDir ..." is logged
   if (lstat(staged_dir, &staged) == 0 && S_ISDIR(staged.st_mode)) {
     rv = JournalBeginReplace(staged.st_dev, staged.st_ino);
     if (rv == result::kOk) rv = rename_file(staged_dir, new_dir, true);
@@ -104,6 +105,7 @@ int ReplaceInstallation() {
       return rv;
     }
     LOG("Begin moving newDir (%s) to destDir (%s)", new_dir, install_dir);
+    announced = true;
     bool unsupported = false;
     rv = exchange_file(new_dir, install_dir, &unsupported);
     // The exchange is on disk before the status can say so; when it cannot be flushed it is undone.
@@ -130,7 +132,8 @@ int ReplaceInstallation() {
     }
   }
   if (!exchanged) {
-    rv = MoveInTwoSteps(tmp_dir, new_dir);
+    // An exchange that could not be made has already announced the second move.
+    rv = MoveInTwoSteps(tmp_dir, new_dir, announced);
     if (rv != result::kOk) return rv;
   }
 

@@ -137,9 +137,9 @@ bool StartRecord() {
 // status says so).
 bool RefuseInput(const RunArguments &args) {
   // A cut directory could name another, existing directory, which the update would then change,
-  // move or remove. An in-place run only logs the installation directory, so its length is no
-  // matter there.
-  if ((!args.install_fits && (staged_update || replace_request)) || !args.working_fits) {
+  // move or remove. Every mode uses the installation directory as a path: the trusted keys are
+  // read below it, the run's lock is taken on its parent, and recovery may put it back.
+  if (!args.install_fits || !args.working_fits) {
     LOG("Refusing the update: install-dir or apply-to-dir is longer than 1023 bytes");
     return true;
   }

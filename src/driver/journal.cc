@@ -183,10 +183,10 @@ int RecoverUpdate(const Journal &j) {
       } else if (j.committed || (has_backup && it->first == "absent")) {
         if (has_backup) keep(RemoveIfPresent(backup));
       } else if (has_backup) {
-        char destination[kPathSize];
-        snprintf(destination, sizeof(destination), "%s", path.c_str());
+        // The whole path: the working directory and the entry may together pass kPathSize.
+        std::string destination = path;
         if (Lexists(path, &error)) keep(RemoveIfPresent(path));
-        keep(rename_file(backup.c_str(), destination, false));
+        keep(rename_file(backup.c_str(), destination.data(), false));
       }
       if (!j.committed && it->first == "absent") keep(RemoveIfPresent(path));
     } else if (it->first == "absent-dir" && !j.committed) {
@@ -223,9 +223,8 @@ int RecoverReplace(const Journal &j, bool *exchanged) {
     (void)RemoveIfPresent(tmp_dir);
   } else if (is_staged(set_aside)) {
     LOG("Recovery: moving the staged copy back into %s", j.dir.c_str());
-    char destination[kPathSize];
-    snprintf(destination, sizeof(destination), "%s/updated", j.dir.c_str());
-    rv = rename_file(set_aside.c_str(), destination, true);
+    std::string destination = j.dir + "/updated";
+    rv = rename_file(set_aside.c_str(), destination.data(), true);
     if (rv == result::kOk) (void)RemoveIfPresent(tmp_dir);
   }
   if (rv == result::kOk) rv = FlushDirectories(Parent(j.dir), {"."});

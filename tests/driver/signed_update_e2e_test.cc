@@ -124,6 +124,19 @@ TEST(SignedUpdate, RefusalsChangeNothing) {
       << s.Log();
 }
 
+// A cut installation directory would name a folder without the keys, and the check would be
+// skipped: an install-dir that does not fit is refused before any archive is read.
+TEST(SignedUpdate, AnInstallDirThatDoesNotFitCannotHideTheKeys) {
+  SignedInstall s;  // the archive is not signed
+  std::string padded = s.inst;
+  while (padded.size() < 1100) padded += "/.";
+  const Snapshot before = TakeSnapshot(s.inst);
+  EXPECT_EQ(RunUpdater({s.patch, padded, s.inst}), 1);
+  EXPECT_EQ(s.Status(), "failed: 7\n");
+  EXPECT_NE(s.Log().find("Refusing the update"), std::string::npos) << s.Log();
+  EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(s.inst)), "");
+}
+
 TEST(SignedUpdate, AReplaceRequestChecksNothing) {
   SignedInstall s;  // the archive is not signed, and a replace request does not read it
   WriteFile(s.inst + "/updated/bin/app", "version 2", 0755);

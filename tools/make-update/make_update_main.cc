@@ -430,6 +430,11 @@ int Run(const Args &args) {
     return kExitUsage;
   }
   upk_signature::SecretKey secret_key;
+  // The secret leaves memory on every way out, not only after signing.
+  struct Wipe {
+    upk_signature::SecretKey *key;
+    ~Wipe() { sodium_memzero(key->key, sizeof(key->key)); }
+  } wipe{&secret_key};
   if (!args.sign.empty() && !LoadSigningKey(args.sign, &secret_key, &check)) return kExitFailure;
   if (!args.verify.empty()) {
     if (!args.sign.empty() && !CheckSignature(args.verify, check)) return kExitCheckFailed;
