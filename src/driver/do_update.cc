@@ -146,6 +146,9 @@ int ReplaceInstallation() {
 
 // Extracts the manifest into the "updating" folder of the working directory, parses it and runs
 // the three passes. Returns the update's result.
+// Set when the Finish pass could not put back or drop every backup it made.
+bool keep_journal = false;
+
 int RunManifest() {
   char manifest[kPathSize];
   if (!FormPath(manifest, "%s/updating/update.manifest", working_dir)) {
@@ -190,6 +193,14 @@ int RunManifest() {
     // decided by now: a failure here changes no outcome (a backup that comes back after a power
     // cut is one this run's successor removes).
     if (!staged_update) (void)JournalFlushDirectories();
+    // A backup that could not be put back (or dropped) leaves the journal in place, so that the
+    // next run's recovery finishes what this one could not.
+    if (!staged_update && backup_outstanding() > 0) {
+      LOG("journal: kept: %zu backups could not be put back or dropped; the next run finishes the "
+          "work",
+          backup_outstanding());
+      keep_journal = true;
+    }
   }
   decode_ahead.Stop();
   list.Destroy();
@@ -273,8 +284,8 @@ void ReportOutcome(int rv) {
     snprintf(status, sizeof(status), "failed: %d\n", rv);
     (void)WriteStatus(status);
   }
-  // The outcome is on disk: the journal has done its work.
-  JournalEnd();
+  // The outcome is on disk: the journal has done its work, unless the Finish pass left some of it.
+  if (!keep_journal) JournalEnd();
   LOG("calling QuitProgressUI");
   QuitProgressUI();
 }

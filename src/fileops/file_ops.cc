@@ -292,6 +292,8 @@ int backup_drop(const char *path) {
 
 void backup_forget_all() { OwnBackups().clear(); }
 
+size_t backup_outstanding() { return OwnBackups().size(); }
+
 int flush_dir(const char *path) {
   int fd = OpenForFlush(path);
   if (fd < 0 || fsync(fd) != 0) {

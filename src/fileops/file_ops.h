@@ -75,6 +75,9 @@ int backup_restore(const char *path);
 int backup_drop(const char *path);
 // Forgets the backups this run made (for a new run in the same process, as the tests make).
 void backup_forget_all();
+// How many backups this run made that are neither put back nor dropped: after the Finish pass,
+// more than 0 means that the update's undo or clean-up is not complete.
+size_t backup_outstanding();
 
 // Flushes to disk the entries of the directory `path`. Logs "flush_dir: failed to flush directory:
 // %s, err: %d". Returns 0 or 7.

@@ -377,3 +377,36 @@ TEST(CrashSafety, EveryWrittenFileIsFlushedBeforeBackupsGoAndTheStatusIsWritten)
 }
 
 }  // namespace
+
+namespace {
+
+// A backup that cannot be put back after a failed update keeps the journal, so that the next run
+// puts it back instead of leaving the installation mixed. Here the update replaces "a.txt", then
+// fails on "f/x" (f is a file), and the rename that would restore a.txt fails once.
+TEST(CrashSafety, ABackupThatCannotBePutBackKeepsTheJournalForTheNextRun) {
+  TempDir tmp;
+  MakeDirs(tmp / "p");
+  ASSERT_TRUE(WriteUpk(tmp / "p/update.upk", {{"updatev3.manifest", "add \"a.txt\"\nadd \"f/x\"\n"},
+                                               {"a.txt", "new"},
+                                               {"f/x", "x"}}));
+  WriteFile(tmp / "inst/a.txt", "old");
+  WriteFile(tmp / "inst/f", "a file");
+  const Snapshot before = TakeSnapshot(tmp / "inst");
+  const std::vector<std::string> run = {UPDATER_BIN, tmp / "p", tmp / "inst", tmp / "inst"};
+  std::vector<std::string> traced = {"/usr/bin/strace", "-f",       "-qq",
+                                     "-o",              "/dev/null", "-Pa.txt.kiv-backup",
+                                     "-e",              "trace=rename", "-e",
+                                     "inject=rename:error=EIO:when=1"};
+  traced.insert(traced.end(), run.begin(), run.end());
+  EXPECT_EQ(e2e::Spawn(traced, kEnv), 1);
+  EXPECT_EQ(ReadFile(tmp / "inst/a.txt.kiv-backup"), "old");
+  EXPECT_TRUE(Exists(tmp / "p/update.journal"));
+  EXPECT_NE(ReadFile(tmp / "p/update.log").find("journal: kept: 1 backups"), std::string::npos);
+
+  EXPECT_EQ(e2e::Spawn(run, kEnv), 1);  // recovery, then the same update fails again
+  EXPECT_EQ(ReadFile(tmp / "p/update.status"), "failed: 7\n");
+  EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(tmp / "inst")), "");
+  EXPECT_FALSE(Exists(tmp / "p/update.journal"));
+}
+
+}  // namespace
