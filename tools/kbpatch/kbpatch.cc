@@ -1,6 +1,5 @@
 // kbpatch OLD NEW PATCH: applies a patch the way the updater does (header, size check, CRC check,
 // application) and exits with the updater's result code and its meaning when that fails.
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "common/tool_version.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"
+#include "patch/patch_format.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ const char kUsage[] =
     "itself: OLD is read whole before NEW is created.\n"
     "\n"
     "PATCH may also be compressed with bzip2, as an update archive stores it; it is then\n"
-    "decompressed to a temporary file first, exactly as the updater extracts it: one bzip2 "
+    "decompressed into memory first, exactly as the updater extracts it: one bzip2 "
     "stream,\n"
     "whatever follows its end is ignored.\n"
     "\n"
@@ -62,15 +62,18 @@ std::string Usage() {
   return usage;
 }
 
+// The most room reserved up front for a decompressed patch, whatever its header says.
+constexpr uint64_t kMaxReserve = uint64_t{1} << 30;
+
 // Reads a compressed patch for the decoding loop.
 int ReadPatchBytes(void *context, char *buffer, int32_t size) {
   return static_cast<int>(
       fread(buffer, 1, static_cast<size_t>(size), static_cast<FILE *>(context)));
 }
 
-// Decompresses the bzip2 data of `in` into `out` with the archive reader's own loop: one stream,
-// whatever follows its end is ignored, as the updater extracts a patch member.
-int Decompress(FILE *in, FILE *out) {
+// Decompresses the bzip2 data of `in` into `*plain` with the archive reader's own loop: one
+// stream, whatever follows its end is ignored, as the updater extracts a patch member.
+int Decompress(FILE *in, std::string *plain) {
   static char input[1 << 18], output[1 << 18];
   struct stat st;
   if (fstat(fileno(in), &st) != 0) return result::kReadError;
@@ -78,12 +81,28 @@ int Decompress(FILE *in, FILE *out) {
   source.read = ReadPatchBytes;
   source.context = in;
   source.length = st.st_size;
-  return DecodeBzip2Stream(source, input, sizeof(input), output, sizeof(output), out);
+  Bzip2Sink sink;
+  sink.write = [](void *context, const char *data, size_t size) {
+    std::string *plain = static_cast<std::string *>(context);
+    // The header announces the patch's size: room for all of it at once (within reason; a header
+    // that lies is caught by the checks that follow), so that the bytes are copied only once.
+    if (plain->empty() && size >= patch_format::kHeaderSize) {
+      PatchHeader header;
+      (void)ParsePatchHeader(reinterpret_cast<const unsigned char *>(data), 0, &header);
+      const uint64_t total = patch_format::kHeaderSize + uint64_t{header.control_length} +
+                             header.diff_length + header.extra_length;
+      if (total <= kMaxReserve) plain->reserve(static_cast<size_t>(total));
+    }
+    plain->append(data, size);
+    return true;
+  };
+  sink.context = plain;
+  return DecodeBzip2Stream(source, input, sizeof(input), output, sizeof(output), sink);
 }
 
-// Opens the patch into `*patch`; a bzip2-compressed one is decompressed into an anonymous
-// temporary file.
-int OpenPatch(const char *path, ScopedFile *patch) {
+// Opens the patch into `*patch`; a bzip2-compressed one is decompressed into `*plain` instead
+// (`*patch` stays empty).
+int OpenPatch(const char *path, ScopedFile *patch, std::string *plain) {
   ScopedFile file(fopen(path, "rb"));
   if (!file) {
     fprintf(stderr, "kbpatch: cannot open %s: %s\n", path, strerror(errno));
@@ -96,23 +115,9 @@ int OpenPatch(const char *path, ScopedFile *patch) {
     patch->Reset(file.release());
     return result::kOk;
   }
-  // An anonymous in-memory file where available: the patch is written once and read once.
-  int fd = memfd_create("kbpatch", 0);
-  ScopedFile plain(fd >= 0 ? fdopen(fd, "w+b") : tmpfile());
-  if (fd >= 0 && !plain) close(fd);
-  if (!plain) {
-    fprintf(stderr, "kbpatch: cannot create a temporary file: %s\n", strerror(errno));
-    return result::kWriteError;
-  }
-  int code = Decompress(file.get(), plain.get());
-  if (code == result::kOk && fflush(plain.get()) != 0) code = result::kWriteError;
-  if (code != result::kOk) {
-    fprintf(stderr, "kbpatch: cannot decompress %s\n", path);
-    return code;
-  }
-  rewind(plain.get());
-  patch->Reset(plain.release());
-  return result::kOk;
+  int code = Decompress(file.get(), plain);
+  if (code != result::kOk) fprintf(stderr, "kbpatch: cannot decompress %s\n", path);
+  return code;
 }
 
 // Reads the file to patch whole and checks it against the header, as the updater does.
@@ -146,11 +151,21 @@ int LoadSource(const char *path, const PatchHeader &header, unsigned char **data
 }
 
 int Patch(const char *old_path, const char *new_path, const char *patch_path) {
-  ScopedFile patch;
-  int code = OpenPatch(patch_path, &patch);
+  std::string plain;  // a compressed patch, decompressed
+  ScopedFile patch;   // an uncompressed one
+  int code = OpenPatch(patch_path, &patch, &plain);
   if (code != result::kOk) return code;
+  // A decompressed patch in memory gets the same checks as the file the updater reads: a header
+  // of 32 bytes that agrees with the size, then the body.
+  unsigned char *plain_bytes = reinterpret_cast<unsigned char *>(plain.data());
   PatchHeader header;
-  code = ReadPatchHeader(patch.get(), &header);
+  if (patch) {
+    code = ReadPatchHeader(patch.get(), &header);
+  } else {
+    code = plain.size() < patch_format::kHeaderSize
+               ? result::kReadError
+               : ParsePatchHeader(plain_bytes, plain.size(), &header);
+  }
   if (code != result::kOk) return code;
 
   unsigned char *raw_source = nullptr;
@@ -167,7 +182,11 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
   // Triples are often short: a large buffer turns their bytes into few large writes.
   setvbuf(out.get(), nullptr, _IOFBF, 1 << 20);
   if (fchmod(fileno(out.get()), mode) != 0) code = result::kWriteError;
-  if (code == result::kOk) code = ApplyPatch(header, patch.get(), source.get(), out.get());
+  if (code == result::kOk) {
+    code = patch ? ApplyPatch(header, patch.get(), source.get(), out.get())
+                 : ApplyPatchBody(header, plain_bytes + patch_format::kHeaderSize, source.get(),
+                                  out.get());
+  }
   if (out.Close() != 0 && code == result::kOk) code = result::kWriteError;
   if (code != result::kOk) remove(new_path);
   return code;
