@@ -31,7 +31,7 @@ DecodeAhead decode_ahead;
 namespace {
 
 // The reader's read and output block sizes, so that the decompressor is driven exactly as there.
-constexpr size_t kBlockSize = 262144;
+constexpr size_t kBlockSize = kReaderBufferSize;
 // Output of more than one block is kept in chunks of this size; a member that ends within its
 // first block gets a chunk of exactly its size.
 constexpr size_t kChunkSize = size_t{1} << 20;

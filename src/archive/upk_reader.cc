@@ -17,7 +17,7 @@ UpkReader update_reader;
 
 namespace {
 
-constexpr size_t kBufferSize = 262144;
+constexpr size_t kBufferSize = kReaderBufferSize;
 constexpr size_t kFallbackBufferSize = 1024;
 
 // Shared by every reader; a size drops to 1024 for good once an allocation at it failed.

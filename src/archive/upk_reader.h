@@ -3,7 +3,12 @@
 // Results are the program's result codes; the reader itself writes no messages.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
+
+// The size of each of the reader's two buffers (compressed input, decompressed output), which is
+// also the block size every decoder of archive members uses.
+constexpr size_t kReaderBufferSize = 262144;
 
 struct UpkArchive;
 struct UpkItem;

@@ -1,12 +1,31 @@
 // The size of the program's path buffers and the name its backups take. A path that does not fit a
-// buffer is refused where it is formed (cut short it could name another, existing file); these are
-// constants only and report nothing.
+// buffer is refused where it is formed (cut short it could name another, existing file). Nothing
+// here logs.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
+#include <string>
 
 // Every path the program forms or keeps lives in a buffer of this many bytes, NUL included.
 constexpr size_t kPathSize = 1024;
 
 // A file's backup during an update is "<path>" followed by this suffix.
 constexpr char kBackupSuffix[] = ".kiv-backup";
+
+// The directory that holds `path`: what comes before its last '/', "/" for an entry of the root,
+// "." for a path without '/'.
+inline std::string ParentDirectory(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+// The same into a path buffer; false (and `out` empty) when it does not fit.
+inline bool ParentDirectory(const char *path, char (&out)[kPathSize]) {
+  const std::string parent = ParentDirectory(std::string(path));
+  const int n = snprintf(out, sizeof(out), "%s", parent.c_str());
+  if (n >= 0 && static_cast<size_t>(n) < sizeof(out)) return true;
+  out[0] = '\0';
+  return false;
+}

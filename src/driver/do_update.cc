@@ -42,12 +42,7 @@ bool FormPath(char (&out)[kPathSize], const char *format, Args... args) {
 
 // Flushes the directory that holds `path`.
 int FlushParentDir(const char *path) {
-  char parent[kPathSize];
-  snprintf(parent, sizeof(parent), "%s", path);
-  char *slash = strrchr(parent, '/');
-  if (!slash) return flush_dir(".");
-  slash[slash == parent ? 1 : 0] = '\0';
-  return flush_dir(parent);
+  return flush_dir(ParentDirectory(std::string(path)).c_str());
 }
 
 // The two-step swap for file systems that cannot exchange: the installation moves to tmpDir and the

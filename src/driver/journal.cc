@@ -53,13 +53,6 @@ std::string Absolute(const char *path) {
   return std::string(cwd) + "/" + path;
 }
 
-std::string Parent(const std::string &path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 bool Lexists(const std::string &path, int *error) {
   struct stat st;
   if (lstat(path.c_str(), &st) == 0) return true;
@@ -170,7 +163,7 @@ int RecoverUpdate(const Journal &j) {
     if (rv == result::kOk) rv = step;
   };
   std::vector<std::string> dirs = {"."};
-  for (const auto &[keyword, path] : j.records) dirs.push_back(Parent(path));
+  for (const auto &[keyword, path] : j.records) dirs.push_back(ParentDirectory(path));
   for (auto it = j.records.rbegin(); it != j.records.rend(); ++it) {
     const std::string path = j.dir + "/" + it->second;
     const std::string backup = path + ".kiv-backup";
@@ -227,7 +220,7 @@ int RecoverReplace(const Journal &j, bool *exchanged) {
     rv = rename_file(set_aside.c_str(), destination.data(), true);
     if (rv == result::kOk) (void)RemoveIfPresent(tmp_dir);
   }
-  if (rv == result::kOk) rv = FlushDirectories(Parent(j.dir), {"."});
+  if (rv == result::kOk) rv = FlushDirectories(ParentDirectory(j.dir), {"."});
   if (rv == result::kOk) rv = FlushDirectories(j.dir, {"."});
   return rv;
 }
@@ -245,7 +238,7 @@ int RepairMissingInstallation() {
   char destination[kPathSize];
   snprintf(destination, sizeof(destination), "%s", install_dir);
   int rv = rename_file(tmp_dir, destination, true);
-  if (rv == result::kOk) rv = flush_dir(Parent(install_dir).c_str());
+  if (rv == result::kOk) rv = flush_dir(ParentDirectory(install_dir).c_str());
   return rv;
 }
 
@@ -272,7 +265,7 @@ int JournalBeginUpdate(const ActionList &list) {
   std::function<int(const std::string &)> folder_state = [&](const std::string &dir) {
     auto known = folders.find(dir);
     if (known != folders.end()) return known->second;
-    int state = folder_state(Parent(dir));
+    int state = folder_state(ParentDirectory(dir));
     if (state == 1) {
       int error = 0;
       state = Lexists(dir, &error) ? 1 : 0;
@@ -285,20 +278,20 @@ int JournalBeginUpdate(const ActionList &list) {
       // A missing folder above a path to add, which the add creates; recorded shallowest first.
       text += "absent-dir " + dir + "\n";
       dirs.insert(dir);
-      dirs.insert(Parent(dir));
+      dirs.insert(ParentDirectory(dir));
     }
     return folders[dir] = state;
   };
   for (UpdateAction *action = list.head(); action; action = action->next) {
     if (const char *dir = action->RemovedDir()) {
       text += std::string("rmdir ") + dir + "\n";
-      dirs.insert(Parent(dir));
+      dirs.insert(ParentDirectory(dir));
     }
     const char *changed_path = action->ChangedPath();
     if (!changed_path || !seen.insert(changed_path).second) continue;
     const std::string path = changed_path;
-    dirs.insert(Parent(path));
-    int parent = folder_state(Parent(path));
+    dirs.insert(ParentDirectory(path));
+    int parent = folder_state(ParentDirectory(path));
     if (parent < 0) return result::kReadError;
     int error = 0;
     if (parent == 1 && Lexists(path, &error)) {
@@ -413,7 +406,7 @@ void JournalEnd() {
     return;
   }
   journal_active = false;
-  (void)flush_dir(Parent(journal_path).c_str());
+  (void)flush_dir(ParentDirectory(journal_path).c_str());
 }
 
 int RecoverInterruptedRun(bool *completed) {

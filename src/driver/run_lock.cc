@@ -38,15 +38,8 @@ bool AcquireRunLocks(const char **held_dir) {
   // The installation's parent directory holds the installation and its ".bak" and is never moved
   // itself, so one lock there covers every mode, the swap of a replace request included; a staged
   // update's working directory lies inside the installation.
-  snprintf(installation_parent, sizeof(installation_parent), "%s", install_dir);
-  char *slash = strrchr(installation_parent, '/');
-  if (!slash) {
-    snprintf(installation_parent, sizeof(installation_parent), ".");
-  } else if (slash == installation_parent) {
-    slash[1] = '\0';
-  } else {
-    *slash = '\0';
-  }
+  // install_dir fits a path buffer, and so does its parent.
+  (void)ParentDirectory(install_dir, installation_parent);
   if (!LockDirectory(installation_parent)) {
     *held_dir = installation_parent;
     return false;

@@ -324,15 +324,7 @@ int replace_file_durably(const char *path, const char *data, size_t length) {
     errno = ENAMETOOLONG;
     return result::kWriteError;
   }
-  snprintf(dir, sizeof(dir), "%s", path);
-  char *slash = strrchr(dir, '/');
-  if (!slash) {
-    snprintf(dir, sizeof(dir), ".");
-  } else if (slash == dir) {
-    slash[1] = '\0';
-  } else {
-    *slash = '\0';
-  }
+  (void)ParentDirectory(path, dir);  // shorter than `temp`, which fits
 
   int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return result::kWriteError;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/beside_self.h"
 #include "common/tool_version.h"
 #include "release.h"
 
@@ -66,14 +67,6 @@ const char kUsage[] =
 int Usage(const std::string &message) {
   fprintf(stderr, "make-release: %s\nTry 'make-release --help'.\n", message.c_str());
   return 2;
-}
-
-std::string BesideSelf(const char *name) {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return name;
-  std::string path(self, n);
-  return path.substr(0, path.rfind('/') + 1) + name;
 }
 
 bool ParseNumber(const std::string &text, unsigned long long *out) {
@@ -149,6 +142,7 @@ int main(int argc, char **argv) {
     }
   }
   if (s.make_update.empty()) s.make_update = BesideSelf("make-update");
+  if (s.make_update.empty()) s.make_update = "make-update";
   if (access(s.make_update.c_str(), X_OK) != 0) {
     return Usage("cannot run " + s.make_update + " (use --make-update PATH)");
   }

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "build.h"
+#include "common/beside_self.h"
 #include "helpers.h"
 
 namespace make_update {
@@ -255,15 +256,7 @@ std::string CompareInstallation(const std::string &install, const Expected &expe
 
 }  // namespace
 
-std::string DefaultUpdaterPath() {
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "";
-  self[n] = '\0';
-  std::string path(self);
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "" : path.substr(0, slash) + "/updater";
-}
+std::string DefaultUpdaterPath() { return BesideSelf("updater"); }
 
 bool CheckUpdate(const std::string &archive, const Tree *old_tree, const Plan &plan,
                  const std::string &precomplete_source, const CheckSettings &settings,
