@@ -10,6 +10,7 @@
 
 #include "base/result.h"
 #include "base/update_log.h"
+#include "base/update_protocol.h"
 
 #ifndef UPDATER_REQUIRE_SIGNATURE
 #define UPDATER_REQUIRE_SIGNATURE 0
@@ -17,7 +18,7 @@
 
 int LoadTrustedKeys(const char *install_dir, std::vector<upk_signature::PublicKey> *keys) {
   keys->clear();
-  const std::string folder = std::string(install_dir) + "/update-keys";
+  const std::string folder = std::string(install_dir) + "/" + protocol::kKeysDirName;
   std::vector<std::string> names;
   DIR *dir = opendir(folder.c_str());
   if (!dir && errno != ENOENT) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "base/paths.h"
+#include "base/update_protocol.h"
 
 namespace manifest {
 
@@ -42,7 +43,7 @@ constexpr char kParentStep[] = "..";
 constexpr char kFolderEnd = '/';
 // The updater forms "<path>.kiv-backup" in one of its path buffers, so this is the longest path it
 // can act on.
-constexpr size_t kMaxPathLength = kPathSize - sizeof(kBackupSuffix);
+constexpr size_t kMaxPathLength = kPathSize - sizeof(protocol::kBackupSuffix);
 static_assert(kMaxPathLength == 1012, "1012 bytes of path, the suffix and the NUL fill a buffer");
 
 }  // namespace manifest

@@ -1,4 +1,4 @@
-// The size of the program's path buffers and the name its backups take. A path that does not fit a
+// The size of the program's path buffers and the parent-folder rule. A path that does not fit a
 // buffer is refused where it is formed (cut short it could name another, existing file). Nothing
 // here logs.
 #pragma once
@@ -9,9 +9,6 @@
 
 // Every path the program forms or keeps lives in a buffer of this many bytes, NUL included.
 constexpr size_t kPathSize = 1024;
-
-// A file's backup during an update is "<path>" followed by this suffix.
-constexpr char kBackupSuffix[] = ".kiv-backup";
 
 // The directory that holds `path`: what comes before its last '/', "/" for an entry of the root,
 // "." for a path without '/'.

@@ -20,6 +20,7 @@
 #include "base/paths.h"
 #include "base/result.h"
 #include "base/update_log.h"
+#include "base/update_protocol.h"
 #include "driver/journal.h"
 #include "driver/run_guard.h"
 #include "driver/status_file.h"
@@ -225,7 +226,7 @@ int OpenArchive(const char *archive) {
 // An in-place or staged update from "<patch_dir>/update.upk".
 int ApplyArchive() {
   char archive[kPathSize];
-  if (!FormPath(archive, "%s/update.upk", patch_dir)) {
+  if (!FormPath(archive, "%s/%s", patch_dir, protocol::kArchiveName)) {
     LOG("DoUpdate: path too long: %s/update.upk", patch_dir);
     return result::kReadError;
   }
@@ -235,8 +236,8 @@ int ApplyArchive() {
   if (staged_update && !os_update) {
     // Two paths of one block, the second kPathSize bytes after the first, as the copy expects them.
     char skip_paths[2 * kPathSize];
-    int first = snprintf(skip_paths, kPathSize, "%s/%s", install_dir, "updated");
-    int second = snprintf(skip_paths + kPathSize, kPathSize, "%s/%s", install_dir, "updates/0");
+    int first = snprintf(skip_paths, kPathSize, "%s/%s", install_dir, protocol::kStagedDirName);
+    int second = snprintf(skip_paths + kPathSize, kPathSize, "%s/%s", install_dir, protocol::kPatchDirName);
     if (first < 0 || second < 0 || static_cast<size_t>(second) >= kPathSize) {
       // Cut short, the paths to leave out would not match, and the copy would copy itself.
       LOG("DoUpdate: path too long: %s/updates/0", install_dir);
@@ -260,7 +261,7 @@ int ApplyArchive() {
 void ReportOutcome(int rv) {
   if (rv == result::kOk) {
     LOG("succeeded");
-    (void)WriteStatus(staged_update ? "applied\n" : "succeeded\n");
+    (void)WriteStatus(staged_update ? protocol::kStatusApplied : protocol::kStatusSucceeded);
   } else if (replace_request && !getenv("KIV_NO_REPLACE_FALLBACK")) {
     // Fall back to an ordinary update on the application's next start: drop the staged copy and
     // keep the application from being launched now.
@@ -271,13 +272,11 @@ void ReportOutcome(int rv) {
     } else {
       (void)ensure_remove_recursive(working_dir, false);
     }
-    (void)WriteStatus("pending");
+    (void)WriteStatus(protocol::kStatusPending);
     putenv(kProcessUpdatesEmpty);
   } else {
     LOG("failed: %d", rv);
-    char status[32];
-    snprintf(status, sizeof(status), "failed: %d\n", rv);
-    (void)WriteStatus(status);
+    (void)WriteStatus(protocol::FailedStatus(rv).c_str());
   }
   // The outcome is on disk: the journal has done its work, unless the Finish pass left some of it.
   if (!keep_journal) JournalEnd();

@@ -13,6 +13,7 @@
 #include "base/paths.h"
 #include "base/result.h"
 #include "base/update_log.h"
+#include "base/update_protocol.h"
 #include "driver/do_update.h"
 #include "driver/journal.h"
 #include "driver/run_guard.h"
@@ -53,21 +54,19 @@ bool CopyDirArgument(char (&out)[kPathSize], const char *arg) {
 // modes empty it once the run holds its lock (StartRecord).
 void OpenLog() {
   if (!replace_request) {
-    UpdateLogger::Instance().OpenFile(patch_dir, "update.log", nullptr, true);
+    UpdateLogger::Instance().OpenFile(patch_dir, protocol::kLogName, nullptr, true);
     return;
   }
   // A replace request logs into the staged copy, which becomes the installation.
   char log_dir[kPathSize];
-  int n = snprintf(log_dir, sizeof(log_dir), "%s/updated/updates", install_dir);
+  int n = snprintf(log_dir, sizeof(log_dir), "%s/%s", install_dir, protocol::kStagedLogDir);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(log_dir)) return;  // run without a log
-  UpdateLogger::Instance().OpenFile(log_dir, "last-update.log", "update.log", true);
+  UpdateLogger::Instance().OpenFile(log_dir, protocol::kReplaceLogName, protocol::kLogName, true);
 }
 
 // Ends a run before anything is touched, with "failed: <code>".
 int RefuseRun(int code = result::kWriteError) {
-  char status[32];
-  snprintf(status, sizeof(status), "failed: %d\n", code);
-  (void)WriteStatus(status);
+  (void)WriteStatus(protocol::FailedStatus(code).c_str());
   return 1;
 }
 
@@ -118,7 +117,7 @@ bool LockRun() {
 // written.
 bool StartRecord() {
   if (!replace_request) UpdateLogger::Instance().Truncate();
-  if (!WriteStatus("applying")) {
+  if (!WriteStatus(protocol::kStatusApplying)) {
     LOG("failed setting status to 'applying'");
     return false;
   }
@@ -167,7 +166,7 @@ Recovery RecoverFirst() {
   }
   if (!completed) return Recovery::kProceed;
   LOG("succeeded");
-  (void)WriteStatus(staged_update ? "applied\n" : "succeeded\n");
+  (void)WriteStatus(staged_update ? protocol::kStatusApplied : protocol::kStatusSucceeded);
   JournalEnd();
   update_succeeded = true;
   return Recovery::kCompleted;

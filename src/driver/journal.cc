@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "actions/action.h"
+#include "base/durable_file.h"
 #include "base/paths.h"
 #include "base/globals.h"
 #include "base/result.h"
 #include "base/update_log.h"
+#include "base/update_protocol.h"
 #include "fileops/file_ops.h"
 
 // Journal format, one record per line, paths relative to the directory named on the second line:
@@ -166,7 +168,7 @@ int RecoverUpdate(const Journal &j) {
   for (const auto &[keyword, path] : j.records) dirs.push_back(ParentDirectory(path));
   for (auto it = j.records.rbegin(); it != j.records.rend(); ++it) {
     const std::string path = j.dir + "/" + it->second;
-    const std::string backup = path + ".kiv-backup";
+    const std::string backup = path + protocol::kBackupSuffix;
     int error = 0;
     if (it->first == "present" || it->first == "absent") {
       bool has_backup = Lexists(backup, &error);
@@ -199,7 +201,7 @@ int RecoverUpdate(const Journal &j) {
 
 // Puts back, or finishes, an interrupted replace request of the installation `j.dir`.
 int RecoverReplace(const Journal &j, bool *exchanged) {
-  const std::string tmp_dir = j.dir + ".bak";
+  const std::string tmp_dir = j.dir + protocol::kSetAsideSuffix;
   const std::string set_aside = tmp_dir + "/updated";
   auto is_staged = [&j](const std::string &path) {
     struct stat st;
@@ -245,8 +247,8 @@ int RepairMissingInstallation() {
 }  // namespace
 
 void JournalSetPaths() {
-  journal_path = Absolute(patch_dir) + "/update.journal";
-  archive_path = Absolute(patch_dir) + "/update.upk";
+  journal_path = Absolute(patch_dir) + "/" + protocol::kJournalName;
+  archive_path = Absolute(patch_dir) + "/" + protocol::kArchiveName;
 }
 
 int JournalBeginUpdate(const ActionList &list) {
@@ -305,7 +307,7 @@ int JournalBeginUpdate(const ActionList &list) {
     if (parent == 0) continue;  // no backup can lie in a missing folder
     // Whatever lies at the backup name was not made by this run (the journal is not written yet)
     // and must never be taken for its backup.
-    const std::string backup = path + ".kiv-backup";
+    const std::string backup = path + protocol::kBackupSuffix;
     if (Lexists(backup, &error)) {
       LOG("journal: removing what lies at a backup name: %s", backup.c_str());
       if (ensure_remove_recursive(backup.c_str(), false) != 0) return result::kWriteError;

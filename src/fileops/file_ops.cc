@@ -13,6 +13,7 @@
 #include "base/paths.h"
 #include "base/result.h"
 #include "base/update_log.h"
+#include "base/update_protocol.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ namespace {
 // short it could name another, existing file, and removing or replacing that one would destroy it.
 // Forms "<path>.kiv-backup" into `out`; false when it does not fit.
 bool BackupName(const char *path, char (&out)[kPathSize]) {
-  int n = snprintf(out, sizeof(out), "%s%s", path, kBackupSuffix);
+  int n = snprintf(out, sizeof(out), "%s%s", path, protocol::kBackupSuffix);
   return n >= 0 && static_cast<size_t>(n) < sizeof(out);
 }
 
@@ -314,46 +315,4 @@ int flush_file_system(const char *path) {
   }
   close(fd);
   return result::kOk;
-}
-
-int replace_file_durably(const char *path, const char *data, size_t length) {
-  char temp[kPathSize];
-  char dir[kPathSize];
-  int n = snprintf(temp, sizeof(temp), "%s.tmp", path);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof(temp)) {
-    errno = ENAMETOOLONG;
-    return result::kWriteError;
-  }
-  (void)ParentDirectory(path, dir);  // shorter than `temp`, which fits
-
-  int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return result::kWriteError;
-  bool ok = true;
-  for (size_t done = 0; ok && done < length;) {
-    ssize_t written = write(fd, data + done, length - done);
-    if (written <= 0) {
-      ok = false;
-    } else {
-      done += static_cast<size_t>(written);
-    }
-  }
-  ok = ok && fsync(fd) == 0;
-  int saved = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok || rename(temp, path) != 0) {
-    if (ok) saved = errno;
-    (void)unlink(temp);
-    errno = saved;
-    return result::kWriteError;
-  }
-  fd = OpenForFlush(dir);
-  if (fd < 0) return result::kWriteError;
-  ok = fsync(fd) == 0;
-  saved = errno;
-  close(fd);
-  errno = saved;
-  return ok ? result::kOk : result::kWriteError;
 }

@@ -85,9 +85,3 @@ size_t backup_outstanding();
 // Flushes every written file of the file system holding `path` (one syncfs). Logs
 // "flush_file_system: failed to flush the file system of: %s, err: %d". Returns 0 or 7.
 [[nodiscard]] int flush_file_system(const char *path);
-// Replaces the file `path` with exactly `length` bytes of `data`, so that a reader sees either the
-// old file or the whole new one, also after a power cut: the bytes go to "<path>.tmp", which is
-// flushed, renamed over `path`, and the directory flushed. Logs nothing (callers decide whether a
-// failure is worth a line); errno tells why. Returns 0 or 7; on failure the temporary file is
-// removed and `path` is as it was, or already new when only the final directory flush failed.
-[[nodiscard]] int replace_file_durably(const char *path, const char *data, size_t length);
