@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
 # The cost of crash safety (the lock, the journal, the flushes, the atomic status file and the log
-# written per line): this tree's updater against a build of a base commit from before them, and
-# against this tree built to flush each written file instead of one syncfs, in the same
-# interleaved rounds. Measured: the complete update of the real-release tree in place (on disk),
+# written per line): this tree's updater against a build of a base commit from before them, in the
+# same interleaved rounds. Measured: the complete update of the real-release tree in place (on disk),
 # the 10k-file update on disk and in memory, and the 100k-file update in memory (where a flush
 # costs nothing, so what remains is the per-line log and the journal). The per-line log alone is
-# measured as the base commit with only its log made line-buffered. The per-file form is slow on
-# disk (one journal commit a file); it runs in the first two rounds only.
+# measured as the base commit with only its log made line-buffered.
 #
 # Usage: bench/durability.sh [RUNS [BASE_COMMIT]]   (defaults 5 and 0063f79; 100k: min(RUNS, 3))
 # Prints the table (the figures of bench/README.md, "Durability cost"). Not part of the test suite.
@@ -37,12 +35,9 @@ grep -q _IOLBF "$W/baselog-src/src/base/update_log.cc"
 cmake -S "$W/baselog-src" -B "$W/baselog-build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DUPDATER_BUILD_TESTS=OFF >/dev/null
 cmake --build "$W/baselog-build" >/dev/null
-cmake -S . -B build-release-each -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF \
-  -DUPDATER_FLUSH_EACH_FILE=ON >/dev/null
-cmake --build build-release-each >/dev/null
 declare -A BIN=([base]=$W/base-build/bin/updater [ours]=$BENCH_BIN/updater
-  [each]=$PWD/build-release-each/bin/updater [baselog]=$W/baselog-build/bin/updater)
-VARIANTS=(base ours each baselog)
+  [baselog]=$W/baselog-build/bin/updater)
+VARIANTS=(base ours baselog)
 
 TREE_OLD=$(bench_fetch typescript 5.4.4) && TREE_NEW=$(bench_fetch typescript 5.4.5) || {
   echo "registry unreachable: using the generated tree" >&2
@@ -70,7 +65,6 @@ for ((r = 1; r <= RUNS; r++)); do
   # The order of the variants turns each round, so that none always runs first.
   order=("${VARIANTS[@]:r%4}" "${VARIANTS[@]:0:r%4}")
   for v in "${order[@]}"; do
-    [ "$v" = each ] && [ "$r" -gt 2 ] && continue
     rm -rf "$W/u" && cp -a "$W/installed" "$W/u" && sync
     run complete "$v" "$W/p" "$W/new.upk" "$W/u"
     rm -rf "$W/d" && sync
@@ -89,7 +83,7 @@ cpu() { bench_median 3 <"$W/m-$1-$2"; }
 echo "Wall clock, and in brackets processor time (user + system), which other work on a shared machine"
 echo "disturbs less. Ratios are against the base."
 echo
-echo "| update | base $BASE: median (min-max) [cpu] | this tree, one syncfs: median (min-max) [cpu] | ratio [cpu] | this tree, fsync per file (2 rounds) | ratio | base + line-buffered log only [cpu] | ratio [cpu] |"
+echo "| update | base $BASE: median (min-max) [cpu] | this tree, one syncfs: median (min-max) [cpu] | ratio [cpu] | base + line-buffered log only [cpu] | ratio [cpu] |"
 echo "|---|---|---|---|---|---|---|---|"
 for m in complete disk10k mem10k mem100k; do
   case $m in
@@ -100,5 +94,5 @@ for m in complete disk10k mem10k mem100k; do
   esac
   b=$(med $m base)
   c=$(cpu $m base)
-  echo "| $label | $b s ($(bench_range 1 <"$W/m-$m-base")) [$c s] | $(med $m ours) s ($(bench_range 1 <"$W/m-$m-ours")) [$(cpu $m ours) s] | **$(bench_ratio "$(med $m ours)" "$b")** [$(bench_ratio "$(cpu $m ours)" "$c")] | $(med $m each) s | $(bench_ratio "$(med $m each)" "$b") | $(med $m baselog) s [$(cpu $m baselog) s] | $(bench_ratio "$(med $m baselog)" "$b") [$(bench_ratio "$(cpu $m baselog)" "$c")] |"
+  echo "| $label | $b s ($(bench_range 1 <"$W/m-$m-base")) [$c s] | $(med $m ours) s ($(bench_range 1 <"$W/m-$m-ours")) [$(cpu $m ours) s] | **$(bench_ratio "$(med $m ours)" "$b")** [$(bench_ratio "$(cpu $m ours)" "$c")] | $(med $m baselog) s [$(cpu $m baselog) s] | $(bench_ratio "$(med $m baselog)" "$b") [$(bench_ratio "$(cpu $m baselog)" "$c")] |"
 done

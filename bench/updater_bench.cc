@@ -26,6 +26,7 @@
 namespace {
 
 struct ExtractWalk {
+  UpkReader *reader;
   const char *out_dir;
   int count;
   int rv;
@@ -35,21 +36,22 @@ int ExtractOne(UpkArchive *, UpkItem *item, void *user) {
   auto *walk = static_cast<ExtractWalk *>(user);
   char path[1024];
   snprintf(path, sizeof(path), "%s/%d", walk->out_dir, walk->count++);
-  walk->rv = update_reader.ExtractToFile(item->name, path);
+  walk->rv = walk->reader->ExtractToFile(item->name, path);
   if (walk->rv != 0)
     fprintf(stderr, "updater-bench: extracting %s failed: %d\n", item->name, walk->rv);
   return walk->rv;
 }
 
 int Extract(const char *archive, const char *out_dir) {
-  int rv = update_reader.Open(archive);
+  UpkReader reader;
+  int rv = reader.Open(archive);
   if (rv != 0) {
     fprintf(stderr, "updater-bench: cannot open %s: %d\n", archive, rv);
     return 1;
   }
-  ExtractWalk walk{out_dir, 0, 0};
-  upk_for_each_item(update_reader.archive(), ExtractOne, &walk);
-  update_reader.Close();
+  ExtractWalk walk{&reader, out_dir, 0, 0};
+  upk_for_each_item(reader.archive(), ExtractOne, &walk);
+  reader.Close();
   return walk.rv == 0 ? 0 : 1;
 }
 

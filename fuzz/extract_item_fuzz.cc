@@ -44,12 +44,13 @@ std::string OneMemberArchive(const uint8_t *stored, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string bytes = OneMemberArchive(data, size);
   MemFile file(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-  FUZZ_CHECK(update_reader.Open(file.path()) == result::kOk);
+  UpkReader reader;
+  FUZZ_CHECK(reader.Open(file.path()) == result::kOk);
 
   CappedSink sink(kOutputCap);
-  int rv = update_reader.ExtractToStream("m", sink.stream);
-  FUZZ_CHECK(update_reader.ExtractToStream("n", sink.stream) == result::kReadError);
-  update_reader.Close();
+  int rv = reader.ExtractToStream("m", sink.stream);
+  FUZZ_CHECK(reader.ExtractToStream("n", sink.stream) == result::kReadError);
+  reader.Close();
 
   // One byte more than the sink takes, so that "full" means "more than the sink takes".
   std::string expected(kOutputCap + 1, '\0');

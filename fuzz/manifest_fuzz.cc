@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text(bytes, manifest_size);
   std::string precomplete = nul ? std::string(nul + 1, bytes + size) : std::string();
 
-  ActionList list;
+  UpdateContext context;
+  ActionList list(&context);
   ManifestParser parser(&text[0]);
   int rv = result::kOk;
   for (;;) {

@@ -1,6 +1,5 @@
 #include "actions/action.h"
 
-#include "base/globals.h"
 #include "base/result.h"
 #include "base/update_log.h"
 #include "progress/progress_state.h"
@@ -25,6 +24,7 @@ float Percent(int done, int total, double start, double share) {
 void ActionList::Append(std::unique_ptr<UpdateAction> action) {
   UpdateAction *raw = action.release();
   raw->next = nullptr;
+  raw->Attach(context_);
   if (tail_) {
     tail_->next = raw;
   } else {
@@ -78,7 +78,7 @@ void ActionList::Finish(int status) {
     ++done;
     ReportProgressUI(Percent(done, count_, kFinishStart, kFinishShare));
   }
-  if (status == result::kOk) update_succeeded = true;
+  if (status == result::kOk) context_->update_succeeded = true;
 }
 
 void ActionList::Destroy() {

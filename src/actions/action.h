@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "actions/update_context.h"
+
 // One instruction of an update. A new action has progress_cost 1 and is not linked to a list.
 // The passes come in the order Parse, Prepare, Execute, Finish, each at most once. Finish may come
 // with a non-zero status when this action's Execute has not run or has failed.
@@ -37,6 +39,11 @@ class UpdateAction {
   virtual const char *ChangedPath() const { return nullptr; }
   virtual const char *RemovedDir() const { return nullptr; }
 
+  // Hands the action the update it belongs to; the list does this when the action is appended.
+  virtual void Attach(UpdateContext *context) { ctx = context; }
+
+  // The update this action belongs to; null until attached.
+  UpdateContext *ctx = nullptr;
   // Weight of this action in the Execute pass's progress: 1, or 0 for a removal of a missing path.
   int progress_cost = 1;
   // The following action in the list; null for the last one.
@@ -46,12 +53,14 @@ class UpdateAction {
 // Intrusive singly linked list of actions in insertion order; it owns them.
 class ActionList {
  public:
-  ActionList() = default;
+  // Every action appended is attached to `context`, which must outlive the list.
+  explicit ActionList(UpdateContext *context) : context_(context) {}
   ~ActionList() { Destroy(); }
   ActionList(const ActionList &) = delete;
   ActionList &operator=(const ActionList &) = delete;
 
-  // Links `action` after the last one; the list owns it from now on.
+  // Links `action` after the last one and attaches it to the list's context; the list owns it from
+  // now on.
   void Append(std::unique_ptr<UpdateAction> action);
 
   // Prepares every action in order and reports 0 to 20 percent. Returns 0, result::kEmpty when the
@@ -63,15 +72,17 @@ class ActionList {
   // which the pass stops. When every cost is 0, each action reports 95.
   [[nodiscard]] int Execute();
   // Finishes every action in order with `status`, reporting 95 to 100 percent; no failure stops
-  // it. Sets update_succeeded when `status` is 0.
+  // it. Sets the context's update_succeeded when `status` is 0.
   void Finish(int status);
   // Deletes every action; the list is empty afterwards.
   void Destroy();
 
   int count() const { return count_; }
   UpdateAction *head() const { return head_; }
+  UpdateContext *context() const { return context_; }
 
  private:
+  UpdateContext *context_;
   UpdateAction *head_ = nullptr;
   UpdateAction *tail_ = nullptr;
   int count_ = 0;

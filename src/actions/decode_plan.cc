@@ -3,15 +3,15 @@
 #include "actions/action.h"
 #include "archive/decode_ahead.h"
 
-int StartDecodeAhead(const ActionList &list, UpkArchive *archive, int threads) {
+int StartDecodeAhead(const ActionList &list, UpkArchive *archive, int threads, DecodeAhead *ahead) {
   if (threads <= 1 || !archive) return 0;
   // Prepare extracts before Execute does: the patches' members come first.
   for (bool prepare_pass : {true, false}) {
     for (UpdateAction *action = list.head(); action; action = action->next) {
       bool in_prepare = false;
       const char *member = action->ExtractedMember(&in_prepare);
-      if (member && in_prepare == prepare_pass) decode_ahead.Plan(archive, member);
+      if (member && in_prepare == prepare_pass) ahead->Plan(archive, member);
     }
   }
-  return decode_ahead.Start(threads);
+  return ahead->Start(threads);
 }

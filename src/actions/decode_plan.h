@@ -4,9 +4,10 @@
 #pragma once
 
 class ActionList;
+class DecodeAhead;
 struct UpkArchive;
 
-// Plans the members of `list` found in `archive` on `decode_ahead` and, when `threads` is above 1,
-// starts that many workers. Returns the number of workers started (0: nothing is decoded ahead).
-// REQUIRES: `decode_ahead` stopped; it is stopped again before `list` or `archive` goes away.
-int StartDecodeAhead(const ActionList &list, UpkArchive *archive, int threads);
+// Plans the members of `list` found in `archive` on `ahead` and, when `threads` is above 1, starts
+// that many workers. Returns the number of workers started (0: nothing is decoded ahead).
+// REQUIRES: `ahead` stopped; it is stopped again before `list` or `archive` goes away.
+int StartDecodeAhead(const ActionList &list, UpkArchive *archive, int threads, DecodeAhead *ahead);

@@ -36,17 +36,6 @@ int SkipWhenMissing(const char *path, int *skip, int *progress_cost) {
   return result::kOk;
 }
 
-// Reads "test" <separator> "path" for the conditional adds.
-int ParseTestAndPath(char *arg, char **test_path, char **path) {
-  char *cursor = arg;
-  *test_path = get_valid_path(&cursor, false);
-  if (!*test_path) return result::kParseError;
-  if (!next_token("\"", &cursor)) return result::kParseError;
-  *path = get_valid_path(&cursor, false);
-  if (!*path) return result::kParseError;
-  return result::kOk;
-}
-
 }  // namespace
 
 // ---- RemoveFileAction ----
@@ -99,7 +88,7 @@ int RemoveFileAction::Execute() {
     skip = 1;
     return result::kOk;
   }
-  int rv = backup_create(path);
+  int rv = ctx->backups->Create(path);
   if (rv != result::kOk) {
     LOG("backup_create failed: %d", rv);
     return rv;
@@ -111,9 +100,9 @@ void RemoveFileAction::Finish(int status) {
   if (skip) return;
   LOG("FINISH REMOVEFILE %s", path);
   if (status != result::kOk) {
-    backup_restore(path);
+    ctx->backups->Undo(path);
   } else {
-    backup_drop(path);
+    ctx->backups->Drop(path);
   }
 }
 
@@ -191,7 +180,7 @@ int AddAction::Execute() {
   LOG("EXECUTE ADD %s", path);
   int present = Presence(path);
   if (present < 0) return result::kReadError;
-  int rv = present ? backup_create(path) : ensure_parent_dir(path);
+  int rv = present ? ctx->backups->Create(path) : ensure_parent_dir(path);
   if (rv != result::kOk) return rv;
 
   // Whatever the extraction leaves at a path that held nothing before is this action's to take away
@@ -200,7 +189,7 @@ int AddAction::Execute() {
   struct stat st;
   bool had_entry = lstat(path, &st) == 0;
   // Decoding-ahead hook: the member's bytes come from memory when a worker has decoded them.
-  rv = decode_ahead.ExtractToFile(path, path);
+  rv = ctx->members->ExtractToFile(path, path);
   if (!had_entry && lstat(path, &st) == 0) {
     created = true;
     created_dev = st.st_dev;
@@ -213,7 +202,7 @@ int AddAction::Execute() {
 void AddAction::Finish(int status) {
   LOG("FINISH ADD %s", path);
   if (status == result::kOk) {
-    backup_drop(path);
+    ctx->backups->Drop(path);
     return;
   }
   // Only the very file that Execute created is removed: when an earlier action of the list (say a
@@ -222,46 +211,34 @@ void AddAction::Finish(int status) {
   if (created && lstat(path, &st) == 0 && st.st_dev == created_dev && st.st_ino == created_ino) {
     (void)remove(path);
   }
-  backup_restore(path);
+  ctx->backups->Undo(path);
 }
 
-// ---- AddIfAction ----
+// ---- ConditionalAction ----
 
-int AddIfAction::Parse(char *arg) { return ParseTestAndPath(arg, &test_path, &path); }
+int ConditionalAction::Parse(char *arg) {
+  char *cursor = arg;
+  test_path_ = get_valid_path(&cursor, false);
+  if (!test_path_) return result::kParseError;
+  if (!next_token("\"", &cursor)) return result::kParseError;
+  return inner_->Parse(cursor);
+}
 
-int AddIfAction::Prepare() {
-  // Decided once, against the directory as it is before any action has executed.
-  int present = Presence(test_path);
+int ConditionalAction::Prepare() {
+  int present = Presence(test_path_);
   if (present < 0) return result::kReadError;
-  if (!present) {
-    test_path = nullptr;
+  if ((present == 1) != run_when_present_) {
+    test_path_ = nullptr;
+    progress_cost = inner_->progress_cost;
     return result::kOk;
   }
-  return AddAction::Prepare();
+  int rv = inner_->Prepare();
+  progress_cost = inner_->progress_cost;
+  return rv;
 }
 
-int AddIfAction::Execute() { return test_path ? AddAction::Execute() : result::kOk; }
+int ConditionalAction::Execute() { return test_path_ ? inner_->Execute() : result::kOk; }
 
-void AddIfAction::Finish(int status) {
-  if (test_path) AddAction::Finish(status);
-}
-
-// ---- AddIfNotAction ----
-
-int AddIfNotAction::Parse(char *arg) { return ParseTestAndPath(arg, &test_path, &path); }
-
-int AddIfNotAction::Prepare() {
-  int present = Presence(test_path);
-  if (present < 0) return result::kReadError;
-  if (present) {
-    test_path = nullptr;
-    return result::kOk;
-  }
-  return AddAction::Prepare();
-}
-
-int AddIfNotAction::Execute() { return test_path ? AddAction::Execute() : result::kOk; }
-
-void AddIfNotAction::Finish(int status) {
-  if (test_path) AddAction::Finish(status);
+void ConditionalAction::Finish(int status) {
+  if (test_path_) inner_->Finish(status);
 }

@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <memory>
+
 #include "actions/action.h"
 
 // "remove": takes a regular file away. A path that is missing when Prepare runs (a link whose
@@ -73,28 +75,34 @@ class AddAction : public UpdateAction {
   ino_t created_ino = 0;
 };
 
-// "add-if": an add that runs only when the test file exists at Prepare time.
-class AddIfAction : public AddAction {
+// "add-if", "add-if-not" and "patch-if": an instruction that runs only when its test file exists
+// (or, for "add-if-not", does not) at Prepare time, decided once, against the directory as it is
+// before any action has executed; a test file that cannot be seen is not taken for a missing one.
+// Once disabled, every pass does nothing and the action changes and extracts nothing.
+class ConditionalAction : public UpdateAction {
  public:
+  ConditionalAction(std::unique_ptr<UpdateAction> inner, bool run_when_present)
+      : inner_(std::move(inner)), run_when_present_(run_when_present) {}
+
+  // Reads: test path, separator, then the inner instruction's arguments. Returns result::kOk or
+  // result::kParseError.
   [[nodiscard]] int Parse(char *arg) override;
+  // result::kOk when disabled; kReadError when the test file cannot be checked; else the inner
+  // action's Prepare result.
   [[nodiscard]] int Prepare() override;
   [[nodiscard]] int Execute() override;
   void Finish(int status) override;
-  const char *ChangedPath() const override { return test_path ? path : nullptr; }
+  const char *ExtractedMember(bool *in_prepare) const override {
+    return test_path_ ? inner_->ExtractedMember(in_prepare) : nullptr;
+  }
+  const char *ChangedPath() const override { return test_path_ ? inner_->ChangedPath() : nullptr; }
+  void Attach(UpdateContext *context) override {
+    UpdateAction::Attach(context);
+    inner_->Attach(context);
+  }
 
- protected:
-  char *test_path = nullptr;  // null once the condition has disabled the action
-};
-
-// "add-if-not": an add that runs only when the test file does not exist at Prepare time.
-class AddIfNotAction : public AddAction {
- public:
-  [[nodiscard]] int Parse(char *arg) override;
-  [[nodiscard]] int Prepare() override;
-  [[nodiscard]] int Execute() override;
-  void Finish(int status) override;
-  const char *ChangedPath() const override { return test_path ? path : nullptr; }
-
- protected:
-  char *test_path = nullptr;  // null once the condition has disabled the action
+ private:
+  std::unique_ptr<UpdateAction> inner_;
+  const bool run_when_present_;
+  char *test_path_ = nullptr;  // null once the condition has disabled the action
 };

@@ -11,7 +11,6 @@
 
 #include "actions/file_actions.h"
 #include "actions/patch_actions.h"
-#include "base/globals.h"
 #include "base/manifest_format.h"
 #include "base/paths.h"
 #include "base/result.h"
@@ -31,6 +30,12 @@ std::unique_ptr<UpdateAction> Create() {
   return std::make_unique<T>();
 }
 
+// A conditional form of T: runs when the test file exists, or (`kWhenPresent` false) when not.
+template <class T, bool kWhenPresent>
+std::unique_ptr<UpdateAction> CreateIf() {
+  return std::make_unique<ConditionalAction>(std::make_unique<T>(), kWhenPresent);
+}
+
 struct Instruction {
   const char *keyword;
   std::unique_ptr<UpdateAction> (*create)();
@@ -39,9 +44,11 @@ struct Instruction {
 // The manifest's instructions besides "type" and "rmrfdir", which the parser handles itself.
 const Instruction kInstructions[] = {
     {manifest::kRemove, Create<RemoveFileAction>}, {manifest::kRmdir, Create<RemoveDirAction>},
-    {manifest::kAdd, Create<AddAction>},           {manifest::kAddIf, Create<AddIfAction>},
-    {manifest::kAddIfNot, Create<AddIfNotAction>}, {manifest::kPatch, Create<PatchAction>},
-    {manifest::kPatchIf, Create<PatchIfAction>},
+    {manifest::kAdd, Create<AddAction>},
+    {manifest::kAddIf, CreateIf<AddAction, true>},
+    {manifest::kAddIfNot, CreateIf<AddAction, false>},
+    {manifest::kPatch, Create<PatchAction>},
+    {manifest::kPatchIf, CreateIf<PatchAction, true>},
 };
 
 // Quotes `path`, parses it into a new T and appends it. Returns result::kOk, kQuoteNoMemory or
@@ -246,7 +253,7 @@ int ParsePrecomplete(char *text, ActionList *list) {
 }
 
 int AddPreCompleteActions(ActionList *list, ManifestTexts *texts) {
-  if (os_update) return result::kOk;
+  if (list->context()->os_update) return result::kOk;
   char *text = texts->Keep(GetManifestContents(manifest::kPrecompleteName));
   if (!text) {
     LOG("AddPreCompleteActions: error getting contents of precomplete manifest");

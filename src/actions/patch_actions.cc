@@ -10,43 +10,38 @@
 
 #include "archive/decode_ahead.h"
 #include "archive/upk_reader.h"
-#include "base/globals.h"
 #include "base/result.h"
 #include "base/tokenizer.h"
 #include "base/update_log.h"
+#include "base/update_protocol.h"
 #include "base/whole_file.h"
 #include "fileops/file_ops.h"
 #include "patch/crc32.h"
-
-int32_t patch_counter = 0;
 
 PatchAction::~PatchAction() {
   if (patch_file_path[0] != '\0') (void)remove(patch_file_path);
   free(source_buffer);
 }
 
-int PatchAction::ParseNameAndPath(char **cursor) {
-  // The member name names an archive member, not a file, so it is not checked as a path.
-  patch_name = next_token("\"", cursor);
-  if (!patch_name) return result::kParseError;
-  if (!next_token("\"", cursor)) return result::kParseError;
-  path = get_valid_path(cursor, false);
-  return path ? result::kOk : result::kParseError;
-}
-
 int PatchAction::Parse(char *arg) {
   char *cursor = arg;
-  return ParseNameAndPath(&cursor);
+  // The member name names an archive member, not a file, so it is not checked as a path.
+  patch_name = next_token("\"", &cursor);
+  if (!patch_name) return result::kParseError;
+  if (!next_token("\"", &cursor)) return result::kParseError;
+  path = get_valid_path(&cursor, false);
+  return path ? result::kOk : result::kParseError;
 }
 
 int PatchAction::Prepare() {
   LOG("PREPARE PATCH %s", path);
-  patch_index = patch_counter++;
-  int n = snprintf(patch_file_path, sizeof(patch_file_path), "%s/updating/%d.patch", working_dir,
+  patch_index = ctx->patch_counter++;
+  int n = snprintf(patch_file_path, sizeof(patch_file_path), "%s/%s/%d.patch", ctx->working_dir,
+                   protocol::kScratchDirName,
                    patch_index);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(patch_file_path)) {
     // A cut name could be another file, which the removal below would take away.
-    LOG("patch file path too long: %s/updating/%d.patch", working_dir, patch_index);
+    LOG("patch file path too long: %s/updating/%d.patch", ctx->working_dir, patch_index);
     patch_file_path[0] = '\0';
     return result::kWriteError;
   }
@@ -55,7 +50,7 @@ int PatchAction::Prepare() {
   ScopedFile out(fopen(patch_file_path, "wb"));
   if (!out) return result::kWriteError;
   // Decoding-ahead hook: the patch's bytes come from memory when a worker has decoded them.
-  int rv = decode_ahead.ExtractToStream(patch_name, out.get());
+  int rv = ctx->members->ExtractToStream(patch_name, out.get());
   // A patch file that could not be written out whole is not this action's to read later.
   if (out.Close() != 0 && rv == result::kOk) rv = result::kWriteError;
   return rv;
@@ -121,7 +116,7 @@ int PatchAction::Execute() {
   }
 
   // From here on the old file exists only as its backup; its content is in source_buffer.
-  rv = backup_create(path);
+  rv = ctx->backups->Create(path);
   if (rv != result::kOk) return rv;
 
   ScopedFile out(open_with_mode(path, "wb+", st.st_mode));
@@ -150,36 +145,8 @@ void PatchAction::Finish(int status) {
   LOG("FINISH PATCH %s", path);
   if (status != result::kOk) {
     // Without a backup (Execute stopped before making one) this only logs: the old file is intact.
-    backup_restore(path);
+    ctx->backups->Undo(path);
   } else {
-    backup_drop(path);
+    ctx->backups->Drop(path);
   }
-}
-
-// ---- PatchIfAction ----
-
-int PatchIfAction::Parse(char *arg) {
-  char *cursor = arg;
-  test_path = get_valid_path(&cursor, false);
-  if (!test_path) return result::kParseError;
-  if (!next_token("\"", &cursor)) return result::kParseError;
-  return ParseNameAndPath(&cursor);
-}
-
-int PatchIfAction::Prepare() {
-  // Decided once, against the directory as it is before any action has executed.
-  // A test file that cannot be seen is not taken for a missing one.
-  bool exists = false;
-  if (check_exists(test_path, &exists) != result::kOk) return result::kReadError;
-  if (!exists) {
-    test_path = nullptr;
-    return result::kOk;
-  }
-  return PatchAction::Prepare();
-}
-
-int PatchIfAction::Execute() { return test_path ? PatchAction::Execute() : result::kOk; }
-
-void PatchIfAction::Finish(int status) {
-  if (test_path) PatchAction::Finish(status);
 }

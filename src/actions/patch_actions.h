@@ -12,9 +12,6 @@
 #include "base/paths.h"
 #include "patch/apply_patch.h"
 
-// Numbers the patch files of one run 0, 1, 2, ... in the order the patch actions are prepared.
-extern int32_t patch_counter;
-
 // "patch": applies the patch held in the archive member `patch_name` to the file `path`.
 class PatchAction : public UpdateAction {
  public:
@@ -47,28 +44,10 @@ class PatchAction : public UpdateAction {
   [[nodiscard]] int LoadSourceFile(FILE *stream);
 
  protected:
-  // The reads shared with the conditional form: member name, separator, path.
-  [[nodiscard]] int ParseNameAndPath(char **cursor);
-
   char *patch_name = nullptr;  // points into the manifest text
   char *path = nullptr;        // points into the manifest text
   int32_t patch_index = -1;
   PatchHeader header{};
   unsigned char *source_buffer = nullptr;  // owned (malloc); the whole old file
   char patch_file_path[kPathSize] = "";    // empty when no patch file of this action exists
-};
-
-// "patch-if": a patch that runs only when the test file exists at Prepare time.
-class PatchIfAction : public PatchAction {
- public:
-  // Reads: test path, separator, then the reads of "patch". Returns result::kOk or
-  // result::kParseError.
-  [[nodiscard]] int Parse(char *arg) override;
-  [[nodiscard]] int Prepare() override;
-  [[nodiscard]] int Execute() override;
-  void Finish(int status) override;
-  const char *ChangedPath() const override { return test_path ? path : nullptr; }
-
- protected:
-  char *test_path = nullptr;  // null once the condition has disabled the action
 };

@@ -26,8 +26,6 @@
 #include "archive/upk_reader.h"
 #include "base/result.h"
 
-DecodeAhead decode_ahead;
-
 namespace {
 
 // The reader's read and output block sizes, so that the decompressor is driven exactly as there.
@@ -341,7 +339,7 @@ int DecodeAhead::WriteTaken(long j, FILE *out) {
 int DecodeAhead::ExtractToFile(const char *name, const char *path) {
   UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
   long j = item ? Take(item) : -1;
-  if (j < 0) return update_reader.ExtractToFile(name, path);
+  if (j < 0) return reader_->ExtractToFile(name, path);
   int fd = creat(path, static_cast<mode_t>(item->flags));
   FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
   if (!out) {
@@ -357,6 +355,6 @@ int DecodeAhead::ExtractToFile(const char *name, const char *path) {
 int DecodeAhead::ExtractToStream(const char *name, FILE *out) {
   UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
   long j = item ? Take(item) : -1;
-  if (j < 0) return update_reader.ExtractToStream(name, out);
+  if (j < 0) return reader_->ExtractToStream(name, out);
   return WriteTaken(j, out);
 }

@@ -2,7 +2,7 @@
 // extractions will ask for, in the order planned, into memory within a fixed budget; the extraction
 // that needs a member then writes the decoded bytes instead of decoding them itself. A member that
 // is not planned, does not fit in the budget or is not claimed by a worker in time is extracted by
-// `update_reader` as before. A member's decoding result (6, 39, 40) is kept with its bytes and
+// its reader as before. A member's decoding result (6, 39, 40) is kept with its bytes and
 // returned by the extraction that takes it, exactly as the reader returns it; nothing is logged.
 #pragma once
 
@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+class UpkReader;
 struct UpkArchive;
 struct UpkItem;
 
@@ -26,7 +27,8 @@ class DecodeAhead {
  public:
   static constexpr size_t kDefaultBudget = size_t{64} << 20;
 
-  DecodeAhead() = default;
+  // Members that are not decoded ahead are extracted by `reader`, which must outlive this object.
+  explicit DecodeAhead(UpkReader *reader) : reader_(reader) {}
   ~DecodeAhead() { Stop(); }
   DecodeAhead(const DecodeAhead &) = delete;
   DecodeAhead &operator=(const DecodeAhead &) = delete;
@@ -41,7 +43,7 @@ class DecodeAhead {
   // Ends and joins the workers and frees every decoded byte; the plan is empty afterwards.
   void Stop();
 
-  // As UpkReader::ExtractToFile / ExtractToStream on `update_reader`, with the same results and the
+  // As UpkReader::ExtractToFile / ExtractToStream on the reader, with the same results and the
   // same bytes written; planned members come from memory when decoded ahead. Every planned member
   // before the one taken is dropped: extractions must come in plan order (members may be skipped).
   [[nodiscard]] int ExtractToFile(const char *name, const char *path);
@@ -90,6 +92,7 @@ class DecodeAhead {
   std::condition_variable job_done_;      // a job became ready or was given up
   std::vector<Job> jobs_;
   std::vector<pthread_t> threads_;
+  UpkReader *reader_;
   UpkArchive *archive_ = nullptr;
   size_t budget_ = 0;
   size_t held_ = 0;           // bytes held by every job, the one being written included
@@ -104,5 +107,3 @@ class DecodeAhead {
   int settled_ = 0;
 };
 
-// The process-wide instance the update's actions extract through.
-extern DecodeAhead decode_ahead;

@@ -13,8 +13,6 @@
 #include "archive/upk.h"
 #include "base/result.h"
 
-UpkReader update_reader;
-
 namespace {
 
 constexpr size_t kBufferSize = kReaderBufferSize;
@@ -37,15 +35,9 @@ bool AllocateBuffer(char **buffer, size_t *size) {
   return *buffer != nullptr;
 }
 
-void CloseAtExit() { update_reader.Close(); }
-
-// The archive left open by an update is closed, and the buffers freed, when the process ends.
-const int close_registered = std::atexit(CloseAtExit);
-
 }  // namespace
 
 int UpkReader::Open(const char *path) {
-  (void)close_registered;
   if (archive_) Close();
   if (!AllocateBuffer(&input_buffer, &input_buffer_size) ||
       !AllocateBuffer(&output_buffer, &output_buffer_size)) {
@@ -56,7 +48,6 @@ int UpkReader::Open(const char *path) {
 }
 
 int UpkReader::OpenStream(FILE *fp) {
-  (void)close_registered;
   if (archive_) Close();
   if (!AllocateBuffer(&input_buffer, &input_buffer_size) ||
       !AllocateBuffer(&output_buffer, &output_buffer_size)) {

@@ -1,4 +1,4 @@
-// The update's only way into its archive: one process-wide reader holding the open update.upk and
+// The update's only way into its archive: a reader holding the open update.upk and
 // two shared 262144-byte buffers, extracting one bzip2-compressed item at a time to a file or stream.
 // Results are the program's result codes; the reader itself writes no messages.
 #pragma once
@@ -15,6 +15,11 @@ struct UpkItem;
 
 class UpkReader {
  public:
+  UpkReader() = default;
+  ~UpkReader() { Close(); }
+  UpkReader(const UpkReader &) = delete;
+  UpkReader &operator=(const UpkReader &) = delete;
+
   // Opens the archive at `path` (closing any open one first) and allocates both buffers.
   // Returns result::kOk, kReadError (archive unreadable or bad index) or kReaderNoMemory (no
   // buffers even at 1024 bytes).
@@ -50,9 +55,6 @@ class UpkReader {
  private:
   UpkArchive *archive_ = nullptr;
 };
-
-// The process-wide reader; closed at process exit if still open.
-extern UpkReader update_reader;
 
 // -1 when version `a` is older than `b`, 0 when equal, 1 when newer (also when out of memory).
 int CompareVersions(const char *a, const char *b);

@@ -26,3 +26,12 @@ inline bool ParentDirectory(const char *path, char (&out)[kPathSize]) {
   out[0] = '\0';
   return false;
 }
+
+// The program's one bounded path builder: formats into a path buffer. False when the result does
+// not fit (`out` then holds the text cut short, fit only for the log): a cut path could name
+// another, existing file, and a removal or a move would then act on that one.
+template <typename... Args>
+[[nodiscard]] bool FormPath(char (&out)[kPathSize], const char *format, Args... args) {
+  int n = snprintf(out, sizeof(out), format, args...);
+  return n >= 0 && static_cast<size_t>(n) < sizeof(out);
+}

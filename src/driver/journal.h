@@ -1,44 +1,90 @@
-// The journal "update.journal" in the patch directory. Written whole and flushed before an in-place
-// update or a replace request makes its first change, it says what recovery must do when the run
-// is killed: put the installation back exactly as it was, or, once the update is committed, finish
-// it. Every run recovers a journal it finds before it changes anything. Failures are logged here
-// and returned as result codes.
+// The journal "update.journal" in the patch directory (format: driver/journal_format.h). Written
+// whole and flushed before an in-place update or a replace request makes its first change, it says
+// what recovery must do when the run is killed: put the installation back exactly as it was, or,
+// once the update is committed, finish it. Failures are logged here ("journal: ...") and returned
+// as result codes.
+//
+// States and transitions (each by the function named):
+//   kNone      --BeginUpdate / BeginReplace-->  kWritten    (the file is on disk)
+//   kNone      --Recover, journal found------>  kWritten or kCommitted (as the file says), then
+//              recovery ends it (kEnded), or leaves it for the caller to end (a completed run) or
+//              keeps it (kKept: it could not be read, is not this run's, or recovery failed)
+//   kWritten   --Commit-->                       kCommitted  (everything written is on disk)
+//   kWritten, kCommitted --End-->                kEnded      (the file is removed)
+//   kWritten, kCommitted --Keep-->               kKept       (the next run's recovery finishes)
+// kEnded and kKept are final; End and Keep in any other state do nothing.
 #pragma once
 
 #include <sys/types.h>
 
+#include <string>
+#include <vector>
+
 class ActionList;
+class BackupSet;
 
-// Forms the journal's path (and the archive's) from `patch_dir`, made absolute against the current
-// directory. Call once, before the working directory is entered.
-void JournalSetPaths();
+class Journal {
+ public:
+  enum class State { kNone, kWritten, kCommitted, kEnded, kKept };
 
-// In-place update, after the Prepare pass, the current directory being the working directory:
-// records for every path the actions may change whether anything lay there (and which missing
-// folders above it an add may create), removes whatever lies at those paths' backup names (no run
-// of ours made it), and writes the journal. Returns 0, 6 (a path cannot be checked) or 7.
-[[nodiscard]] int JournalBeginUpdate(const ActionList &list);
-// After a successful Execute pass: flushes every file the update wrote and every directory whose
-// entries it changed, then records the commit. From here recovery finishes the update instead of
-// undoing it. Returns 0 or 7.
-[[nodiscard]] int JournalCommit();
-// After the Finish pass: flushes the changed directories once more, so that the dropped (or put
-// back) backups are on disk before the journal goes. Returns 0 or 7.
-[[nodiscard]] int JournalFlushDirectories();
+  // `patch_dir` is made absolute against the current directory, so that the journal is found after
+  // the run has entered its working directory.
+  explicit Journal(const char *patch_dir);
 
-// Staged update, before "applied\n" is written: flushes the whole staged copy. Returns 0 or 7.
-[[nodiscard]] int FlushStagedCopy();
+  State state() const { return state_; }
+  const std::string &path() const { return journal_path_; }
 
-// Replace request, before the first move: records the identity of the staged copy. Returns 0 or 7.
-[[nodiscard]] int JournalBeginReplace(dev_t staged_dev, ino_t staged_ino);
+  // In-place update, after the Prepare pass, the current directory being the working directory
+  // `working_dir`: records for every path the actions may change whether anything lay there (also
+  // into `backups`, which the Finish pass undoes by), and which missing folders above it an add
+  // may create; removes whatever lies at those paths' backup names (no run of ours made it); and
+  // writes the journal. Returns result::kOk, kReadError (a path cannot be checked) or kWriteError.
+  [[nodiscard]] int BeginUpdate(const ActionList &list, BackupSet *backups);
+  // After a successful Execute pass: flushes every file the update wrote and every directory whose
+  // entries it changed, then records the commit. Returns result::kOk or kWriteError.
+  [[nodiscard]] int Commit();
+  // After the Finish pass: flushes the changed directories once more, so that the dropped (or put
+  // back) backups are on disk before the journal goes. Returns result::kOk or kWriteError.
+  [[nodiscard]] int FlushDirectories() const;
 
-// Removes the journal, if this run wrote one or recovered one, and flushes the patch directory.
-void JournalEnd();
+  // Replace request, before the first move: records the installation `install_dir` and the
+  // identity of the staged copy. Returns result::kOk or kWriteError.
+  [[nodiscard]] int BeginReplace(const char *install_dir, dev_t staged_dev, ino_t staged_ino);
 
-// At the start of every run, before anything changes: puts back an installation that a killed
-// replace request left missing beside its ".bak", then recovers a journal left by a killed run.
-// Sets `*completed` when the killed run was this very update (same archive and working directory,
-// or the same replace request) and had committed: recovery has finished it and the caller reports
-// success without running it again (and ends the journal after writing the status). Returns 0, or
-// the first failure (the journal then stays for the next run).
-[[nodiscard]] int RecoverInterruptedRun(bool *completed);
+  // Removes the journal and flushes the patch directory (kWritten or kCommitted only).
+  void End();
+  // Leaves the journal for the next run, logging `why` after "journal: kept: ".
+  void Keep(const char *why);
+
+  // What the recovery of a killed run works from. `working_dir` is this run's working directory
+  // and `install_dir` its installation, as the command line named them; `replace_request` and
+  // `staged_update` its mode.
+  struct RunView {
+    const char *working_dir;
+    const char *install_dir;
+    bool staged_update;
+    bool replace_request;
+  };
+  // At the start of every run, before anything changes: puts back an installation that a killed
+  // replace request left missing beside its ".bak", then recovers a journal left by a killed run
+  // of this installation. Sets `*completed` when the killed run was this very update (same archive
+  // and working directory, or the same replace request) and had committed: recovery has finished
+  // it, the journal stays in state kCommitted and the caller reports success without running the
+  // update again (and ends the journal after writing the status). A journal that cannot be read,
+  // or that was recorded for another directory, is kept and logged, and nothing is changed.
+  // Returns result::kOk, or the first failure (the journal is then kept for the next run).
+  [[nodiscard]] int Recover(const RunView &run, bool *completed);
+
+ private:
+  struct Contents;
+  [[nodiscard]] int Write(const std::string &text);
+  [[nodiscard]] int Read(Contents *contents, bool *found);
+  [[nodiscard]] int RecoverUpdate(const Contents &contents);
+  [[nodiscard]] int RecoverReplace(const Contents &contents, bool *exchanged);
+  std::string ArchiveIdentity() const;
+
+  std::string journal_path_;
+  std::string archive_path_;
+  State state_ = State::kNone;
+  std::vector<std::string> flush_dirs_;  // directories whose entries the update changes
+};

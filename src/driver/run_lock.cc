@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "base/paths.h"
-#include "base/globals.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ bool LockDirectory(const char *path) {
 
 }  // namespace
 
-bool AcquireRunLocks(const char **held_dir) {
+bool AcquireRunLocks(const char *patch_dir, const char *install_dir, const char **held_dir) {
   // The patch directory holds the status file, the log and the journal.
   if (!LockDirectory(patch_dir)) {
     *held_dir = patch_dir;

@@ -8,4 +8,6 @@
 // the run then meets the same directory again and reports as it always has. Writes nothing to
 // the log (it is not open yet); the caller reports a held lock on standard error.
 // `*held_dir` names the directory whose lock is held when false is returned.
-[[nodiscard]] bool AcquireRunLocks(const char **held_dir);
+// `patch_dir` is the patch directory; `install_dir` (which fits a path buffer) the installation.
+[[nodiscard]] bool AcquireRunLocks(const char *patch_dir, const char *install_dir,
+                                   const char **held_dir);

@@ -3,14 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/globals.h"
 #include "base/durable_file.h"
 #include "base/paths.h"
 #include "base/result.h"
 #include "base/update_protocol.h"
 #include "fileops/file_ops.h"
 
-bool WriteStatus(const char *text) {
+bool WriteStatus(const char *patch_dir, const char *text) {
   char path[kPathSize];
   int n = snprintf(path, sizeof(path), "%s/%s", patch_dir, protocol::kStatusName);
   if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;

@@ -7,4 +7,4 @@
 // Writes exactly the bytes of `text` (without its NUL) to "<patch_dir>/update.status", creating the
 // missing directories above it. Returns true when the text was written. A path that does not fit
 // the program's 1024-byte path buffers is refused (false): cut short it would name another file.
-bool WriteStatus(const char *text);
+bool WriteStatus(const char *patch_dir, const char *text);

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <set>
 #include <string>
+#include <vector>
 
 #include "base/paths.h"
 #include "base/result.h"
@@ -38,12 +38,6 @@ bool MeansMissing(int error) {
 bool MayExist(const char *path) {
   struct stat st;
   return lstat(path, &st) == 0 || !MeansMissing(errno);
-}
-
-// The paths this run has backed up, as the actions name them; only these backups come back.
-std::set<std::string> &OwnBackups() {
-  static std::set<std::string> *paths = new std::set<std::string>();
-  return *paths;
 }
 
 // Opens `path` (a directory or a file) for a flush; -1 with errno set when it cannot be opened.
@@ -230,13 +224,13 @@ int check_exists(const char *path, bool *exists) {
   return result::kReadError;
 }
 
-int backup_create(const char *path) {
+int BackupSet::Create(const char *path) {
   char backup[kPathSize];
   if (!BackupName(path, backup)) {
     LOG("backup_create: backup path too long: %s.kiv-backup", path);
     return result::kWriteError;
   }
-  if (OwnBackups().count(path)) {
+  if (Has(path)) {
     // The backup already holds the path's content from before the run; what lies at the path now
     // is a version this run wrote.
     return ensure_remove(path) != 0 ? result::kWriteError : result::kOk;
@@ -248,52 +242,59 @@ int backup_create(const char *path) {
     return result::kWriteError;
   }
   int rv = rename_file(path, backup, false);
-  if (rv == result::kOk) OwnBackups().insert(path);
+  if (rv == result::kOk) own_.insert(path);
   return rv;
 }
 
-int backup_restore(const char *path) {
+int BackupSet::Undo(const char *path, bool quiet) {
+  auto recorded = before_.find(path);
+  const bool was_absent = recorded != before_.end() && !recorded->second;
+  int rv = result::kOk;
+  struct stat st;
+  if (was_absent && lstat(path, &st) == 0 && ensure_remove_recursive(path, false) != 0) {
+    rv = result::kWriteError;
+  }
   char backup[kPathSize];
   if (!BackupName(path, backup)) {
     LOG("backup_restore: backup path too long: %s.kiv-backup", path);
-    return result::kReadError;
+    return rv != result::kOk ? rv : result::kReadError;
   }
-  bool own = OwnBackups().count(path) > 0;
   if (!MayExist(backup)) {
-    LOG("backup_restore: backup file doesn't exist: %s", backup);
-    OwnBackups().erase(path);
-    return result::kOk;
+    if (!quiet) LOG("backup_restore: backup file doesn't exist: %s", backup);
+    own_.erase(path);
+    return rv;
   }
-  if (!own) {
+  if (!Has(path)) {
     LOG("backup_restore: not restoring a backup this update did not make: %s", backup);
-    return result::kOk;
+    return rv;
+  }
+  if (was_absent) {
+    // The backup holds a version that this run wrote where nothing lay before.
+    int dropped = Drop(path);
+    return rv != result::kOk ? rv : dropped;
   }
   // rename_file needs a writable destination; `path` fits, since its backup name did.
   char destination[kPathSize];
   snprintf(destination, sizeof(destination), "%s", path);
-  int rv = rename_file(backup, destination, false);
-  if (rv == result::kOk) OwnBackups().erase(path);
-  return rv;
+  int moved = rename_file(backup, destination, false);
+  if (moved == result::kOk) own_.erase(path);
+  return rv != result::kOk ? rv : moved;
 }
 
-int backup_drop(const char *path) {
+int BackupSet::Drop(const char *path) {
   char backup[kPathSize];
   if (!BackupName(path, backup)) {
     LOG("backup_drop: backup path too long: %s.kiv-backup", path);
     return result::kWriteError;
   }
   if (!MayExist(backup)) {
-    OwnBackups().erase(path);
+    own_.erase(path);
     return result::kOk;
   }
   if (ensure_remove(backup) != 0) return result::kWriteError;
-  OwnBackups().erase(path);
+  own_.erase(path);
   return result::kOk;
 }
-
-void backup_forget_all() { OwnBackups().clear(); }
-
-size_t backup_outstanding() { return OwnBackups().size(); }
 
 int flush_dir(const char *path) {
   int fd = OpenForFlush(path);
@@ -315,4 +316,27 @@ int flush_file_system(const char *path) {
   }
   close(fd);
   return result::kOk;
+}
+
+int flush_tree(const char *root) {
+  if (flush_file_system(root) != result::kOk) return result::kWriteError;
+  std::vector<std::string> pending = {root};
+  while (!pending.empty()) {
+    std::string dir = pending.back();
+    pending.pop_back();
+    if (flush_dir(dir.c_str()) != result::kOk) return result::kWriteError;
+    DIR *listing = opendir(dir.c_str());
+    if (!listing) continue;  // flushed above; a folder that cannot be listed holds nothing we made
+    while (struct dirent *entry = readdir(listing)) {
+      if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+      std::string child = dir + "/" + entry->d_name;
+      struct stat st;
+      bool is_dir = entry->d_type == DT_DIR ||
+                    (entry->d_type == DT_UNKNOWN && lstat(child.c_str(), &st) == 0 &&
+                     S_ISDIR(st.st_mode));
+      if (is_dir) pending.push_back(child);
+    }
+    closedir(listing);
+  }
+  return flush_dir(ParentDirectory(std::string(root)).c_str());
 }

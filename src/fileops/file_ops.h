@@ -56,28 +56,48 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 // moves in two steps. Returns 0, 6, 7 or 42.
 [[nodiscard]] int exchange_file(const char *source, char *destination, bool *unsupported);
 
+#include <map>
+#include <set>
+#include <string>
+
 // The backups of one run. The first backup of a path wins: it holds the path's content from before
 // the run, and a later change of the same path in the same run only removes the version this run
-// wrote. Only backups that this run made are ever put back; whatever already lay at a backup name
-// is removed when the run makes its own there.
-//
-// Moves `path` to "<path>.kiv-backup" (removing what lay at that name before, a folder included),
-// or, when this run has already backed `path` up, removes `path`. Returns rename_file's result, or
-// 7 when the earlier content cannot be removed.
-[[nodiscard]] int backup_create(const char *path);
-// Moves this run's backup back over `path`. A backup name that this run did not fill is left alone
-// (logged when something lies there; "backup_restore: backup file doesn't exist: %s" when nothing
-// does; a backup path below a file, in a link loop or too long for the system does not exist).
-// Returns result::kOk or a code.
-int backup_restore(const char *path);
-// Removes the backup of `path` if one exists (or cannot be told missing). Returns result::kOk or
-// result::kWriteError.
-int backup_drop(const char *path);
-// Forgets the backups this run made (for a new run in the same process, as the tests make).
-void backup_forget_all();
-// How many backups this run made that are neither put back nor dropped: after the Finish pass,
-// more than 0 means that the update's undo or clean-up is not complete.
-size_t backup_outstanding();
+// wrote. Only backups that this run made (or that its journal vouches for, Adopt) are ever put
+// back; whatever already lay at a backup name is removed when the run makes its own there. Paths
+// are relative to the current directory or absolute, as the caller names them.
+class BackupSet {
+ public:
+  // Moves `path` to "<path>.kiv-backup" (removing what lay at that name before, a folder
+  // included), or, when this run has already backed `path` up, removes `path`. Returns
+  // rename_file's result, or result::kWriteError when the earlier content cannot be removed.
+  [[nodiscard]] int Create(const char *path);
+  // The one undo routine, for a failed run's Finish pass and for the recovery of a killed run
+  // alike: puts `path` back as it was before the run. When the run recorded that nothing lay at
+  // `path` (RecordBefore), whatever lies there now is the run's and is removed (a folder with
+  // everything below it), and a backup this run made of it holds only what the run wrote and is
+  // dropped; otherwise this run's backup moves back over `path`. A backup name that this run did
+  // not fill is left alone (logged when something lies there; "backup_restore: backup file doesn't
+  // exist: %s" when nothing does, unless `quiet`; a backup path below a file, in a link loop or
+  // too long for the system does not exist). Returns result::kOk or the first failing code.
+  int Undo(const char *path, bool quiet = false);
+  // Records whether anything lay at `path` before the run's first change (the journal's records).
+  void RecordBefore(const std::string &path, bool present) { before_[path] = present; }
+  // Removes the backup of `path` if one exists (or cannot be told missing). Returns result::kOk or
+  // result::kWriteError.
+  int Drop(const char *path);
+  // Counts the backup at "<path>.kiv-backup" as this run's: recovery adopts the backups that its
+  // journal vouches for (the run removed whatever lay at those names before it wrote the journal).
+  void Adopt(const char *path) { own_.insert(path); }
+  // Whether this run has backed up `path`.
+  bool Has(const char *path) const { return own_.count(path) > 0; }
+  // How many backups this run made that are neither put back nor dropped: after the Finish pass,
+  // more than 0 means that the update's undo or clean-up is not complete.
+  size_t outstanding() const { return own_.size(); }
+
+ private:
+  std::set<std::string> own_;
+  std::map<std::string, bool> before_;  // path -> something lay there before the run
+};
 
 // Flushes to disk the entries of the directory `path`. Logs "flush_dir: failed to flush directory:
 // %s, err: %d". Returns 0 or 7.
@@ -85,3 +105,7 @@ size_t backup_outstanding();
 // Flushes every written file of the file system holding `path` (one syncfs). Logs
 // "flush_file_system: failed to flush the file system of: %s, err: %d". Returns 0 or 7.
 [[nodiscard]] int flush_file_system(const char *path);
+// Flushes the file system holding `root`, then the entries of `root` and of every folder below it
+// (links not followed), then of the folder above it: a tree that was just written whole (a staged
+// copy) is then on disk. Returns result::kOk or result::kWriteError (logged by the flushes).
+[[nodiscard]] int flush_tree(const char *root);

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "actions/action.h"
-#include "base/globals.h"
 #include "base/update_log.h"
 #include "progress/progress_state.h"
 #include "support/log_capture.h"
@@ -57,7 +56,6 @@ class ProbeAction : public UpdateAction {
 class ActionListTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    update_succeeded = false;
     ReportProgressUI(0);
   }
   std::string Log() { return log_.Text(); }
@@ -68,21 +66,22 @@ class ActionListTest : public ::testing::Test {
 
   testing_support::LogCapture log_;
   Journal journal_;
+  UpdateContext ctx_;
 };
 
 using Calls = std::vector<std::string>;
 
 TEST_F(ActionListTest, EmptyListFailsPrepareAndTouchesNothing) {
-  ActionList list;
+  ActionList list(&ctx_);
   EXPECT_EQ(list.Prepare(), 40);
   EXPECT_EQ(progress_value.load(), 0.0f);
-  EXPECT_FALSE(update_succeeded);
+  EXPECT_FALSE(ctx_.update_succeeded);
   EXPECT_EQ(Log(), "empty action list\n");
 }
 
 TEST_F(ActionListTest, FailingPrepareStopsThePassAndRunsNothingElse) {
   {
-    ActionList list;
+    ActionList list(&ctx_);
     Add(list, "a");
     Add(list, "b", 7);
     Add(list, "c");
@@ -97,12 +96,12 @@ TEST_F(ActionListTest, FailingPrepareStopsThePassAndRunsNothingElse) {
   }
   EXPECT_EQ(journal_.calls,
             (Calls{"a.prepare", "b.prepare", "a.deleted", "b.deleted", "c.deleted"}));
-  EXPECT_FALSE(update_succeeded);
+  EXPECT_FALSE(ctx_.update_succeeded);
   EXPECT_EQ(Log(), "");
 }
 
 TEST_F(ActionListTest, FailingExecuteFinishesEveryActionWithItsCode) {
-  ActionList list;
+  ActionList list(&ctx_);
   Add(list, "a");
   Add(list, "b", 0, 39);
   Add(list, "c");
@@ -113,13 +112,13 @@ TEST_F(ActionListTest, FailingExecuteFinishesEveryActionWithItsCode) {
   EXPECT_EQ(journal_.calls, (Calls{"a.prepare", "b.prepare", "c.prepare", "a.execute", "b.execute",
                                    "a.finish(39)", "b.finish(39)", "c.finish(39)"}));
   EXPECT_EQ(progress_value.load(), 100.0f);
-  EXPECT_FALSE(update_succeeded);
+  EXPECT_FALSE(ctx_.update_succeeded);
   EXPECT_EQ(Log(), "### execution failed\n");
 }
 
 // With three actions of cost 1 each pass moves in thirds of its share, computed in floating point.
 TEST_F(ActionListTest, SuccessfulRunReportsEachPassShareAndSetsTheFlag) {
-  ActionList list;
+  ActionList list(&ctx_);
   Add(list, "a");
   Add(list, "b");
   Add(list, "c");
@@ -127,7 +126,7 @@ TEST_F(ActionListTest, SuccessfulRunReportsEachPassShareAndSetsTheFlag) {
   ASSERT_EQ(list.Execute(), 0);
   list.Finish(0);
   EXPECT_EQ(progress_value.load(), 100.0f);
-  EXPECT_TRUE(update_succeeded);
+  EXPECT_TRUE(ctx_.update_succeeded);
 
   // seen: 3 prepares, 3 executes, 3 finishes; each shows the report after the previous action.
   ASSERT_EQ(journal_.seen.size(), 9u);
@@ -140,7 +139,7 @@ TEST_F(ActionListTest, SuccessfulRunReportsEachPassShareAndSetsTheFlag) {
 
 TEST_F(ActionListTest, ZeroCostActionsDoNotAdvanceTheExecuteShare) {
   {
-    ActionList list;
+    ActionList list(&ctx_);
     Add(list, "missing", 0, 0, /*cost=*/0);
     Add(list, "add");
     ASSERT_EQ(list.Prepare(), 0);
@@ -150,7 +149,7 @@ TEST_F(ActionListTest, ZeroCostActionsDoNotAdvanceTheExecuteShare) {
   }
   // Every action weighs nothing: the pass still ends at 95, never at a division by zero.
   journal_ = Journal();
-  ActionList list;
+  ActionList list(&ctx_);
   Add(list, "x", 0, 0, 0);
   Add(list, "y", 0, 0, 0);
   ASSERT_EQ(list.Prepare(), 0);
@@ -159,7 +158,7 @@ TEST_F(ActionListTest, ZeroCostActionsDoNotAdvanceTheExecuteShare) {
   EXPECT_EQ(progress_value.load(), 95.0f);
   list.Finish(0);
   EXPECT_EQ(progress_value.load(), 100.0f);
-  EXPECT_TRUE(update_succeeded);
+  EXPECT_TRUE(ctx_.update_succeeded);
 }
 
 }  // namespace

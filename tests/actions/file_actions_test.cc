@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "archive/upk_reader.h"
-#include "base/globals.h"
 #include "base/update_log.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"
@@ -30,6 +29,7 @@ class FileActionsTest : public UpdateFixture {
   std::unique_ptr<T> Make(const std::string &arg) {
     auto action = std::make_unique<T>();
     EXPECT_EQ(action->Parse(Keep(arg)), 0) << arg;
+    action->Attach(&ctx_);
     return action;
   }
 };
@@ -40,7 +40,7 @@ TEST_F(FileActionsTest, SuccessfulRemovalsLeaveNoBackupAndOnlyNonEmptyDirectorie
   WriteFile(Here("a"), "old a");
   WriteFile(Here("d/x"), "old x");
   WriteFile(Here("keep/other"), "o");
-  ActionList list;
+  ActionList list(&ctx_);
   Append<RemoveFileAction>(list, "\"a\"");
   Append<RemoveFileAction>(list, "\"d/x\"");
   Append<RemoveDirAction>(list, "\"d/\"");
@@ -51,7 +51,7 @@ TEST_F(FileActionsTest, SuccessfulRemovalsLeaveNoBackupAndOnlyNonEmptyDirectorie
   EXPECT_EQ(ReadFile(Here("a.kiv-backup")), "old a");
   EXPECT_EQ(ReadFile(Here("d/x.kiv-backup")), "old x");
   list.Finish(0);
-  EXPECT_TRUE(update_succeeded);
+  EXPECT_TRUE(ctx_.update_succeeded);
   EXPECT_EQ(DiffSnapshots({{"keep", {'d', 0755, ""}}, {"keep/other", {'f', 0644, "o"}}},
                           TakeSnapshot(install_.path())),
             "");
@@ -80,7 +80,7 @@ TEST_F(FileActionsTest, FailedUpdateLeavesTheInstallationAsItWas) {
   MakeDirs(Here("empty"));
   OpenArchive({{"new/dir/f", "fresh"}, {"old", "replacement"}});
   Snapshot before = TakeSnapshot(install_.path());
-  ActionList list;
+  ActionList list(&ctx_);
   Append<RemoveFileAction>(list, "\"a\"");
   Append<RemoveFileAction>(list, "\"d/x\"");
   Append<RemoveDirAction>(list, "\"d/\"");
@@ -89,7 +89,7 @@ TEST_F(FileActionsTest, FailedUpdateLeavesTheInstallationAsItWas) {
   Append<AddAction>(list, "\"old\"");
   Append<AddAction>(list, "\"missing\"");  // no such member: the Execute pass fails here
   EXPECT_EQ(Run(list), 6);
-  EXPECT_FALSE(update_succeeded);
+  EXPECT_FALSE(ctx_.update_succeeded);
   before["new"] = {'d', 0755, ""};
   before["new/dir"] = {'d', 0755, ""};
   EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(install_.path())), "");
@@ -191,14 +191,14 @@ TEST_F(FileActionsTest, WritabilityIsCheckedOnTheContainingDirectory) {
 TEST_F(FileActionsTest, AddWritesNewFileInNewDirectoryAndOverExistingOne) {
   WriteFile(Here("old"), "old content", 0600);
   OpenArchive({{"new/dir/f", "fresh", 0755}, {"old", "replacement", 0644}});
-  ActionList list;
+  ActionList list(&ctx_);
   Append<AddAction>(list, "\"new/dir/f\"");
   Append<AddAction>(list, "\"old\"");
   ASSERT_EQ(list.Prepare(), 0);
   ASSERT_EQ(list.Execute(), 0);
   EXPECT_EQ(ReadFile(Here("old.kiv-backup")), "old content");
   list.Finish(0);
-  EXPECT_TRUE(update_succeeded);
+  EXPECT_TRUE(ctx_.update_succeeded);
   EXPECT_EQ(DiffSnapshots({{"new", {'d', 0755, ""}},
                            {"new/dir", {'d', 0755, ""}},
                            {"new/dir/f", {'f', 0755, "fresh"}},
@@ -220,12 +220,12 @@ TEST_F(FileActionsTest, FailedExtractionLeavesNoPartialFile) {
   OpenArchive({{"empty", "", 0644, true}, {"corrupt", "not compressed at all", 0644, true}});
   Snapshot before = TakeSnapshot(install_.path());
 
-  ActionList empty;
+  ActionList empty(&ctx_);
   Append<AddAction>(empty, "\"empty\"");
   EXPECT_EQ(Run(empty), 40);
   EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(install_.path())), "");
 
-  ActionList corrupt;
+  ActionList corrupt(&ctx_);
   Append<AddAction>(corrupt, "\"corrupt\"");
   EXPECT_EQ(Run(corrupt), 39);
   EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(install_.path())), "");
@@ -237,7 +237,7 @@ TEST_F(FileActionsTest, FailedRemoveThenAddOfSamePathKeepsTheOldFile) {
   WriteFile(Here("a"), "old a");
   OpenArchive({{"a", "new a"}});
   Snapshot before = TakeSnapshot(install_.path());
-  ActionList list;
+  ActionList list(&ctx_);
   Append<RemoveFileAction>(list, "\"a\"");
   Append<AddAction>(list, "\"a\"");
   Append<AddAction>(list, "\"missing\"");
@@ -250,14 +250,14 @@ TEST_F(FileActionsTest, FailedRemoveThenAddOfSamePathKeepsTheOldFile) {
 TEST_F(FileActionsTest, ConditionalAddsDecideBeforeAnyExecute) {
   WriteFile(Here("present"), "p");
   OpenArchive({{"t", "t"}, {"if-present", "1"}, {"if-t", "2"}, {"if-not-t", "3"}, {"no", "4"}});
-  ActionList list;
+  ActionList list(&ctx_);
   Append<AddAction>(list, "\"t\"");                         // creates t during Execute
-  Append<AddIfAction>(list, "\"present\" \"if-present\"");  // enabled
-  Append<AddIfAction>(list, "\"t\" \"if-t\"");              // t missing at Prepare: disabled
-  Append<AddIfNotAction>(list, "\"t\" \"if-not-t\"");       // t missing at Prepare: enabled
-  Append<AddIfNotAction>(list, "\"present\" \"no\"");       // present exists: disabled
+  AppendIf<AddAction>(list, true, "\"present\" \"if-present\"");  // enabled
+  AppendIf<AddAction>(list, true, "\"t\" \"if-t\"");              // t missing at Prepare: disabled
+  AppendIf<AddAction>(list, false, "\"t\" \"if-not-t\"");       // t missing at Prepare: enabled
+  AppendIf<AddAction>(list, false, "\"present\" \"no\"");       // present exists: disabled
   EXPECT_EQ(Run(list), 0);
-  EXPECT_TRUE(update_succeeded);
+  EXPECT_TRUE(ctx_.update_succeeded);
   EXPECT_EQ(ReadFile(Here("if-present")), "1");
   EXPECT_FALSE(Exists(Here("if-t")));
   EXPECT_EQ(ReadFile(Here("if-not-t")), "3");
@@ -274,7 +274,7 @@ TEST_F(FileActionsTest, ConditionalAddsDecideBeforeAnyExecute) {
             "FINISH ADD if-not-t\n");
   // The two paths need a separator between them.
   std::string no_separator = "\"t\"\"f\"";
-  EXPECT_EQ(AddIfNotAction().Parse(no_separator.data()), 5);
+  EXPECT_EQ(ConditionalAction(std::make_unique<AddAction>(), false).Parse(no_separator.data()), 5);
 }
 
 }  // namespace

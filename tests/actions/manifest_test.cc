@@ -26,7 +26,7 @@ class Manifest : public UpdateFixture {
   }
 
   ManifestTexts owned_;
-  ActionList list_;  // destroyed before texts_
+  ActionList list_{&ctx_};  // destroyed before texts_
 };
 
 TEST_F(Manifest, LineEndsCommentsAndBlankLinesParseAlike) {
@@ -212,9 +212,9 @@ TEST_F(Manifest, CompleteUpdateStartsWithThePrecompleteRemovals) {
             "UPDATE TYPE complete\nPREPARE REMOVEFILE old1\nPREPARE REMOVEFILE olddir/x\n"
             "PREPARE REMOVEDIR olddir/\nPREPARE ADD n\n");
 
-  os_update = true;
+  ctx_.os_update = true;
   EXPECT_EQ(PrepareLog(manifest), "UPDATE TYPE complete\nPREPARE ADD n\n");
-  os_update = false;
+  ctx_.os_update = false;
 
   ASSERT_EQ(unlink("precomplete"), 0);
   EXPECT_EQ(PrepareLog(manifest),

@@ -31,10 +31,10 @@ TEST_F(PatchActions, AppliesPatchesKeepingModesAndLeavesNothingBehind) {
   std::string f_patch = MakePatch(f_old, f_new), g_patch = MakePatch(g_old, g_new);
   OpenArchive({{"f.patch", f_patch, 0644}, {"g.patch", g_patch, 0777}});
 
-  ActionList list;
+  ActionList list(&ctx_);
   Append<PatchAction>(list, "\"f.patch\" \"bin/f\"");
-  Append<PatchIfAction>(list, "\"missing\" \"g.patch\" \"bin/f\"");  // disabled
-  Append<PatchIfAction>(list, "\"bin/f\" \"g.patch\" \"g\"");
+  AppendIf<PatchAction>(list, true, "\"missing\" \"g.patch\" \"bin/f\"");  // disabled
+  AppendIf<PatchAction>(list, true, "\"bin/f\" \"g.patch\" \"g\"");
   ASSERT_EQ(list.Prepare(), 0);
   EXPECT_EQ(DiffSnapshots({{"0.patch", {'f', 0644, f_patch}}, {"1.patch", {'f', 0644, g_patch}}},
                           Scratch()),
@@ -43,7 +43,7 @@ TEST_F(PatchActions, AppliesPatchesKeepingModesAndLeavesNothingBehind) {
   EXPECT_EQ(ReadFile(Here("bin/f.kiv-backup")), f_old);
   list.Finish(0);
   list.Destroy();
-  EXPECT_TRUE(update_succeeded);
+  EXPECT_TRUE(ctx_.update_succeeded);
   EXPECT_EQ(
       DiffSnapshots(
           {{"bin", {'d', 0755, ""}}, {"bin/f", {'f', 0750, f_new}}, {"g", {'f', 0600, g_new}}},
@@ -78,7 +78,7 @@ TEST_F(PatchActions, SourceThatDoesNotMatchTheHeaderIsLeftUntouched) {
     SCOPED_TRACE(c.actual);
     WriteFile(Here("f"), c.actual, 0640);
     Snapshot before = Installation();
-    ActionList list;
+    ActionList list(&ctx_);
     Append<PatchAction>(list, "\"p\" \"f\"");
     EXPECT_EQ(Run(list), c.result);
     EXPECT_EQ(DiffSnapshots(before, Installation()), "");
@@ -99,7 +99,7 @@ TEST_F(PatchActions, PatchThatMakesAnotherLengthThanAnnouncedIsCorrupt) {
     WriteFile(Here("f"), old_text, 0755);
     OpenArchive({{"p", MakePatch(old_text, new_text, delta)}});
     Snapshot before = Installation();
-    ActionList list;
+    ActionList list(&ctx_);
     Append<PatchAction>(list, "\"p\" \"f\"");
     EXPECT_EQ(Run(list), 41);
     EXPECT_EQ(DiffSnapshots(before, Installation()), "");
@@ -128,7 +128,7 @@ TEST_F(PatchActions, FailingPrepareRemovesEarlierPatchFiles) {
   WriteFile(Here("b"), "b1");
   OpenArchive({{"a.patch", MakePatch("a1", "a2")}, {"b.patch", MakePatch("b1", "b2")}});
   Snapshot before = Installation();
-  ActionList list;
+  ActionList list(&ctx_);
   Append<PatchAction>(list, "\"a.patch\" \"a\"");
   Append<PatchAction>(list, "\"b.patch\" \"b\"");
   Append<PatchAction>(list, "\"missing.patch\" \"a\"");
@@ -147,8 +147,8 @@ TEST_F(PatchActions, ParseReadsNameSeparatorAndPath) {
     EXPECT_EQ(PatchAction().Parse(Keep(bad)), 5) << bad;
   }
   EXPECT_EQ(PatchAction().Parse(Keep("\"../odd..name\" \"f\"")), 0);
-  EXPECT_EQ(PatchIfAction().Parse(Keep("\"t\" \"p\" \"f\"")), 0);
-  EXPECT_EQ(PatchIfAction().Parse(Keep("\"t\" \"p\"")), 5);
+  EXPECT_EQ(ConditionalAction(std::make_unique<PatchAction>(), true).Parse(Keep("\"t\" \"p\" \"f\"")), 0);
+  EXPECT_EQ(ConditionalAction(std::make_unique<PatchAction>(), true).Parse(Keep("\"t\" \"p\"")), 5);
 }
 
 }  // namespace

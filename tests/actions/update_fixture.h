@@ -17,7 +17,10 @@
 #include "actions/action.h"
 #include "actions/patch_actions.h"
 #include "archive/upk_reader.h"
-#include "base/globals.h"
+#include "actions/file_actions.h"
+#include "actions/update_context.h"
+#include "archive/decode_ahead.h"
+#include "fileops/file_ops.h"
 #include "base/update_log.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
@@ -29,21 +32,21 @@ class UpdateFixture : public ::testing::Test {
     ASSERT_NE(getcwd(old_cwd_, sizeof(old_cwd_)), nullptr);
     ASSERT_EQ(chdir(install_.path().c_str()), 0);
     umask(022);
-    update_succeeded = false;
-    os_update = false;
-    patch_counter = 0;
-    snprintf(working_dir, sizeof(working_dir), "%s", outside_.path().c_str());
+    working_dir_ = outside_.path();
+    ctx_.working_dir = working_dir_.c_str();
+    ctx_.members = &ahead_;
+    ctx_.backups = &backups_;
     testing_support::MakeDirs(outside_ / "updating");
   }
   void TearDown() override {
-    update_reader.Close();
+    reader_.Close();
     EXPECT_EQ(chdir(old_cwd_), 0);
   }
 
   void OpenArchive(const std::vector<testing_support::UpkEntry> &entries) {
     std::string archive = outside_ / "update.upk";
     ASSERT_TRUE(testing_support::WriteUpk(archive, entries));
-    ASSERT_EQ(update_reader.Open(archive.c_str()), 0);
+    ASSERT_EQ(reader_.Open(archive.c_str()), 0);
   }
 
   // A copy of `text` that lives as long as the fixture, as the manifest text does for its actions.
@@ -54,6 +57,13 @@ class UpdateFixture : public ::testing::Test {
   template <class T>
   void Append(ActionList &list, const std::string &arg) {
     auto action = std::make_unique<T>();
+    ASSERT_EQ(action->Parse(Keep(arg)), 0) << arg;
+    list.Append(std::move(action));
+  }
+  // A conditional form of T ("add-if", "add-if-not", "patch-if").
+  template <class T>
+  void AppendIf(ActionList &list, bool when_present, const std::string &arg) {
+    auto action = std::make_unique<ConditionalAction>(std::make_unique<T>(), when_present);
     ASSERT_EQ(action->Parse(Keep(arg)), 0) << arg;
     list.Append(std::move(action));
   }
@@ -80,6 +90,11 @@ class UpdateFixture : public ::testing::Test {
   }
 
   testing_support::TempDir outside_;
+  std::string working_dir_;
+  UpkReader reader_;
+  DecodeAhead ahead_{&reader_};
+  BackupSet backups_;
+  UpdateContext ctx_;
   testing_support::LogCapture log_{outside_.path()};
   testing_support::TempDir install_;
   std::list<std::string> texts_;

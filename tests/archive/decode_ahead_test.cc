@@ -42,13 +42,15 @@ Extracted ToStream(Extract extract) {
 class DecodeAheadTest : public testing::Test {
  protected:
   void TearDown() override {
-    decode_ahead.Stop();
-    update_reader.Close();
+    ahead_.Stop();
+    reader_.Close();
   }
+  UpkReader reader_;
+  DecodeAhead ahead_{&reader_};
   // Writes and opens an archive of `entries`; the names in order.
   std::vector<std::string> Open(const std::vector<UpkEntry> &entries) {
     EXPECT_TRUE(WriteUpk(dir_ / "u.upk", entries));
-    EXPECT_EQ(update_reader.Open((dir_ / "u.upk").c_str()), result::kOk);
+    EXPECT_EQ(reader_.Open((dir_ / "u.upk").c_str()), result::kOk);
     std::vector<std::string> names;
     for (const UpkEntry &e : entries) names.push_back(e.name);
     return names;
@@ -77,49 +79,49 @@ TEST_F(DecodeAheadTest, EveryMemberAsTheReaderGivesIt) {
 
   std::vector<Extracted> expected;
   for (const std::string &n : names) {
-    expected.push_back(ToStream([&](FILE *out) { return update_reader.ExtractToStream(n.c_str(), out); }));
+    expected.push_back(ToStream([&](FILE *out) { return reader_.ExtractToStream(n.c_str(), out); }));
   }
   EXPECT_EQ(expected[6].first, result::kDecompressError);
   EXPECT_EQ(expected[8].first, result::kDecompressError);
   EXPECT_EQ(expected[9].first, result::kEmpty);
 
-  for (const std::string &n : names) decode_ahead.Plan(update_reader.archive(), n.c_str());
-  ASSERT_EQ(decode_ahead.Start(3, kBudget), 3);
+  for (const std::string &n : names) ahead_.Plan(reader_.archive(), n.c_str());
+  ASSERT_EQ(ahead_.Start(3, kBudget), 3);
   for (size_t i = 0; i < names.size(); ++i) {
     SCOPED_TRACE(names[i]);
-    int own = decode_ahead.taken_own();
-    EXPECT_EQ(ToStream([&](FILE *out) { return decode_ahead.ExtractToStream(names[i].c_str(), out); }),
+    int own = ahead_.taken_own();
+    EXPECT_EQ(ToStream([&](FILE *out) { return ahead_.ExtractToStream(names[i].c_str(), out); }),
               expected[i]);
     if (names[i] == "big") {
-      EXPECT_EQ(decode_ahead.taken_own(), own + 1);
+      EXPECT_EQ(ahead_.taken_own(), own + 1);
     }
   }
-  EXPECT_EQ(decode_ahead.taken_ahead() + decode_ahead.taken_own(), static_cast<int>(names.size()));
+  EXPECT_EQ(ahead_.taken_ahead() + ahead_.taken_own(), static_cast<int>(names.size()));
 }
 
 // Members passed over are dropped; asked for later, or never planned, the reader extracts them.
 TEST_F(DecodeAheadTest, PassedAndUnplannedMembersGoToTheReader) {
   std::vector<std::string> names =
       Open({{"a", Lines(100, 1), 0600}, {"b", Lines(200, 2)}, {"c", Lines(300, 3), 0640}});
-  for (const std::string &n : names) decode_ahead.Plan(update_reader.archive(), n.c_str());
-  decode_ahead.Plan(update_reader.archive(), "missing");  // left out of the plan
-  ASSERT_EQ(update_reader.ExtractToFile("c", (dir_ / "reference").c_str()), result::kOk);
-  ASSERT_EQ(decode_ahead.Start(2, kBudget), 2);
-  for (int waited = 0; decode_ahead.settled() < 3; ++waited) {
+  for (const std::string &n : names) ahead_.Plan(reader_.archive(), n.c_str());
+  ahead_.Plan(reader_.archive(), "missing");  // left out of the plan
+  ASSERT_EQ(reader_.ExtractToFile("c", (dir_ / "reference").c_str()), result::kOk);
+  ASSERT_EQ(ahead_.Start(2, kBudget), 2);
+  for (int waited = 0; ahead_.settled() < 3; ++waited) {
     ASSERT_LT(waited, 3000) << "the workers did not get through the plan";
     usleep(10000);
   }
 
-  EXPECT_EQ(decode_ahead.ExtractToFile("c", (dir_ / "c").c_str()), result::kOk);
-  EXPECT_EQ(decode_ahead.ExtractToFile("a", (dir_ / "a").c_str()), result::kOk);
-  EXPECT_EQ(decode_ahead.ExtractToFile("missing", (dir_ / "m").c_str()), result::kReadError);
-  EXPECT_EQ(decode_ahead.ExtractToFile("b", (dir_ / "no/such/dir").c_str()), result::kWriteError);
+  EXPECT_EQ(ahead_.ExtractToFile("c", (dir_ / "c").c_str()), result::kOk);
+  EXPECT_EQ(ahead_.ExtractToFile("a", (dir_ / "a").c_str()), result::kOk);
+  EXPECT_EQ(ahead_.ExtractToFile("missing", (dir_ / "m").c_str()), result::kReadError);
+  EXPECT_EQ(ahead_.ExtractToFile("b", (dir_ / "no/such/dir").c_str()), result::kWriteError);
   EXPECT_EQ(ReadFile(dir_ / "c"), Lines(300, 3));
   EXPECT_EQ(testing_support::Mode(dir_ / "c"), testing_support::Mode(dir_ / "reference"));
   EXPECT_EQ(ReadFile(dir_ / "a"), Lines(100, 1));
   EXPECT_FALSE(Exists(dir_ / "m"));
-  EXPECT_EQ(decode_ahead.taken_ahead(), 1);
-  EXPECT_EQ(decode_ahead.taken_own(), 0);
+  EXPECT_EQ(ahead_.taken_ahead(), 1);
+  EXPECT_EQ(ahead_.taken_own(), 0);
 }
 
 }  // namespace

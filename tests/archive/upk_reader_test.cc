@@ -44,7 +44,8 @@ std::string Incompressible(size_t size) {
 // The reader is process-wide; every test leaves it closed.
 class ReaderTest : public testing::Test {
  protected:
-  void TearDown() override { update_reader.Close(); }
+  void TearDown() override { reader_.Close(); }
+  UpkReader reader_;
   TempDir dir_;
 };
 
@@ -55,12 +56,12 @@ TEST_F(ReaderTest, ExtractsMembersToFilesAndStreams) {
                                         {"dir/big", big, 0755},
                                         {"rep", repetitive, 0600}}));
   ASSERT_GT(Bzip2(big).size(), 2u * 262144u);
-  ASSERT_EQ(update_reader.Open((dir_ / "u.upk").c_str()), result::kOk);
-  EXPECT_EQ(update_reader.CheckArchiveOpen(), result::kOk);
+  ASSERT_EQ(reader_.Open((dir_ / "u.upk").c_str()), result::kOk);
+  EXPECT_EQ(reader_.CheckArchiveOpen(), result::kOk);
 
   mode_t old_mask = umask(027);
-  EXPECT_EQ(update_reader.ExtractToFile("dir/big", (dir_ / "big").c_str()), result::kOk);
-  EXPECT_EQ(update_reader.ExtractToFile("rep", (dir_ / "rep").c_str()), result::kOk);
+  EXPECT_EQ(reader_.ExtractToFile("dir/big", (dir_ / "big").c_str()), result::kOk);
+  EXPECT_EQ(reader_.ExtractToFile("rep", (dir_ / "rep").c_str()), result::kOk);
   umask(old_mask);
   EXPECT_TRUE(ReadFile(dir_ / "big") == big);
   EXPECT_EQ(Mode(dir_ / "big"), 0750u);
@@ -71,21 +72,21 @@ TEST_F(ReaderTest, ExtractsMembersToFilesAndStreams) {
   FILE *out = fopen((dir_ / "stream").c_str(), "wb");
   ASSERT_NE(out, nullptr);
   fputs("before:", out);
-  EXPECT_EQ(update_reader.ExtractToStream("updatev3.manifest", out), result::kOk);
-  EXPECT_EQ(update_reader.ExtractToStream("updatev3.manifest", out), result::kOk);
+  EXPECT_EQ(reader_.ExtractToStream("updatev3.manifest", out), result::kOk);
+  EXPECT_EQ(reader_.ExtractToStream("updatev3.manifest", out), result::kOk);
   EXPECT_EQ(fclose(out), 0);
   EXPECT_EQ(ReadFile(dir_ / "stream"), "before:add \"big\"\nadd \"big\"\n");
 
   // An existing file is truncated.
   WriteFile(dir_ / "old", std::string(5000, 'o'));
-  EXPECT_EQ(update_reader.ExtractToFile("updatev3.manifest", (dir_ / "old").c_str()), 0);
+  EXPECT_EQ(reader_.ExtractToFile("updatev3.manifest", (dir_ / "old").c_str()), 0);
   EXPECT_EQ(ReadFile(dir_ / "old"), "add \"big\"\n");
 
   // Missing member: 6 and no file; an output that cannot be created: 7.
-  EXPECT_EQ(update_reader.ExtractToFile("updatev2.manifest", (dir_ / "none").c_str()),
+  EXPECT_EQ(reader_.ExtractToFile("updatev2.manifest", (dir_ / "none").c_str()),
             result::kReadError);
   EXPECT_FALSE(Exists(dir_ / "none"));
-  EXPECT_EQ(update_reader.ExtractToFile("rep", (dir_ / "no/such/dir").c_str()),
+  EXPECT_EQ(reader_.ExtractToFile("rep", (dir_ / "no/such/dir").c_str()),
             result::kWriteError);
 }
 
@@ -95,18 +96,18 @@ TEST_F(ReaderTest, UnusualAndDamagedMembers) {
                                         {"two", two_streams, 0644, true},
                                         {"junk", "this is not a bzip2 stream at all", 0644, true},
                                         {"zero", "", 0644, true}}));
-  ASSERT_EQ(update_reader.Open((dir_ / "u.upk").c_str()), result::kOk);
+  ASSERT_EQ(reader_.Open((dir_ / "u.upk").c_str()), result::kOk);
 
-  EXPECT_EQ(update_reader.ExtractToFile("empty", (dir_ / "empty").c_str()), result::kOk);
+  EXPECT_EQ(reader_.ExtractToFile("empty", (dir_ / "empty").c_str()), result::kOk);
   EXPECT_TRUE(Exists(dir_ / "empty"));
   EXPECT_EQ(ReadFile(dir_ / "empty"), "");
 
-  EXPECT_EQ(update_reader.ExtractToFile("two", (dir_ / "two").c_str()), result::kOk);
+  EXPECT_EQ(reader_.ExtractToFile("two", (dir_ / "two").c_str()), result::kOk);
   EXPECT_EQ(ReadFile(dir_ / "two"), "first stream");
 
-  EXPECT_EQ(update_reader.ExtractToFile("junk", (dir_ / "junk").c_str()), result::kDecompressError);
+  EXPECT_EQ(reader_.ExtractToFile("junk", (dir_ / "junk").c_str()), result::kDecompressError);
 
-  EXPECT_EQ(update_reader.ExtractToFile("zero", (dir_ / "zero").c_str()), result::kEmpty);
+  EXPECT_EQ(reader_.ExtractToFile("zero", (dir_ / "zero").c_str()), result::kEmpty);
   EXPECT_TRUE(Exists(dir_ / "zero")) << "the file is created before the length is seen";
 }
 
@@ -119,10 +120,10 @@ TEST_F(ReaderTest, MemberCutBeforeItsStreamEndsFailsInsteadOfLooping) {
     entries.push_back({"cut" + std::to_string(cut), whole.substr(0, cut), 0644, true});
   }
   ASSERT_TRUE(WriteUpk(dir_ / "u.upk", entries));
-  ASSERT_EQ(update_reader.Open((dir_ / "u.upk").c_str()), result::kOk);
+  ASSERT_EQ(reader_.Open((dir_ / "u.upk").c_str()), result::kOk);
   for (size_t cut : cuts) {
     std::string name = "cut" + std::to_string(cut);
-    EXPECT_EQ(update_reader.ExtractToFile(name.c_str(), (dir_ / name).c_str()),
+    EXPECT_EQ(reader_.ExtractToFile(name.c_str(), (dir_ / name).c_str()),
               result::kDecompressError)
         << name;
     std::string got = ReadFile(dir_ / name);
@@ -147,63 +148,63 @@ TEST_F(ReaderTest, MemoryStaysBoundedWhateverTheMemberSize) {
     huge[12345] = 'x';
     ASSERT_TRUE(WriteUpk(dir_ / "u.upk", {{"huge", huge, 0644}}));
   }
-  ASSERT_EQ(update_reader.Open((dir_ / "u.upk").c_str()), result::kOk);
+  ASSERT_EQ(reader_.Open((dir_ / "u.upk").c_str()), result::kOk);
   FILE *sink = fopen("/dev/null", "wb");
   ASSERT_NE(sink, nullptr);
   // Writing "5" to clear_refs resets the peak resident size to the current one.
   WriteFile("/proc/self/clear_refs", "5");
   long before = StatusKb("VmRSS");
   ASSERT_GT(before, 0);
-  EXPECT_EQ(update_reader.ExtractToStream("huge", sink), result::kOk);
+  EXPECT_EQ(reader_.ExtractToStream("huge", sink), result::kOk);
   long peak = StatusKb("VmHWM");
   fclose(sink);
   EXPECT_LT(peak - before, 24 * 1024) << "peak grew from " << before << " kB to " << peak << " kB";
 }
 
 TEST_F(ReaderTest, OpenAndCloseStates) {
-  EXPECT_EQ(update_reader.CheckArchiveOpen(), result::kNoArchive);
-  EXPECT_EQ(update_reader.VerifyProductInfo("", "1.0"), result::kNoArchive);
+  EXPECT_EQ(reader_.CheckArchiveOpen(), result::kNoArchive);
+  EXPECT_EQ(reader_.VerifyProductInfo("", "1.0"), result::kNoArchive);
   WriteFile(dir_ / "not.upk", "UPK0 this is no archive");
-  EXPECT_EQ(update_reader.Open((dir_ / "not.upk").c_str()), result::kReadError);
-  EXPECT_EQ(update_reader.CheckArchiveOpen(), result::kNoArchive);
+  EXPECT_EQ(reader_.Open((dir_ / "not.upk").c_str()), result::kReadError);
+  EXPECT_EQ(reader_.CheckArchiveOpen(), result::kNoArchive);
 
   ASSERT_TRUE(WriteUpk(dir_ / "a.upk", {{"a", "from a", 0644}}));
   ASSERT_TRUE(WriteUpk(dir_ / "b.upk", {{"b", "from b", 0644}}));
-  ASSERT_EQ(update_reader.Open((dir_ / "a.upk").c_str()), result::kOk);
-  ASSERT_EQ(update_reader.Open((dir_ / "b.upk").c_str()), result::kOk);  // replaces a.upk
-  EXPECT_EQ(update_reader.ExtractToFile("a", (dir_ / "a").c_str()), result::kReadError);
-  EXPECT_EQ(update_reader.ExtractToFile("b", (dir_ / "b").c_str()), result::kOk);
+  ASSERT_EQ(reader_.Open((dir_ / "a.upk").c_str()), result::kOk);
+  ASSERT_EQ(reader_.Open((dir_ / "b.upk").c_str()), result::kOk);  // replaces a.upk
+  EXPECT_EQ(reader_.ExtractToFile("a", (dir_ / "a").c_str()), result::kReadError);
+  EXPECT_EQ(reader_.ExtractToFile("b", (dir_ / "b").c_str()), result::kOk);
   EXPECT_EQ(ReadFile(dir_ / "b"), "from b");
-  update_reader.Close();
-  update_reader.Close();
-  EXPECT_EQ(update_reader.CheckArchiveOpen(), result::kNoArchive);
+  reader_.Close();
+  reader_.Close();
+  EXPECT_EQ(reader_.CheckArchiveOpen(), result::kNoArchive);
 }
 
 TEST_F(ReaderTest, ProductCheck) {
   ASSERT_TRUE(WriteUpk(dir_ / "beta.upk", {{"m", "x", 0644}}, "beta", "2.0"));
-  ASSERT_EQ(update_reader.Open((dir_ / "beta.upk").c_str()), result::kOk);
+  ASSERT_EQ(reader_.Open((dir_ / "beta.upk").c_str()), result::kOk);
   const char *accepted = "alpha, beta\tgamma";
-  EXPECT_EQ(update_reader.VerifyProductInfo(accepted, "1.0"), result::kOk);
-  EXPECT_EQ(update_reader.VerifyProductInfo(accepted, "2.0"), result::kOk);
-  EXPECT_EQ(update_reader.VerifyProductInfo(accepted, "2.0.1"), result::kApplicationNewer);
-  EXPECT_EQ(update_reader.VerifyProductInfo("", "1.0"), result::kOk);
-  EXPECT_EQ(update_reader.VerifyProductInfo(nullptr, "1.0"), result::kOk);
-  EXPECT_EQ(update_reader.VerifyProductInfo("alpha,gamma", "1.0"), result::kWrongProduct);
-  EXPECT_EQ(update_reader.VerifyProductInfo("betas", "3.0"), result::kWrongProduct)
+  EXPECT_EQ(reader_.VerifyProductInfo(accepted, "1.0"), result::kOk);
+  EXPECT_EQ(reader_.VerifyProductInfo(accepted, "2.0"), result::kOk);
+  EXPECT_EQ(reader_.VerifyProductInfo(accepted, "2.0.1"), result::kApplicationNewer);
+  EXPECT_EQ(reader_.VerifyProductInfo("", "1.0"), result::kOk);
+  EXPECT_EQ(reader_.VerifyProductInfo(nullptr, "1.0"), result::kOk);
+  EXPECT_EQ(reader_.VerifyProductInfo("alpha,gamma", "1.0"), result::kWrongProduct);
+  EXPECT_EQ(reader_.VerifyProductInfo("betas", "3.0"), result::kWrongProduct)
       << "the identifier is checked before the version";
   // Only the first 511 characters of the accepted list count.
   std::string long_list = std::string(505, ' ') + ",beta";
-  EXPECT_EQ(update_reader.VerifyProductInfo(long_list.c_str(), "1.0"), result::kOk);
+  EXPECT_EQ(reader_.VerifyProductInfo(long_list.c_str(), "1.0"), result::kOk);
   long_list = std::string(507, ' ') + ",beta";
-  EXPECT_EQ(update_reader.VerifyProductInfo(long_list.c_str(), "1.0"), result::kWrongProduct);
+  EXPECT_EQ(reader_.VerifyProductInfo(long_list.c_str(), "1.0"), result::kWrongProduct);
 
   ASSERT_TRUE(WriteUpk(dir_ / "delta.upk", {{"m", "x", 0644}}, "delta", "2.0"));
-  ASSERT_EQ(update_reader.Open((dir_ / "delta.upk").c_str()), result::kOk);
-  EXPECT_EQ(update_reader.VerifyProductInfo(accepted, "1.0"), result::kWrongProduct);
+  ASSERT_EQ(reader_.Open((dir_ / "delta.upk").c_str()), result::kOk);
+  EXPECT_EQ(reader_.VerifyProductInfo(accepted, "1.0"), result::kWrongProduct);
 
   WriteFile(dir_ / "old.upk", raw_archive::OldLayout({{"m", "x", 0644}}));
-  ASSERT_EQ(update_reader.Open((dir_ / "old.upk").c_str()), result::kOk);
-  EXPECT_EQ(update_reader.VerifyProductInfo(accepted, "1.0"), result::kNoProductInfo);
+  ASSERT_EQ(reader_.Open((dir_ / "old.upk").c_str()), result::kOk);
+  EXPECT_EQ(reader_.VerifyProductInfo(accepted, "1.0"), result::kNoProductInfo);
 }
 
 TEST(CompareVersions, OrdersVersionStrings) {

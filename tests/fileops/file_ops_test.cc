@@ -183,6 +183,7 @@ TEST(RenameFile, ReplacesDestinationsAndChecksTheSourceKind) {
 // conditional instructions and the removals as for the backups. (Errors that may hide an existing
 // file fail the check; the fault sweep injects them.)
 TEST(CheckExists, PathsThatCannotNameAnEntryAreMissing) {
+  BackupSet backups;
   TempDir dir;
   LogCapture log;
   ASSERT_EQ(symlink("loop", (dir / "loop").c_str()), 0);
@@ -192,8 +193,8 @@ TEST(CheckExists, PathsThatCannotNameAnEntryAreMissing) {
     bool exists = true;
     EXPECT_EQ(check_exists(path.c_str(), &exists), 0) << path;
     EXPECT_FALSE(exists) << path;
-    EXPECT_EQ(backup_restore(path.c_str()), 0) << path;
-    EXPECT_EQ(backup_drop(path.c_str()), 0) << path;
+    EXPECT_EQ(backups.Undo(path.c_str()), 0) << path;
+    EXPECT_EQ(backups.Drop(path.c_str()), 0) << path;
   }
   bool exists = false;
   EXPECT_EQ(check_exists((dir / "f").c_str(), &exists), 0);
@@ -228,76 +229,79 @@ TEST(EnsureCopySymlink, CopiesTheTargetTextAndRefusesTargetsThatDoNotFit) {
 }
 
 TEST(Backup, CreateRestoreAndDrop) {
+  BackupSet backups;
   TempDir dir;
   LogCapture log;
   std::string file = dir / "app.bin";
   WriteFile(file, "original", 0755);
-  EXPECT_EQ(backup_create(file.c_str()), 0);
+  EXPECT_EQ(backups.Create(file.c_str()), 0);
   EXPECT_FALSE(Exists(file));
   EXPECT_EQ(ReadFile(file + ".kiv-backup"), "original");
 
   WriteFile(file, "half-written");
-  EXPECT_EQ(backup_restore(file.c_str()), 0);
+  EXPECT_EQ(backups.Undo(file.c_str()), 0);
   EXPECT_EQ(ReadFile(file), "original");
   EXPECT_EQ(Mode(file), 0755u);
   EXPECT_FALSE(Exists(file + ".kiv-backup"));
 
   std::string before = log.Text();
-  EXPECT_EQ(backup_restore(file.c_str()), 0);
+  EXPECT_EQ(backups.Undo(file.c_str()), 0);
   EXPECT_EQ(ReadFile(file), "original");
   EXPECT_EQ(log.Text(),
             before + "backup_restore: backup file doesn't exist: " + file + ".kiv-backup\n");
 
-  EXPECT_EQ(backup_create(file.c_str()), 0);
-  EXPECT_EQ(backup_drop(file.c_str()), 0);
+  EXPECT_EQ(backups.Create(file.c_str()), 0);
+  EXPECT_EQ(backups.Drop(file.c_str()), 0);
   EXPECT_FALSE(Exists(file + ".kiv-backup"));
-  EXPECT_EQ(backup_drop(file.c_str()), 0);
+  EXPECT_EQ(backups.Drop(file.c_str()), 0);
 }
 
 // One update that changed a path twice used to overwrite the first backup with the version in
 // between, and a rollback put back whatever lay at a backup name, made by this run or not. Now the
 // first backup wins and only this run's backups come back.
 TEST(Backup, FirstBackupWinsAndOnlyOwnBackupsComeBack) {
+  BackupSet backups;
   TempDir dir;
   LogCapture log;
   std::string file = dir / "x";
   WriteFile(file, "original");
-  ASSERT_EQ(backup_create(file.c_str()), 0);
+  ASSERT_EQ(backups.Create(file.c_str()), 0);
   WriteFile(file, "between");
-  ASSERT_EQ(backup_create(file.c_str()), 0);
+  ASSERT_EQ(backups.Create(file.c_str()), 0);
   EXPECT_FALSE(Exists(file));
   EXPECT_EQ(ReadFile(file + ".kiv-backup"), "original");
   WriteFile(file, "last");
-  EXPECT_EQ(backup_restore(file.c_str()), 0);
+  EXPECT_EQ(backups.Undo(file.c_str()), 0);
   EXPECT_EQ(ReadFile(file), "original");
 
   std::string other = dir / "y";
   WriteFile(other, "current");
   WriteFile(other + ".kiv-backup", "left by somebody else");
   std::string before = log.Text();
-  EXPECT_EQ(backup_restore(other.c_str()), 0);
+  EXPECT_EQ(backups.Undo(other.c_str()), 0);
   EXPECT_EQ(ReadFile(other), "current");
   EXPECT_EQ(log.Text(), before + "backup_restore: not restoring a backup this update did not make: " +
                             other + ".kiv-backup\n");
   // A folder at the backup name is removed when the run makes its own backup there.
   WriteFile(dir / "z.kiv-backup/inside", "stale");
   WriteFile(dir / "z", "z");
-  EXPECT_EQ(backup_create((dir / "z").c_str()), 0);
+  EXPECT_EQ(backups.Create((dir / "z").c_str()), 0);
   EXPECT_EQ(ReadFile(dir / "z.kiv-backup"), "z");
-  EXPECT_EQ(backup_drop((dir / "z").c_str()), 0);
-  backup_forget_all();
+  EXPECT_EQ(backups.Drop((dir / "z").c_str()), 0);
+  backups = BackupSet();
 }
 
 // With a path of 1023 bytes the backup name, cut to fit, would be the path itself: the rename would
 // remove the file as an "existing destination" and then fail.
 TEST(Backup, PathWhoseBackupNameDoesNotFitIsLeftAlone) {
+  BackupSet backups;
   TempDir dir;
   LogCapture log;
   std::string file = PathOfLength(dir.path(), 1023);
   WriteFile(file, "precious");
-  EXPECT_EQ(backup_create(file.c_str()), 7);
-  EXPECT_EQ(backup_restore(file.c_str()), 6);
-  EXPECT_EQ(backup_drop(file.c_str()), 7);
+  EXPECT_EQ(backups.Create(file.c_str()), 7);
+  EXPECT_EQ(backups.Undo(file.c_str()), 6);
+  EXPECT_EQ(backups.Drop(file.c_str()), 7);
   EXPECT_EQ(ReadFile(file), "precious");
   EXPECT_EQ(log.Text(), "backup_create: backup path too long: " + file +
                             ".kiv-backup\n"
@@ -315,19 +319,20 @@ TEST(Backup, PathWhoseBackupNameDoesNotFitIsLeftAlone) {
 // a successful update left "link.kiv-backup" behind (and the directory around it), and a failed one
 // left the link at its backup name instead of putting it back.
 TEST(Backup, BackupOfLinkWhoseTargetIsGone) {
+  BackupSet backups;
   TempDir dir;
   const std::string link = dir / "link";
   for (bool succeed : {true, false}) {
     WriteFile(dir / "target", "t");
     ASSERT_EQ(symlink("target", link.c_str()), 0);
-    ASSERT_EQ(backup_create(link.c_str()), 0);
+    ASSERT_EQ(backups.Create(link.c_str()), 0);
     ASSERT_EQ(unlink((dir / "target").c_str()), 0);
     if (succeed) {
-      EXPECT_EQ(backup_drop(link.c_str()), 0);
+      EXPECT_EQ(backups.Drop(link.c_str()), 0);
       EXPECT_FALSE(Exists(link + ".kiv-backup"));
       EXPECT_FALSE(Exists(link));
     } else {
-      EXPECT_EQ(backup_restore(link.c_str()), 0);
+      EXPECT_EQ(backups.Undo(link.c_str()), 0);
       EXPECT_FALSE(Exists(link + ".kiv-backup"));
       char target[16] = {};
       EXPECT_EQ(readlink(link.c_str(), target, sizeof(target) - 1), 6);

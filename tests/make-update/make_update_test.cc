@@ -469,7 +469,8 @@ TEST(MakeUpdateManifest, ParsesWithTheUpdatersParserWithoutAnyMessage) {
 
   testing_support::LogCapture log;
   ManifestTexts texts;
-  ActionList list;
+  UpdateContext context;
+  ActionList list(&context);
   char *text = texts.Keep(strdup(manifest.c_str()));
   EXPECT_EQ(ParseManifest(text, &list, &texts), 0);
   EXPECT_EQ(list.count(), static_cast<int>(instructions) - 1);  // all but the type line

@@ -40,9 +40,12 @@ for t in "${tools[@]}"; do
   help=$("$tmp/root/usr/bin/$t" --help) || fail "packaged $t --help failed"
   [[ "$help" == *"$t"* ]] || fail "packaged $t --help: $help"
 done
-# The updater has no options: its usage line on standard error and exit status 1.
+# The updater's --help alone prints its usage on standard output and exits 0; any other short
+# command line gets the usage line on standard error and exit status 1.
+usage=$("$tmp/root/usr/bin/updater" --help) || fail "packaged updater --help failed"
+[[ "$usage" == "Usage: updater patch-dir"* ]] || fail "packaged updater --help: $usage"
 set +e
-usage=$("$tmp/root/usr/bin/updater" --help 2>&1 >/dev/null)
+usage=$("$tmp/root/usr/bin/updater" --help --version 2>&1 >/dev/null)
 rc=$?
 set -e
 [ $rc -eq 1 ] && [[ "$usage" == "Usage: updater patch-dir"* ]] || fail "packaged updater: $rc $usage"
