@@ -330,26 +330,60 @@ TEST(CrashSafety, TwoRunsStartedTogetherOneApplies) {
   }
 }
 
+// The lines of an strace run of the updater on `tmp` with `args` after p, inst and the working dir.
+std::vector<std::string> TraceRun(const TempDir &tmp, const std::string &working,
+                                  const std::vector<std::string> &args) {
+  const std::string trace = tmp / "trace.txt";
+  std::vector<std::string> argv = {
+      "/usr/bin/strace", "-f", "-qq", "-y", "-s", "64", "-o", trace, "-e",
+      "trace=openat,write,fsync,fdatasync,syncfs,rename,renameat2,unlink,unlinkat,rmdir",
+      UPDATER_BIN, tmp / "p", tmp / "inst", tmp / working};
+  argv.insert(argv.end(), args.begin(), args.end());
+  EXPECT_EQ(e2e::Spawn(argv, kEnv), 0);
+  std::ifstream in(trace);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The index of the last line that holds every one of `parts`, or -1.
+long LastLine(const std::vector<std::string> &lines, const std::vector<std::string> &parts) {
+  long found = -1;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    bool all = true;
+    for (const std::string &p : parts) all = all && lines[i].find(p) != std::string::npos;
+    if (all) found = static_cast<long>(i);
+  }
+  return found;
+}
+
+// Whether a line after `from` and before `to` flushes the folder `dir` (strace -y names it).
+bool FlushedBetween(const std::vector<std::string> &lines, long from, long to,
+                    const std::string &dir) {
+  for (long i = from + 1; i < to; ++i) {
+    if (lines[i].find(" fsync(") != std::string::npos &&
+        lines[i].find("<" + dir + ">") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // A power cut loses what is not flushed. Traced, an in-place update flushes every file it wrote
-// before it records the commit, before it drops a backup and before the status says "succeeded".
+// before it records the commit, before it drops a backup and before the status says "succeeded";
+// the removals of its scratch folder, of a staged copy's backups and of a swapped-out
+// installation are flushed before the status, too.
 TEST(CrashSafety, EveryWrittenFileIsFlushedBeforeBackupsGoAndTheStatusIsWritten) {
   TempDir tmp;
   MakeDirs(tmp / "p");
   WriteArchive(tmp / "p/update.upk");
   WriteInstallation(tmp / "inst");
-  const std::string trace = tmp / "trace.txt";
-  ASSERT_EQ(e2e::Spawn({"/usr/bin/strace", "-f", "-qq", "-y", "-s", "64", "-o", trace, "-e",
-                        "trace=openat,write,fsync,fdatasync,syncfs,rename,renameat2,unlink,unlinkat",
-                        UPDATER_BIN, tmp / "p", tmp / "inst", tmp / "inst"},
-                       kEnv),
-            0);
-  std::ifstream in(trace);
-  std::string line;
-  long index = 0, last_write = -1, first_sync_after = -1, commit = -1, first_drop = -1,
-       final_status = -1;
+  const std::vector<std::string> lines = TraceRun(tmp, "inst", {});
+  long last_write = -1, first_sync_after = -1, commit = -1, first_drop = -1;
   const std::string inst = tmp / "inst/";
-  while (std::getline(in, line)) {
-    ++index;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string &line = lines[i];
+    const long index = static_cast<long>(i);
     bool install_write = line.find(" write(") != std::string::npos &&
                          line.find("<" + inst) != std::string::npos;
     if (install_write) {
@@ -364,16 +398,41 @@ TEST(CrashSafety, EveryWrittenFileIsFlushedBeforeBackupsGoAndTheStatusIsWritten)
         first_drop < 0) {
       first_drop = index;
     }
-    if (line.find(" rename(") != std::string::npos && line.find("update.status.tmp") != std::string::npos) {
-      final_status = index;
-    }
   }
+  const long final_status = LastLine(lines, {" rename(", "update.status.tmp"});
   ASSERT_GT(last_write, 0);
   ASSERT_GT(first_drop, 0) << "the update replaces files: it drops backups";
   EXPECT_GT(first_sync_after, last_write) << "no flush after the last write";
   EXPECT_LT(first_sync_after, commit);
   EXPECT_LT(commit, first_drop);
   EXPECT_LT(first_drop, final_status);
+  const long scratch_gone = LastLine(lines, {"rmdir(", "/inst/updating\""});
+  ASSERT_GT(scratch_gone, 0);
+  EXPECT_TRUE(FlushedBetween(lines, scratch_gone, final_status, tmp / "inst"))
+      << "the scratch folder's removal is not flushed before the status";
+}
+
+TEST(CrashSafety, AStagedCopysFinishAndASwapsRemovalAreFlushedBeforeTheStatus) {
+  TempDir tmp;
+  MakeDirs(tmp / "p");
+  WriteArchive(tmp / "p/update.upk");
+  WriteInstallation(tmp / "inst");
+  std::vector<std::string> lines = TraceRun(tmp, "inst/updated", {"-1"});
+  long final_status = LastLine(lines, {" rename(", "update.status.tmp"});
+  const long last_drop = LastLine(lines, {"unlink", ".kiv-backup\""});
+  ASSERT_GT(last_drop, 0) << "the staged update replaces files: it drops backups";
+  EXPECT_LT(last_drop, final_status);
+  EXPECT_TRUE(FlushedBetween(lines, last_drop, final_status, tmp / "inst/updated"))
+      << "the staged copy's dropped backups are not flushed before \"applied\"";
+  ASSERT_EQ(ReadFile(tmp / "p/update.status"), "applied\n");
+
+  lines = TraceRun(tmp, "inst/updated", {"0/replace"});
+  final_status = LastLine(lines, {" rename(", "update.status.tmp"});
+  const long set_aside_gone = LastLine(lines, {"rmdir(", "/inst.bak\""});
+  ASSERT_GT(set_aside_gone, 0);
+  EXPECT_TRUE(FlushedBetween(lines, set_aside_gone, final_status, tmp.path()))
+      << "the removal of inst.bak is not flushed before \"succeeded\"";
+  EXPECT_EQ(ReadFile(tmp / "p/update.status"), "succeeded\n");
 }
 
 }  // namespace

@@ -40,6 +40,48 @@ TEST(Updater, TooFewArgumentsPrintUsageAndTouchNothing) {
   EXPECT_TRUE(TakeSnapshot(dir / "patch").empty());
 }
 
+// --help and --version alone answer and exit 0; relative folders, and an installation that is
+// not a folder, are refused on standard error before anything is written or created.
+TEST(Updater, HelpVersionAndBadFolderArgumentsAreAnsweredWithoutTouchingAnything) {
+  TempDir dir;
+  testing_support::ProcessOptions options;
+  options.clean_env = true;
+  options.cwd = dir.path();
+  options.stdout_path = dir / "out";
+  options.stderr_path = dir / "err";
+  EXPECT_EQ(testing_support::RunProcess({UPDATER_BIN, "--help"}, options), 0);
+  EXPECT_EQ(ReadFile(dir / "out").rfind(kUsage, 0), 0u);
+  EXPECT_EQ(testing_support::RunProcess({UPDATER_BIN, "--version"}, options), 0);
+  EXPECT_EQ(ReadFile(dir / "out").rfind("updater ", 0), 0u);
+  EXPECT_EQ(testing_support::RunProcess({UPDATER_BIN, "--help", "--version"}, options), 1);
+  EXPECT_EQ(ReadFile(dir / "err"), kUsage);
+
+  MakeDirs(dir / "patch");
+  MakeDirs(dir / "inst");
+  WriteFile(dir / "file", "not a folder");
+  const Snapshot before = TakeSnapshot(dir.path());
+  const std::vector<std::vector<std::string>> refused = {
+      {"--help", "--version", "foo"},
+      {"patch", dir / "inst", dir / "inst"},
+      {dir / "patch", "inst", dir / "inst"},
+      {dir / "patch", dir / "inst", "inst", "-1"},
+      {dir / "patch", dir / "file", dir / "file"},
+  };
+  for (std::vector<std::string> args : refused) {
+    args.insert(args.begin(), UPDATER_BIN);
+    EXPECT_EQ(testing_support::RunProcess(args, options), 1) << args[1];
+    const std::string err = ReadFile(dir / "err");
+    EXPECT_NE(err.find("nothing was changed"), std::string::npos) << err;
+    Snapshot now = TakeSnapshot(dir.path());
+    now.erase("out");
+    now.erase("err");
+    Snapshot expected = before;
+    expected.erase("out");
+    expected.erase("err");
+    EXPECT_EQ(DiffSnapshots(expected, now), "") << args[1];
+  }
+}
+
 TEST(Updater, InPlaceRunWithoutArchiveFailsWithSixAndTruncatesItsLog) {
   TempDir dir;
   std::string patch = dir / "p/nested";
