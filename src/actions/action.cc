@@ -2,6 +2,7 @@
 
 #include "base/result.h"
 #include "base/update_log.h"
+#include "fileops/file_ops.h"
 #include "progress/progress_state.h"
 
 namespace {
@@ -17,6 +18,17 @@ constexpr double kFinishShare = 5;
 // division.
 float Percent(int done, int total, double start, double share) {
   return static_cast<float>(static_cast<double>(done) / static_cast<double>(total) * share + start);
+}
+
+// The paths `action` changes stay beneath the directory being updated: a link on the way that
+// leads outside it is refused with result::kWrongKind (logged) before the path is touched.
+int CheckBeneath(const BeneathCheck &beneath, const UpdateAction *action) {
+  for (const char *path : {action->ChangedPath(), action->RemovedDir()}) {
+    if (!path) continue;
+    int rv = beneath.Check(path);
+    if (rv != result::kOk) return rv;
+  }
+  return result::kOk;
 }
 
 }  // namespace
@@ -39,9 +51,11 @@ int ActionList::Prepare() {
     LOG("empty action list");
     return result::kEmpty;
   }
+  const BeneathCheck beneath;
   int done = 0;
   for (UpdateAction *action = head_; action; action = action->next) {
     int rv = action->Prepare();
+    if (rv == result::kOk) rv = CheckBeneath(beneath, action);
     if (rv != result::kOk) return rv;
     ++done;
     ReportProgressUI(Percent(done, count_, 0, kPrepareShare));
@@ -55,9 +69,12 @@ int ActionList::Execute() {
   for (UpdateAction *action = head_; action; action = action->next) {
     total_cost += action->progress_cost;
   }
+  const BeneathCheck beneath;
   int done_cost = 0;
   for (UpdateAction *action = head_; action; action = action->next) {
-    int rv = action->Execute();
+    // Checked again right before the change: a link swapped in since Prepare is not followed.
+    int rv = CheckBeneath(beneath, action);
+    if (rv == result::kOk) rv = action->Execute();
     if (rv != result::kOk) {
       LOG("### execution failed");
       return rv;

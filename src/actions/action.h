@@ -63,11 +63,13 @@ class ActionList {
   // now on.
   void Append(std::unique_ptr<UpdateAction> action);
 
-  // Prepares every action in order and reports 0 to 20 percent. Returns 0, result::kEmpty when the
-  // list is empty ("empty action list" is logged), or the first failing action's result, at which
-  // the pass stops.
+  // Prepares every action in order and reports 0 to 20 percent; the paths each action changes must
+  // stay beneath the current directory (check_beneath). Returns 0, result::kEmpty when the list is
+  // empty ("empty action list" is logged), the first failing action's result, or
+  // result::kWrongKind for a path that leads outside; the pass stops at the first failure.
   [[nodiscard]] int Prepare();
-  // Executes every action in order and reports 20 to 95 percent, weighted by progress_cost.
+  // Executes every action in order (each path checked again as in Prepare, right before) and
+  // reports 20 to 95 percent, weighted by progress_cost.
   // Returns 0, or the first failing action's result (after logging "### execution failed"), at
   // which the pass stops. When every cost is 0, each action reports 95.
   [[nodiscard]] int Execute();

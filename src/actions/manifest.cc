@@ -67,8 +67,7 @@ int AppendQuoted(const char *path, ActionList *list, ManifestTexts *texts) {
 // Formats an entry's path into `out`; false (logged) when it does not fit, since a cut path could
 // name another file, which the removal would then take away.
 bool FormEntryPath(char (&out)[kPathSize], const char *format, const char *path) {
-  int n = snprintf(out, sizeof(out), format, path);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof(out)) {
+  if (!FormPath(out, format, path)) {
     LOG("add_dir_entries: path too long: %s", path);
     return false;
   }

@@ -36,10 +36,8 @@ int PatchAction::Parse(char *arg) {
 int PatchAction::Prepare() {
   LOG("PREPARE PATCH %s", path);
   patch_index = ctx->patch_counter++;
-  int n = snprintf(patch_file_path, sizeof(patch_file_path), "%s/%s/%d.patch", ctx->working_dir,
-                   protocol::kScratchDirName,
-                   patch_index);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof(patch_file_path)) {
+  if (!FormPath(patch_file_path, "%s/%s/%d.patch", ctx->working_dir, protocol::kScratchDirName,
+                patch_index)) {
     // A cut name could be another file, which the removal below would take away.
     LOG("patch file path too long: %s/updating/%d.patch", ctx->working_dir, patch_index);
     patch_file_path[0] = '\0';

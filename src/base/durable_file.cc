@@ -34,8 +34,7 @@ int flush_parent_folder(const char *path) {
 
 int replace_file_durably(const char *path, const char *data, size_t length, mode_t mode) {
   char temp[kPathSize];
-  int n = snprintf(temp, sizeof(temp), "%s.tmp", path);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof(temp)) {
+  if (!FormPath(temp, "%s.tmp", path)) {
     errno = ENAMETOOLONG;
     return result::kWriteError;
   }

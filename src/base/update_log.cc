@@ -27,12 +27,8 @@ void UpdateLogger::OpenFile(const char *dir, const char *name, const char *alt_n
   // A path that does not fit is not opened: cut short it could name another file, which "w" would
   // truncate. The run then goes on without a log, as after any failed opening.
   char path[kPathSize];
-  int n = snprintf(path, sizeof(path), "%s/%s", dir, name);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return;
-  if (alt_name && access(path, F_OK) != 0) {
-    n = snprintf(path, sizeof(path), "%s/%s", dir, alt_name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return;
-  }
+  if (!FormPath(path, "%s/%s", dir, name)) return;
+  if (alt_name && access(path, F_OK) != 0 && !FormPath(path, "%s/%s", dir, alt_name)) return;
   file_ = fopen(path, append ? "a" : "w");
   // Each line reaches the file when it is written, so that a run that is killed leaves its log up
   // to that moment.

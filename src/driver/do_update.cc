@@ -59,6 +59,24 @@ int RunManifest(const RunConfig &config, UpkReader *reader, Journal *journal, bo
     LOG("DoUpdate: path too long: %s/updating/update.manifest", config.working_dir);
     return result::kWriteError;
   }
+  // The scratch folder is made fresh: a link or a file planted at its name is never written
+  // through, and a folder left by an earlier run is removed first.
+  char scratch[kPathSize];
+  if (!FormPath(scratch, "%s/%s", config.working_dir, protocol::kScratchDirName)) {
+    return result::kWriteError;  // shorter than the manifest's path, which fits
+  }
+  struct stat st;
+  if (lstat(scratch, &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) {
+      LOG("Link: %s is not a folder; refusing to write through it", scratch);
+      return result::kWrongKind;
+    }
+    (void)ensure_remove_recursive(scratch, false);
+  }
+  if (mkdir(scratch, 0755) != 0 && errno != ENOENT) {
+    LOG("Link: unable to create the scratch folder %s, err: %d", scratch, errno);
+    return errno == EEXIST ? result::kWrongKind : result::kWriteError;
+  }
   (void)ensure_parent_dir(manifest);
 
   int rv = reader->ExtractToFile(manifest::kManifestName, manifest);
@@ -179,7 +197,10 @@ int ApplyArchive(const RunConfig &config, Journal *journal, bool *succeeded) {
 
   reader.Close();
   char updating[kPathSize];
-  if (FormPath(updating, "%s/%s", config.working_dir, protocol::kScratchDirName)) {
+  struct stat st;
+  if (FormPath(updating, "%s/%s", config.working_dir, protocol::kScratchDirName) &&
+      lstat(updating, &st) == 0 && S_ISDIR(st.st_mode)) {
+    // Only the folder: a link or a file planted at the name, which the run refused, stays.
     (void)ensure_remove_recursive(updating, false);
     // The scratch folder's removal reaches the disk before the status says done.
     (void)flush_dir(config.working_dir);

@@ -52,19 +52,6 @@ int FlushDirectoriesBelow(const std::string &base, const std::vector<std::string
   return result::kOk;
 }
 
-// Whether a component of `rel` below `base` (the entry itself excluded) is a link: recovery never
-// follows a link out of the directory it recovers.
-bool CrossesLink(const std::string &base, const std::string &rel) {
-  size_t slash = rel.find('/');
-  while (slash != std::string::npos) {
-    struct stat st;
-    const std::string prefix = base + "/" + rel.substr(0, slash);
-    if (lstat(prefix.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
-    slash = rel.find('/', slash + 1);
-  }
-  return false;
-}
-
 // The directory `path` names, links resolved; empty when it cannot be resolved.
 std::string Resolved(const char *path) {
   char *real = realpath(path, nullptr);
@@ -293,12 +280,11 @@ int Journal::RecoverUpdate(const Contents &j) {
   };
   // The same undo as a failed run's Finish pass, driven by the journal's records.
   BackupSet backups;
+  const BeneathCheck beneath(j.dir.c_str());
   std::vector<std::string> dirs = {"."};
   for (const auto &[keyword, path] : j.records) {
-    if (CrossesLink(j.dir, path)) {
-      LOG("journal: not following a link on the way to %s/%s", j.dir.c_str(), path.c_str());
-      return result::kWrongKind;
-    }
+    // Never through a link that leads out of the recovered directory.
+    if (int rv = beneath.Check(path.c_str()); rv != result::kOk) return rv;
     dirs.push_back(ParentDirectory(path));
     if (keyword != jf::kPresent && keyword != jf::kAbsent) continue;
     const std::string full = j.dir + "/" + path;

@@ -11,8 +11,7 @@
 
 bool WriteStatus(const char *patch_dir, const char *text) {
   char path[kPathSize];
-  int n = snprintf(path, sizeof(path), "%s/%s", patch_dir, protocol::kStatusName);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof(path)) return false;
+  if (!FormPath(path, "%s/%s", patch_dir, protocol::kStatusName)) return false;
   if (ensure_parent_dir(path) != 0) return false;
 
   // Replaced, never rewritten in place: a reader (or a run killed half-way) never sees it empty.

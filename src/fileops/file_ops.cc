@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,8 +23,7 @@ namespace {
 // short it could name another, existing file, and removing or replacing that one would destroy it.
 // Forms "<path>.kiv-backup" into `out`; false when it does not fit.
 bool BackupName(const char *path, char (&out)[kPathSize]) {
-  int n = snprintf(out, sizeof(out), "%s%s", path, protocol::kBackupSuffix);
-  return n >= 0 && static_cast<size_t>(n) < sizeof(out);
+  return FormPath(out, "%s%s", path, protocol::kBackupSuffix);
 }
 
 // Whether a failed existence check with this errno says that the path names nothing: no such
@@ -112,8 +113,7 @@ int ensure_remove_recursive(const char *path, bool continue_on_error) {
   while (struct dirent *entry = readdir(dir)) {
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
     char child[kPathSize];
-    int n = snprintf(child, sizeof(child), "%s/%s", path, entry->d_name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(child)) {
+    if (!FormPath(child, "%s/%s", path, entry->d_name)) {
       LOG("ensure_remove_recursive: path too long: %s/%s", path, entry->d_name);
       errno = ENAMETOOLONG;
       rv = result::kSystemFailure;
@@ -339,4 +339,43 @@ int flush_tree(const char *root) {
     closedir(listing);
   }
   return flush_dir(ParentDirectory(std::string(root)).c_str());
+}
+
+BeneathCheck::BeneathCheck(const char *base) : base_(base ? base : ".") {
+  char *real = realpath(base_.c_str(), nullptr);
+  if (real) {
+    root_ = real;
+    free(real);
+  } else {
+    root_error_ = errno;
+  }
+}
+
+int BeneathCheck::Check(const char *path) const {
+  if (root_.empty()) {
+    LOG("Link: unable to resolve the directory being updated, err: %d", root_error_);
+    return result::kReadError;
+  }
+  // The folder that holds the entry, or the deepest one of its ancestors that exists.
+  std::string dir = ParentDirectory(std::string(path));
+  if (path[0] != '/') dir = dir == "." ? base_ : base_ + "/" + dir;
+  for (;;) {
+    char *real = realpath(dir.c_str(), nullptr);
+    if (real) {
+      const std::string resolved = real;
+      free(real);
+      const bool inside = resolved == root_ || root_ == "/" ||
+                          resolved.compare(0, root_.size() + 1, root_ + "/") == 0;
+      if (inside) return result::kOk;
+      LOG("Link: %s leads outside the directory being updated", path);
+      return result::kWrongKind;
+    }
+    if (errno != ENOENT && errno != ENOTDIR) {
+      LOG("Link: unable to resolve the folder of %s, err: %d", path, errno);
+      return result::kReadError;
+    }
+    const std::string up = ParentDirectory(dir);
+    if (up == dir) return result::kOk;
+    dir = up;
+  }
 }

@@ -109,3 +109,22 @@ class BackupSet {
 // (links not followed), then of the folder above it: a tree that was just written whole (a staged
 // copy) is then on disk. Returns result::kOk or result::kWriteError (logged by the flushes).
 [[nodiscard]] int flush_tree(const char *root);
+
+// Whether paths stay beneath the folder `base` ("." when null), which is resolved once, when the
+// object is made.
+class BeneathCheck {
+ public:
+  explicit BeneathCheck(const char *base = nullptr);
+  // Whether the deepest folder on the way to `path` that exists, links resolved, is the base or
+  // lies below it (links that stay inside are fine; the entry itself is not resolved, so a link at
+  // `path` is the entry, not its target). A relative `path` is taken relative to the base. Logs
+  // "Link: %s leads outside the directory being updated" and returns result::kWrongKind when it
+  // does not; result::kReadError (logged) when the base or a folder on the way cannot be resolved;
+  // else result::kOk.
+  [[nodiscard]] int Check(const char *path) const;
+
+ private:
+  std::string base_;  // as given
+  std::string root_;  // resolved; empty when it cannot be
+  int root_error_ = 0;
+};

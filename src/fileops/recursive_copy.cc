@@ -22,8 +22,7 @@ constexpr size_t kCopyBufferSize = 32768;
 
 // Forms "<dir>/<name>" into `out`; false when it does not fit (a cut path could name another file).
 bool ChildPath(const char *dir, const char *name, char (&out)[kPathSize]) {
-  int n = snprintf(out, sizeof(out), "%s/%s", dir, name);
-  return n >= 0 && static_cast<size_t>(n) < sizeof(out);
+  return FormPath(out, "%s/%s", dir, name);
 }
 
 // A FIFO is recreated with its permission bits; sockets and devices belong to a running system, not

@@ -15,6 +15,7 @@
 
 #include "build.h"
 #include "check.h"
+#include "base/paths.h"
 #include "base/scoped_file.h"
 #include "common/archive_signing.h"
 #include "helpers.h"
@@ -222,12 +223,6 @@ int ParseArgs(int argc, char **argv, Args *args) {
   return -1;
 }
 
-std::string Dirname(const std::string &path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The two trees and the plan made from them.
 struct Planned {
   Tree new_tree, old_tree;
@@ -400,7 +395,7 @@ int Run(const Args &args) {
   // Staging beside the output, so that the archive's temporary file and the members share a disk.
   std::string error;
   const std::string staging =
-      MakeTempFolder(args.output.empty() || args.dry_run ? "" : Dirname(args.output),
+      MakeTempFolder(args.output.empty() || args.dry_run ? "" : ParentDirectory(args.output),
                      ".make-update-", "a staging folder", &error);
   if (staging.empty()) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
