@@ -22,7 +22,7 @@ namespace make_update {
 namespace {
 
 // Where the check puts the trusted key in the scratch installation.
-constexpr char kCheckKeyName[] = "update-keys/make-update-check.pub";
+const std::string kCheckKeyName = std::string(protocol::kKeysDirName) + "/make-update-check.pub";
 
 struct ExpectedFile {
   std::string source;  // file whose bytes the installed file must hold
@@ -118,7 +118,7 @@ bool FillScratch(const std::string &archive, const Tree *old_tree, const std::st
     *error = "cannot fill the scratch folder " + scratch + ": " + strerror(errno);
     return false;
   }
-  if (!CopyFile(archive, patch_dir + "/update.upk", 0644, error)) return false;
+  if (!CopyFile(archive, patch_dir + "/" + protocol::kArchiveName, 0644, error)) return false;
   return !old_tree || CopyTree(*old_tree, install, error);
 }
 
@@ -130,7 +130,7 @@ bool InstallTrustedKey(const std::string &trusted_key, const std::string &key_so
   FILE *key = fopen(key_source.c_str(), "wb");
   bool ok = key && fwrite(trusted_key.data(), 1, trusted_key.size(), key) == trusted_key.size();
   if (key && fclose(key) != 0) ok = false;
-  (void)mkdir((install + "/update-keys").c_str(), 0755);
+  (void)mkdir((install + "/" + protocol::kKeysDirName).c_str(), 0755);
   if (ok) ok = CopyFile(key_source, install + "/" + kCheckKeyName, 0644, error);
   if (!ok && error->empty()) *error = "cannot write " + key_source;
   return ok;
@@ -157,7 +157,7 @@ Expected ExpectedInstallation(const Tree *old_tree, const Plan &plan,
   }
   if (!key_source.empty()) {
     e.files[kCheckKeyName] = {key_source, 0644};
-    e.dirs.insert("update-keys");
+    e.dirs.insert(protocol::kKeysDirName);
   }
   for (const std::string &p : plan.remove_files) e.files.erase(p);
   for (const std::string &d : plan.remove_dirs) e.dirs.erase(d);
@@ -188,9 +188,9 @@ std::string RunAndDescribeFailure(const std::string &updater, const std::string 
   const int exit_code = RunUpdater(updater, patch_dir, install);
   std::string status, log;
   std::string ignored;
-  (void)ReadWholeFile(patch_dir + "/update.status", &status, &ignored);
-  (void)ReadWholeFile(patch_dir + "/update.log", &log, &ignored);
-  if (exit_code == 0 && status == "succeeded\n") return "";
+  (void)ReadWholeFile(patch_dir + "/" + protocol::kStatusName, &status, &ignored);
+  (void)ReadWholeFile(patch_dir + "/" + protocol::kLogName, &log, &ignored);
+  if (exit_code == 0 && status == protocol::kStatusSucceeded) return "";
   std::string failure = "the updater exited with " + std::to_string(exit_code) +
                         (exit_code == 127 ? " (could it be run? " + updater + ")" : "") +
                         " and wrote the status \"" + status.substr(0, status.find('\n')) + "\"\n";
