@@ -20,7 +20,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "archive/bzip2_blocks.h"
 #include "archive/bzip2_stream.h"
 #include "archive/upk.h"
 #include "archive/upk_reader.h"
@@ -67,7 +69,7 @@ void DecodeAhead::Plan(UpkArchive *archive, const char *name) {
   UpkItem *item = upk_lookup(archive, name);
   if (!item) return;
   archive_ = archive;
-  jobs_.push_back(Job{item, State::kPending, false, result::kOk, 0, nullptr, nullptr});
+  jobs_.push_back(Job{item, State::kPending, false, false, result::kOk, 0, nullptr, nullptr});
 }
 
 int DecodeAhead::Start(int workers, size_t budget) {
@@ -203,6 +205,43 @@ DecodeAhead::Chunk *DecodeAhead::NewChunk(size_t j, size_t size) {
   return chunk;
 }
 
+namespace {
+
+// The stored bytes of `item` read whole with pread into `*data`; false when they cannot be.
+bool ReadStored(FILE *fp, const UpkItem *item, std::string *data) {
+  // The reader takes the stored length as a signed 32-bit count.
+  if (static_cast<int32_t>(item->length) <= 0) return false;
+  data->resize(item->length);
+  for (size_t done = 0; done < data->size();) {
+    const ssize_t got = pread(fileno(fp), &(*data)[done], data->size() - done,
+                              static_cast<off_t>(item->offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// Members stored in fewer bytes than this are decoded in one piece.
+constexpr uint32_t kBlockwiseFrom = 256 << 10;
+// What a full block at block size 9 holds before its run-length stage (most members decode to
+// about this much a block).
+constexpr size_t kBlockInput = 899981;
+
+}  // namespace
+
+bool DecodeAhead::DecodeLarge(UpkItem *item, FILE *out, int *rv) {
+  std::string data;
+  if (!ReadStored(archive_->fp, item, &data)) return false;
+  Bzip2Sink sink;
+  sink.write = [](void *context, const char *bytes, size_t size) {
+    return fwrite(bytes, 1, size, static_cast<FILE *>(context)) == size;
+  };
+  sink.context = out;
+  *rv = DecodeBzip2Blocks(data.data(), data.size(), static_cast<int>(threads_.size()) + 1, sink);
+  return true;
+}
+
 bool DecodeAhead::Decode(size_t j, char *input, char *output) {
   // The job's item and chunks are this worker's alone while it decodes; the vector is not resized.
   UpkItem *item = jobs_[j].item;
@@ -264,8 +303,24 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
   };
   sink.context = &filling;
 
-  const int rv = DecodeBzip2Stream(source, input, static_cast<int32_t>(kBlockSize), output,
-                                   kBlockSize, sink);
+  // A member of several blocks is read whole and its blocks decoded on several threads; one that
+  // its blocks show to take more than half the budget is left to its extraction, undecoded,
+  // which then decodes its blocks on every thread straight into its file.
+  std::string stored;
+  int rv;
+  if (item->length >= kBlockwiseFrom && ReadStored(archive_->fp, item, &stored)) {
+    uint64_t end = 0;
+    const size_t blocks = FindBzip2Blocks(stored.data(), stored.size(), &end).size();
+    if (blocks > 1 && blocks * kBlockInput > budget_ / 2) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      jobs_[j].large = true;
+      return false;
+    }
+    rv = DecodeBzip2Blocks(stored.data(), stored.size(), static_cast<int>(threads_.size()), sink);
+  } else {
+    rv = DecodeBzip2Stream(source, input, static_cast<int32_t>(kBlockSize), output, kBlockSize,
+                           sink);
+  }
   if (filling.refused) return false;
   Chunk *chunk = filling.chunk;
   jobs_[j].code = rv;
@@ -288,8 +343,9 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
   return true;
 }
 
-long DecodeAhead::Take(UpkItem *item) {
+long DecodeAhead::Take(UpkItem *item, bool *large) {
   std::unique_lock<std::mutex> lock(mutex_);
+  *large = false;
   size_t j = head_;
   while (j < jobs_.size() && jobs_[j].item != item) ++j;
   if (j >= jobs_.size()) return -1;
@@ -311,6 +367,7 @@ long DecodeAhead::Take(UpkItem *item) {
   head_ = j + 1;
   WakeWorkers();
   if (job.state != State::kReady) {
+    *large = job.large;
     ++taken_own_;
     return -1;
   }
@@ -338,7 +395,20 @@ int DecodeAhead::WriteTaken(long j, FILE *out) {
 
 int DecodeAhead::ExtractToFile(const char *name, const char *path) {
   UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
-  long j = item ? Take(item) : -1;
+  bool large = false;
+  long j = item ? Take(item, &large) : -1;
+  if (j < 0 && large) {
+    int fd = creat(path, static_cast<mode_t>(item->flags));
+    FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (!out) {
+      if (fd >= 0) close(fd);
+      return result::kWriteError;
+    }
+    int rv = result::kOk;
+    const bool decoded = DecodeLarge(item, out, &rv);
+    if (fclose(out) != 0 && rv == result::kOk) rv = result::kWriteError;
+    if (decoded) return rv;
+  }
   if (j < 0) return reader_->ExtractToFile(name, path);
   int fd = creat(path, static_cast<mode_t>(item->flags));
   FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
@@ -354,7 +424,10 @@ int DecodeAhead::ExtractToFile(const char *name, const char *path) {
 
 int DecodeAhead::ExtractToStream(const char *name, FILE *out) {
   UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
-  long j = item ? Take(item) : -1;
+  bool large = false;
+  long j = item ? Take(item, &large) : -1;
+  int rv = result::kOk;
+  if (j < 0 && large && DecodeLarge(item, out, &rv)) return rv;
   if (j < 0) return reader_->ExtractToStream(name, out);
   return WriteTaken(j, out);
 }

@@ -63,6 +63,7 @@ class DecodeAhead {
     UpkItem *item;
     State state;
     bool dropped;      // no extraction will take it: its worker stops and frees it
+    bool large;        // its blocks show it cannot fit the budget: its extraction decodes it
     int code;          // the decoding's result once ready
     size_t held;       // bytes charged to the budget
     Chunk *first;
@@ -81,8 +82,12 @@ class DecodeAhead {
   // Wakes the waiting workers when there is something for them to do. REQUIRES: mutex_ held.
   void WakeWorkers();
   // Waits for the planned job of `item` and returns its index with its chunks handed over (state
-  // kTaken), or -1 when the caller extracts it itself.
-  long Take(UpkItem *item);
+  // kTaken), or -1 when the caller extracts it itself (`*large` then tells whether it was left
+  // because it cannot fit the budget).
+  long Take(UpkItem *item, bool *large);
+  // Decodes the stored bytes of `item` into `out` block by block on the workers' count of threads
+  // plus one; false (nothing written) when the stored bytes cannot be read into memory.
+  bool DecodeLarge(UpkItem *item, FILE *out, int *rv);
   // Writes the taken job's bytes to `out`, frees them and returns the decoding's result (7 when a
   // write failed).
   int WriteTaken(long j, FILE *out);

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "archive/bzip2_blocks.h"
 #include "archive/upk.h"
 #include "kbdiff/make_patch.h"
 
@@ -31,13 +32,17 @@ constexpr uint64_t kCompressorMemory = 16 * kMiB;
 // that holds the whole input in one block (allowing for the run-length stage's growth), at most
 // 900 kB: the stream compresses the same, and small files need far less memory to set up.
 // With `*beyond` given, compression stops as soon as the stream is known to take more than `limit`
-// bytes, and `*beyond` tells whether it did (`*out` is then unfinished).
+// bytes, and `*beyond` tells whether it did (`*out` is then unfinished). Without a limit, an
+// input of several blocks is compressed block by block on `threads` threads (the same stream).
 bool Bzip2(const char *data, size_t size, std::string *out, uint64_t limit = 0,
-           bool *beyond = nullptr) {
+           bool *beyond = nullptr, unsigned threads = 1) {
   if (beyond) *beyond = false;
+  const int block = static_cast<int>(std::min<uint64_t>(9, size / 4 * 5 / 99000 + 1));
+  if (!beyond && threads > 1 && block == 9 && size > 2 * 900000) {
+    return CompressBzip2Blocks(data, size, block, static_cast<int>(threads), out);
+  }
   bz_stream stream;
   memset(&stream, 0, sizeof stream);
-  const int block = static_cast<int>(std::min<uint64_t>(9, size / 4 * 5 / 99000 + 1));
   if (BZ2_bzCompressInit(&stream, block, 0, 0) != BZ_OK) return false;
   out->resize(size + size / 100 + 1024);
   size_t produced = 0;
@@ -108,7 +113,7 @@ uint64_t JobMemory(const Carry &carry, uint64_t old_size, uint64_t new_size) {
   return old_size * (1 + index) + new_size * 4 + kCompressorMemory;
 }
 
-bool BuildOne(Carry *carry, MemberStore *store, std::string *error) {
+bool BuildOne(Carry *carry, MemberStore *store, unsigned threads, std::string *error) {
   std::string new_data, old_data;
   if (!ReadWholeFile(carry->source, &new_data, error)) return false;
   if (!carry->old_source.empty() && (carry->same_mode || carry->may_patch)) {
@@ -140,7 +145,7 @@ bool BuildOne(Carry *carry, MemberStore *store, std::string *error) {
   std::string whole;
   bool beyond = false;
   if (!Bzip2(new_data.data(), new_data.size(), &whole, carry->patch_size,
-             carry->may_patch ? &beyond : nullptr)) {
+             carry->may_patch ? &beyond : nullptr, threads)) {
     *error = "bzip2 compression failed for " + carry->source;
     return false;
   }
@@ -233,6 +238,8 @@ bool BuildMembers(Plan *plan, MemberStore *store, const BuildSettings &settings,
   });
 
   unsigned threads = settings.jobs ? settings.jobs : std::thread::hardware_concurrency();
+  // Each job may spread the blocks of one large file over this many threads.
+  const unsigned block_threads = std::max(1u, threads);
   threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(jobs.size())));
   MemoryBudget budget(settings.memory_budget ? settings.memory_budget : AutomaticBudget());
   std::atomic<size_t> next{0}, done{0};
@@ -248,7 +255,7 @@ bool BuildMembers(Plan *plan, MemberStore *store, const BuildSettings &settings,
       Job &job = jobs[index];
       budget.Acquire(job.memory);
       std::string job_error;
-      const bool ok = BuildOne(job.carry, store, &job_error);
+      const bool ok = BuildOne(job.carry, store, block_threads, &job_error);
       budget.Release(job.memory);
       if (!ok) {
         std::lock_guard<std::mutex> lock(error_mutex);

@@ -1,0 +1,36 @@
+// Block-level work on one bzip2 stream, with libbz2 doing all the coding: finding the blocks of a
+// stream, decoding them on several threads (each handed to libbz2 as a stream of its own), and
+// compressing one input block by block on several threads into the very stream libbz2 writes at
+// once. Failures are result codes (decoding) or false (compression); nothing is logged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/bzip2_stream.h"
+
+// Where the blocks of the first stream in `data` seem to start, as bit offsets: every place of the
+// 48-bit block magic from the header's end up to the first end-of-stream magic (`*end`, the bit
+// offset of that magic, or UINT64_MAX when none is found). A match may be false (the magic inside
+// the coded data); decoding catches those. Empty when `data` does not start with a stream header.
+std::vector<uint64_t> FindBzip2Blocks(const char *data, size_t size, uint64_t *end);
+
+// Decodes the first bzip2 stream of the `size` bytes at `data` into `sink` on up to `threads`
+// threads (the caller's one of them), block by block and in order, holding at most about two
+// decoded blocks a thread. Gives the sink the same bytes, and returns the same result, as
+// DecodeBzip2Stream over the same bytes: with one block, one thread, or at any doubt (a block that
+// libbz2 refuses alone, a false magic, a combined CRC that does not match), the stream is decoded
+// in order by DecodeBzip2Stream, and the bytes already given are not given again.
+[[nodiscard]] int DecodeBzip2Blocks(const char *data, size_t size, int threads,
+                                    const Bzip2Sink &sink);
+
+// Compresses the `size` bytes at `data` at block size `level` (1 to 9) into `*out` on up to
+// `threads` threads: the input is cut where libbz2's run-length stage fills a block, each piece is
+// compressed alone, and the blocks are spliced into one stream with its combined CRC. The result is
+// byte for byte what one compressor (BZ2_bzCompressInit(level, 0, 0), all the input, BZ_FINISH)
+// writes; when a piece does not come out as the single block expected, the whole input is
+// compressed at once instead. False when libbz2 fails.
+[[nodiscard]] bool CompressBzip2Blocks(const char *data, size_t size, int level, int threads,
+                                       std::string *out);
