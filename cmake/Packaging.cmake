@@ -33,9 +33,23 @@ set(UPDATER_PACKAGE_CONTACT "${contact_default}" CACHE STRING
 install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 add_subdirectory(${PROJECT_SOURCE_DIR}/man ${PROJECT_BINARY_DIR}/man)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/docs/release-feed.md ${PROJECT_SOURCE_DIR}/docs/walkthrough.md
-        DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+# The README and docs/ are installed with the layout of the source tree, so that their links hold;
+# a link to what is not installed (the benchmark and fuzzing notes) becomes its text and the path
+# in the source tree.
+file(GLOB installed_docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+foreach(doc ${PROJECT_SOURCE_DIR}/README.md ${installed_docs})
+  file(RELATIVE_PATH name ${PROJECT_SOURCE_DIR} ${doc})
+  file(READ ${doc} text)
+  string(REGEX REPLACE "\\[((bench|fuzz)/README\\.md)\\]\\((\\.\\./)?(bench|fuzz)/README\\.md\\)"
+         "\\1 (in the source tree)" text "${text}")
+  string(REGEX REPLACE "\\[([^]]*)\\]\\((\\.\\./)?((bench|fuzz)/README\\.md)\\)"
+         "\\1 (\\3 in the source tree)" text "${text}")
+  file(WRITE ${PROJECT_BINARY_DIR}/doc/${name} "${text}")
+  get_filename_component(folder ${name} DIRECTORY)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/${name} DESTINATION ${CMAKE_INSTALL_DOCDIR}/${folder})
+endforeach()
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.png")
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/client
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 

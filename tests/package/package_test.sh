@@ -21,6 +21,11 @@ for p in updater "${tools[@]}"; do
   zcat "$page" | grep -q "updater $version" || fail "$p.1 does not carry the version $version"
 done
 [ -f "$tmp/prefix/share/doc/updater/README.md" ] || fail "README not installed"
+# Every relative link of the installed README leads to an installed file.
+for link in $(grep -o '](\([^)#]*\))' "$tmp/prefix/share/doc/updater/README.md" | sed 's/^](//; s/)$//'); do
+  [[ "$link" == *://* ]] || [ -f "$tmp/prefix/share/doc/updater/$link" ] ||
+    fail "the installed README links to $link, which is not installed"
+done
 for t in "${tools[@]}"; do
   out=$("$tmp/prefix/bin/$t" --version)
   [ "$out" = "$t $version" ] || fail "$t --version printed '$out'"
