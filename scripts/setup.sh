@@ -11,7 +11,7 @@ PACKAGES=(
   libgtk2.0-dev libx11-dev xvfb x11-utils xdotool imagemagick
   libgtest-dev googletest
   clang libclang-rt-14-dev strace
-  libsodium-dev nlohmann-json3-dev libcurl4-openssl-dev python3 dpkg-dev groff-base
+  libsodium-dev nlohmann-json3-dev libcurl4-openssl-dev python3 dpkg-dev groff-base lintian
 )
 
 missing=()

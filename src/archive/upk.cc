@@ -78,53 +78,63 @@ bool ParseIndex(UpkArchive *archive, const unsigned char *index, size_t size) {
 
 }  // namespace
 
-UpkArchive *upk_open(const char *path) {
+UpkArchive *upk_open(const char *path, const char **why) {
   FILE *fp = fopen(path, "rb");
   if (!fp) {
     fputs("ERROR: could not open file in upk_open()\n", stderr);
     perror(path);
     return nullptr;
   }
-  return upk_open_stream(fp);
+  return upk_open_stream(fp, why);
 }
 
-UpkArchive *upk_open_stream(FILE *fp) {
+UpkArchive *upk_open_stream(FILE *fp, const char **why) {
+  const char *reason = nullptr;
   UpkArchive *archive = static_cast<UpkArchive *>(calloc(1, sizeof(UpkArchive)));
   if (!archive) {
+    if (why) *why = "not enough memory to open it";
     fclose(fp);
     return nullptr;
   }
   archive->fp = fp;
+  auto refuse = [&](const char *text) {
+    if (why) *why = text;
+    upk_close(archive);
+    return nullptr;
+  };
 
   char magic[4];
   uint32_t index_offset = 0;
   uint32_t index_size = 0;
   struct stat st;
-  if (fseeko(fp, 0, SEEK_SET) != 0 || !ReadExact(fp, magic, sizeof(magic)) ||
-      memcmp(magic, kMagic, sizeof(kMagic)) != 0 || !ReadBE32At(fp, &index_offset) ||
-      fstat(fileno(fp), &st) != 0 || fseeko(fp, static_cast<off_t>(index_offset), SEEK_SET) != 0 ||
-      !ReadBE32At(fp, &index_size) || index_size == 0) {
-    upk_close(archive);
-    return nullptr;
+  if (fseeko(fp, 0, SEEK_SET) != 0 || !ReadExact(fp, magic, sizeof(magic))) {
+    return refuse("truncated: shorter than the 4-byte magic number (an empty or cut download?)");
   }
+  if (memcmp(magic, kMagic, sizeof(kMagic)) != 0) {
+    return refuse("not an update archive: the file does not start with the archive's magic number");
+  }
+  if (!ReadBE32At(fp, &index_offset)) return refuse("truncated: the header is cut short");
+  if (fstat(fileno(fp), &st) != 0) return refuse("the file's size cannot be read");
+  if (index_offset > static_cast<uint64_t>(st.st_size) ||
+      fseeko(fp, static_cast<off_t>(index_offset), SEEK_SET) != 0 ||
+      !ReadBE32At(fp, &index_size)) {
+    return refuse("truncated: the index lies past the end of the file (a cut download?)");
+  }
+  if (index_size == 0) return refuse("damaged: the index is empty");
   // The index must lie inside the file before its size is trusted for an allocation.
   uint64_t index_end = uint64_t{index_offset} + 4 + index_size;
   if (index_end > static_cast<uint64_t>(st.st_size)) {
-    upk_close(archive);
-    return nullptr;
+    return refuse("truncated: the index runs past the end of the file (a cut download?)");
   }
   unsigned char *index = static_cast<unsigned char *>(malloc(index_size));
   if (!index || !ReadExact(fp, index, index_size)) {
+    reason = index ? "the index cannot be read" : "not enough memory for the index";
     free(index);
-    upk_close(archive);
-    return nullptr;
+    return refuse(reason);
   }
   bool ok = ParseIndex(archive, index, index_size);
   free(index);
-  if (!ok) {
-    upk_close(archive);
-    return nullptr;
-  }
+  if (!ok) return refuse("damaged: an entry of the index is malformed");
   return archive;
 }
 

@@ -36,10 +36,13 @@ typedef int (*UpkItemCallback)(UpkArchive *archive, UpkItem *item, void *user);
 // when the magic, the index position or size, or an index entry is wrong. An index that would run
 // past the end of the file is refused before anything is allocated for it. An entry whose name has
 // no NUL before the index ends is dropped and ends the index. Never returns a half-built archive.
-[[nodiscard]] UpkArchive *upk_open(const char *path);
+// When the file opens but is refused, `*why` (when given) gets a sentence naming what is wrong,
+// e.g. "truncated: the index runs past the end of the file (a cut download?)" (static storage);
+// it is left as it was when the file cannot be opened.
+[[nodiscard]] UpkArchive *upk_open(const char *path, const char **why = nullptr);
 // The same on a stream opened "rb" (read from its start), which the archive takes over: on
 // failure it is closed.
-[[nodiscard]] UpkArchive *upk_open_stream(FILE *fp);
+[[nodiscard]] UpkArchive *upk_open_stream(FILE *fp, const char **why = nullptr);
 // Closes the stream and frees every item and the archive. Accepts null.
 void upk_close(UpkArchive *archive);
 // The first item (in index order) named exactly `name`, or null.

@@ -12,6 +12,7 @@
 #include "archive/bzip2_stream.h"
 #include "archive/upk.h"
 #include "base/result.h"
+#include "base/update_log.h"
 
 namespace {
 
@@ -43,7 +44,9 @@ int UpkReader::Open(const char *path) {
       !AllocateBuffer(&output_buffer, &output_buffer_size)) {
     return result::kReaderNoMemory;
   }
-  archive_ = upk_open(path);
+  const char *why = "";
+  archive_ = upk_open(path, &why);
+  if (!archive_ && *why) LOG("Archive: update.upk cannot be read: %s", why);
   return archive_ ? result::kOk : result::kReadError;
 }
 
@@ -54,7 +57,9 @@ int UpkReader::OpenStream(FILE *fp) {
     fclose(fp);
     return result::kReaderNoMemory;
   }
-  archive_ = upk_open_stream(fp);
+  const char *why = "";
+  archive_ = upk_open_stream(fp, &why);
+  if (!archive_ && *why) LOG("Archive: update.upk cannot be read: %s", why);
   return archive_ ? result::kOk : result::kReadError;
 }
 

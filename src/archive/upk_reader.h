@@ -22,7 +22,9 @@ class UpkReader {
 
   // Opens the archive at `path` (closing any open one first) and allocates both buffers.
   // Returns result::kOk, kReadError (archive unreadable or bad index) or kReaderNoMemory (no
-  // buffers even at 1024 bytes).
+  // buffers even at 1024 bytes). An archive that opens but cannot be read is logged as "Archive:
+  // update.upk cannot be read: WHY", WHY naming what is wrong (truncated, not an archive, a
+  // damaged index); a missing one only on standard error, by the container library.
   [[nodiscard]] int Open(const char *path);
   // The same on a stream opened "rb", which the reader takes over in every case (so that the bytes
   // read are those of the file that the caller already checked).

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/run_updater.h"
+#include "support/upk_builder.h"
 #include "support/test_support.h"
 
 using testing_support::DiffSnapshots;
@@ -111,6 +112,39 @@ TEST(Updater, InPlaceRunWithoutArchiveFailsWithSixAndTruncatesItsLog) {
              "WORKING DIRECTORY " + dir / "work",
              "Signature: update.upk not checked: no trusted key in " + dir / "inst//update-keys",
              "failed: 6", "calling QuitProgressUI"}));
+}
+
+// A garbage or cut download used to end "failed: 6" with no reason in the log.
+TEST(Updater, GarbageOrTruncatedArchiveNamesWhatIsWrongInTheLog) {
+  TempDir dir;
+  MakeDirs(dir / "p");
+  MakeDirs(dir / "inst");
+  WriteFile(dir / "inst/keep.txt", "old\n");
+  ASSERT_TRUE(testing_support::WriteUpk(dir / "good.upk",
+                                        {{"updatev3.manifest", "add \"keep.txt\"\n"},
+                                         {"keep.txt", "new\n"}}));
+  const std::string good = ReadFile(dir / "good.upk");
+  const Snapshot before = TakeSnapshot(dir / "inst");
+  const struct {
+    std::string bytes, reason;
+  } cases[] = {
+      {"", "truncated: shorter than the 4-byte magic number (an empty or cut download?)"},
+      {"<html>404 Not Found</html>\n",
+       "not an update archive: the file does not start with the archive's magic number"},
+      {good.substr(0, good.size() - 10),
+       "truncated: the index runs past the end of the file (a cut download?)"},
+      {good.substr(0, 40), "truncated: the index lies past the end of the file (a cut download?)"},
+  };
+  for (const auto &c : cases) {
+    WriteFile(dir / "p/update.upk", c.bytes);
+    EXPECT_EQ(RunUpdater({dir / "p", dir / "inst", dir / "inst"}), 1);
+    EXPECT_EQ(ReadFile(dir / "p/update.status"), "failed: 6\n");
+    EXPECT_NE(ReadFile(dir / "p/update.log")
+                  .find("\nArchive: update.upk cannot be read: " + c.reason + "\nfailed: 6\n"),
+              std::string::npos)
+        << ReadFile(dir / "p/update.log");
+    EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(dir / "inst")), "");
+  }
 }
 
 TEST(Updater, WaitPidSelectsTheRunMode) {

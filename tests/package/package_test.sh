@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Install and package: `cmake --install` into a temporary prefix (programs, manual pages that
 # render without warnings, README), --version of every tool, then the Debian package built by
-# cpack, unpacked with dpkg-deb: each program answers --help and the declared dependencies are
-# the ones dpkg-shlibdeps found.   Usage: package_test.sh BUILD_DIR VERSION
+# cpack, unpacked with dpkg-deb: each program answers --help, the declared dependencies are the
+# ones dpkg-shlibdeps found, the licence is the copyright file, and lintian (when installed)
+# reports neither errors nor warnings.   Usage: package_test.sh BUILD_DIR VERSION
 set -euo pipefail
 build=$1 version=$2
 tmp=$(mktemp -d)
@@ -13,13 +14,18 @@ tools=(upk kbdiff kbpatch make-update make-release)
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 for p in updater "${tools[@]}"; do
   [ -x "$tmp/prefix/bin/$p" ] || fail "bin/$p not installed"
-  page=$tmp/prefix/share/man/man1/$p.1
-  [ -f "$page" ] || fail "man page $p.1 not installed"
-  warnings=$(groff -man -ww -z "$page" 2>&1) || fail "$p.1 does not render"
+  page=$tmp/prefix/share/man/man1/$p.1.gz
+  [ -f "$page" ] || fail "man page $p.1.gz not installed"
+  warnings=$(zcat "$page" | groff -man -ww -z 2>&1) || fail "$p.1 does not render"
   [ -z "$warnings" ] || fail "$p.1: $warnings"
-  grep -q "updater $version" "$page" || fail "$p.1 does not carry the version $version"
+  zcat "$page" | grep -q "updater $version" || fail "$p.1 does not carry the version $version"
 done
 [ -f "$tmp/prefix/share/doc/updater/README.md" ] || fail "README not installed"
+# Every relative link of the installed README leads to an installed file.
+for link in $(grep -o '](\([^)#]*\))' "$tmp/prefix/share/doc/updater/README.md" | sed 's/^](//; s/)$//'); do
+  [[ "$link" == *://* ]] || [ -f "$tmp/prefix/share/doc/updater/$link" ] ||
+    fail "the installed README links to $link, which is not installed"
+done
 for t in "${tools[@]}"; do
   out=$("$tmp/prefix/bin/$t" --version)
   [ "$out" = "$t $version" ] || fail "$t --version printed '$out'"
@@ -29,7 +35,7 @@ echo "install: 6 programs, 6 man pages without warnings, README; --version $vers
 cpack --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1 ||
   { cat "$tmp/cpack.log"; fail "cpack"; }
 deb=$(ls "$tmp"/pkg/*.deb)
-[ "$(dpkg-deb -f "$deb" Package Version | tr '\n' ' ')" = "Package: updater Version: $version " ] ||
+[ "$(dpkg-deb -f "$deb" Package Version | tr '\n' ' ')" = "Package: updater Version: $version-1 " ] ||
   fail "package name or version: $(dpkg-deb -f "$deb" Package Version)"
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libc6 libbz2-1.0 libstdc++6 libgtk2.0-0 libdivsufsort3 libsodium23; do
@@ -49,5 +55,17 @@ usage=$("$tmp/root/usr/bin/updater" --help --version 2>&1 >/dev/null)
 rc=$?
 set -e
 [ $rc -eq 1 ] && [[ "$usage" == "Usage: updater patch-dir"* ]] || fail "packaged updater: $rc $usage"
-[ -f "$tmp/root/usr/share/man/man1/updater.1" ] || fail "man pages not packaged"
+[ -f "$tmp/root/usr/share/man/man1/updater.1.gz" ] || fail "man pages not packaged"
+doc=$tmp/root/usr/share/doc/updater
+head -1 "$doc/copyright" | grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright" ||
+  fail "copyright file missing or not machine-readable"
+grep -q "^ Permission is hereby granted" "$doc/copyright" || fail "copyright lacks the licence"
+zcat "$doc/changelog.Debian.gz" | head -1 | grep -q "^updater ($version-1)" || fail "changelog"
+if command -v lintian >/dev/null; then
+  findings=$(lintian "$deb" 2>/dev/null) || fail "lintian: $findings"
+  [ -z "$findings" ] || fail "lintian: $findings"
+  echo "lintian: clean"
+else
+  echo "lintian: not installed, not run"
+fi
 echo "package: $(basename "$deb"), Depends: $depends"
