@@ -171,6 +171,30 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.assertIn("make-update failed (exit status 3)", result.stderr)
         self.assertFalse(os.path.exists(f"{out}/releases.json"))
 
+    def test_rotation_mistake_and_a_full_output_folder_fail_leaving_nothing(self):
+        # 2.0 trusts only the old key; a release signed only by the new key must not pass.
+        tree = f"{self.work}/tree-2.0-keys"
+        shutil.copytree(f"{self.work}/tree-2.0", tree)
+        write(f"{tree}/update-keys/old.pub", open(f"{self.work}/old.pub", "rb").read())
+        new_tree = f"{self.work}/tree-3.0-keys"
+        shutil.copytree(tree, new_tree)
+        shutil.copytree(f"{self.work}/tree-3.0", new_tree, dirs_exist_ok=True)
+        out = f"{self.work}/site-rotation"
+        result = run(f"{BIN}/make-release", "--version", "3.0", "--previous", f"2.0={tree}",
+                     "--sign", f"{self.work}/new.secret", "--updater", f"{BIN}/updater",
+                     new_tree, out, check=False)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("installations of 2.0 would refuse it", result.stderr)
+        self.assertIn(f"{tree}/update-keys/old.pub", result.stderr)
+        self.assertFalse(os.path.exists(out))  # the run's archives and its new folder are gone
+        os.makedirs(out)
+        write(f"{out}/stale.upk", b"x")
+        result = run(f"{BIN}/make-release", "--version", "3.0", f"{self.work}/tree-3.0", out,
+                     check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("is not empty (1 entries)", result.stderr)
+        self.assertEqual(os.listdir(out), ["stale.upk"])
+
     def test_each_older_version_ends_at_the_newest(self):
         # This installation trusts the new key only: the staged update checks the signature.
         from_2 = self.install("from-2", "2.0")

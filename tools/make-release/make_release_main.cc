@@ -33,8 +33,17 @@ const char kUsage[] =
     "    make-update and checked by it with the real updater (make-update --check); several run\n"
     "    at once, sharing the memory budget and the cores. A partial update of 90% or more of the\n"
     "    complete update's size is left out: installations of that version take the complete one.\n"
-    "    releases.json is written last, by rename, and not at all when a build or a check fails\n"
-    "    (the archives that were already written stay). Use a fresh OUT_DIR for each release.\n"
+    "    releases.json is written last, by rename, and not at all when a build or a check fails;\n"
+    "    then the archives of the run are removed again, and OUT_DIR when the run created it.\n"
+    "    An OUT_DIR that is not empty is refused unless --force: use a new one for each release.\n"
+    "\n"
+    "    An archive holds at most 500 MiB (524288000 bytes, compressed). A release whose\n"
+    "    complete update would be larger fails; split the application's data into parts that\n"
+    "    are updated apart, or leave out data that the application can fetch by itself.\n"
+    "\n"
+    "    While it runs, make-release prints a line on standard error as each archive is done\n"
+    "    (its name, the share of the archives done and the time so far), when standard error is\n"
+    "    a terminal and --quiet is not given.\n"
     "\n"
     "    Files: PRODUCT-V-complete.upk and PRODUCT-OLD-to-V-partial.upk (\"update\" when the\n"
     "    product is empty).\n"
@@ -54,6 +63,9 @@ const char kUsage[] =
     "    --jobs N            archives built at once (default: one per core)\n"
     "    --memory MIB        memory all builds may hold together (default: half the machine's\n"
     "                        memory, between 512 and 8192 MiB); each build gets an equal share\n"
+    "    --force             build into an OUT_DIR that is not empty (files of the same\n"
+    "                        names are replaced; nothing else there is touched)\n"
+    "    --quiet             no progress lines\n"
     "    -h, --help          print this text and exit\n"
     "    --version           as the only argument: print the version of make-release\n"
     "\n"
@@ -80,12 +92,17 @@ bool ParseNumber(const std::string &text, unsigned long long *out) {
 int main(int argc, char **argv) {
   if (IsVersionRequest(argc, argv)) return PrintToolVersion("make-release");
   ReleaseSettings s;
+  bool quiet = false;
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       fputs(kUsage, stdout);
       return 0;
+    }
+    if (arg == "--force" || arg == "--quiet") {
+      (arg == "--force" ? s.force : quiet) = true;
+      continue;
     }
     if (arg == "--rmrfdir") {
       s.make_update_options.push_back(arg);
@@ -129,6 +146,7 @@ int main(int argc, char **argv) {
     positional.push_back(arg);
   }
   if (positional.size() != 2) return Usage("expected NEW_DIR and OUT_DIR");
+  s.progress = !quiet && isatty(2);
   s.new_tree = positional[0];
   s.output = positional[1];
   if (!ValidVersion(s.version)) return Usage("--version needs 1 to 31 of: letters digits . _ + -");

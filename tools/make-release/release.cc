@@ -2,6 +2,7 @@
 // the memory budget, keeps the partial updates that pay off, and writes the feed.
 #include "release.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sodium.h>
 #include <spawn.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +101,56 @@ bool SignAndList(const std::vector<std::string> &keys, const std::string &path,
   return true;
 }
 
+// Entries of a folder besides "." and ".."; size_t(-1) when it cannot be read.
+size_t CountEntries(const std::string &folder) {
+  DIR *dir = opendir(folder.c_str());
+  if (!dir) return size_t(-1);
+  size_t count = 0;
+  while (const dirent *entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// The public key files that an installation of `tree` trusts: "<tree>/update-keys/*.pub", in
+// name order, as the updater reads them.
+std::vector<std::string> TrustedKeyFiles(const std::string &tree) {
+  std::vector<std::string> files;
+  const std::string folder = tree + "/update-keys";
+  if (DIR *dir = opendir(folder.c_str())) {
+    while (const dirent *entry = readdir(dir)) {
+      const size_t len = strlen(entry->d_name);
+      if (len > 4 && strcmp(entry->d_name + len - 4, ".pub") == 0) {
+        files.push_back(folder + "/" + entry->d_name);
+      }
+    }
+    closedir(dir);
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Checks that installations of each release in `from` accept the signed archive at `path` with
+// the keys their own trees ship (none: the updater does not check). False with the version,
+// the keys and the verdict in `*error`.
+bool AcceptedBy(const std::vector<Previous> &from, const std::string &path, std::string *error) {
+  for (const Previous &p : from) {
+    const std::vector<std::string> keys = TrustedKeyFiles(p.tree);
+    if (keys.empty()) continue;
+    std::string report;
+    if (VerifyArchiveFile(path.c_str(), keys, &report) != 0) {
+      std::string names;
+      for (const std::string &k : keys) names += (names.empty() ? "" : ", ") + k;
+      *error = path + ": installations of " + p.version +
+               " would refuse it (failed: 24): they trust only " + names + "; " + report +
+               ". Sign the release with a key that " + p.version + " trusts (--sign, repeatable)";
+      return false;
+    }
+  }
+  return true;
+}
+
 uint64_t DefaultMemoryMib() {
   const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
   const uint64_t half = pages > 0 && page > 0 ? uint64_t(pages) * uint64_t(page) / 2 >> 20 : 0;
@@ -159,15 +211,36 @@ bool BuildRelease(const ReleaseSettings &s, std::vector<Archive> *archives,
     *error = "libsodium cannot be initialised";
     return false;
   }
-  if (mkdir(s.output.c_str(), 0755) != 0 && errno != EEXIST) {
+  bool created = mkdir(s.output.c_str(), 0755) == 0;
+  if (!created && errno != EEXIST) {
     *error = "cannot create " + s.output + ": " + strerror(errno);
     return false;
+  }
+  if (!created && !s.force) {
+    const size_t entries = CountEntries(s.output);
+    if (entries != 0) {
+      *error = s.output + " is not empty (" +
+               (entries == size_t(-1) ? std::string("it cannot be read")
+                                      : std::to_string(entries) + " entries") +
+               "): use a new folder for each release, or --force to build into it anyway";
+      return false;
+    }
   }
   std::string staging = s.output + "/.make-release-XXXXXX";
   if (!mkdtemp(staging.data())) {
     *error = "cannot create a staging folder in " + s.output + ": " + strerror(errno);
+    if (created) rmdir(s.output.c_str());
     return false;
   }
+  // On failure every archive of this run goes again, and the output folder when it is new.
+  std::vector<std::string> written;
+  auto fail = [&]() {
+    for (const std::string &path : written) unlink(path.c_str());
+    if (created) rmdir(s.output.c_str());
+    return false;
+  };
+  const auto started = std::chrono::steady_clock::now();
+  size_t done = 0;
 
   std::vector<Job> jobs(1 + s.previous.size());
   jobs[0].archive.kind = "complete";
@@ -218,6 +291,16 @@ bool BuildRelease(const ReleaseSettings &s, std::vector<Archive> *archives,
     --running;
     Job &job = *found->second;
     job.status = status;
+    written.push_back(s.output + "/" + job.archive.file);
+    ++done;
+    if (s.progress) {
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      fprintf(stderr, "make-release: %zu of %zu archives (%zu%%): %s %s, %.1f s so far\n", done,
+              jobs.size(), done * 100 / jobs.size(), job.archive.file.c_str(),
+              WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "built and checked" : "failed",
+              seconds);
+    }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       if (ok) {
         *error = job.archive.file + ": make-update failed (" +
@@ -230,7 +313,7 @@ bool BuildRelease(const ReleaseSettings &s, std::vector<Archive> *archives,
   }
   for (const Job &job : jobs) unlink(job.log.c_str());
   rmdir(staging.c_str());
-  if (!ok) return false;
+  if (!ok) return fail();
 
   archives->clear();
   uint64_t complete_size = 0;
@@ -239,7 +322,7 @@ bool BuildRelease(const ReleaseSettings &s, std::vector<Archive> *archives,
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
       *error = "cannot read " + path + ": " + strerror(errno);
-      return false;
+      return fail();
     }
     if (job.archive.kind == "complete") {
       complete_size = st.st_size;
@@ -251,8 +334,15 @@ bool BuildRelease(const ReleaseSettings &s, std::vector<Archive> *archives,
       continue;
     }
     // Signed before the digest is taken: a signature changes the archive's bytes.
-    if (!SignAndList(s.sign_keys, path, &job.archive.signatures, error)) return false;
-    if (!FileSha256(path, &job.archive.sha256, &job.archive.size, error)) return false;
+    if (!SignAndList(s.sign_keys, path, &job.archive.signatures, error)) return fail();
+    // A partial update meets installations of its own previous release; the complete update
+    // those of every previous release.
+    std::vector<Previous> from;
+    for (const Previous &p : s.previous) {
+      if (job.archive.kind == "complete" || p.version == job.archive.applies_to) from.push_back(p);
+    }
+    if (!AcceptedBy(from, path, error)) return fail();
+    if (!FileSha256(path, &job.archive.sha256, &job.archive.size, error)) return fail();
     archives->push_back(job.archive);
   }
   return true;

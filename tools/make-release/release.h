@@ -32,6 +32,8 @@ struct ReleaseSettings {
   // Secret key files (upk keygen) that sign every archive. make-update signs with the first and
   // its check runs the updater trusting that key; the others are added after the check.
   std::vector<std::string> sign_keys;
+  bool force = false;     // build into an output folder that is not empty
+  bool progress = false;  // a line on standard error as each archive is done
 };
 
 struct Signature {
@@ -56,10 +58,12 @@ std::string CompleteName(const std::string &product, const std::string &version)
 std::string PartialName(const std::string &product, const std::string &from,
                         const std::string &version);
 
-// Builds and checks every archive into settings.output (created if missing). On success
-// `archives` holds the complete update first, then the partial updates that were kept, in the
-// order given, and the left-out partial archives have been deleted; `notes` says what was left
-// out. On failure the failed run's output is in `error`; archives already written stay.
+// Builds and checks every archive into settings.output (created if missing; one that holds
+// anything is refused unless settings.force). On success `archives` holds the complete update
+// first, then the partial updates that were kept, in the order given, and the left-out partial
+// archives have been deleted; `notes` says what was left out. On failure the failed run's output
+// is in `error`, and what this run created is removed again: its archives, and the output
+// folder when this run made it.
 bool BuildRelease(const ReleaseSettings &settings, std::vector<Archive> *archives,
                   std::vector<std::string> *notes, std::string *error);
 
