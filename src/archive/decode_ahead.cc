@@ -342,7 +342,7 @@ int DecodeAhead::ExtractToFile(const char *name, const char *path) {
   UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
   long j = item ? Take(item) : -1;
   if (j < 0) return update_reader.ExtractToFile(name, path);
-  int fd = creat(path, static_cast<mode_t>(item->flags));
+  int fd = creat(path, static_cast<mode_t>(item->flags & kMemberModeMask));
   FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
   if (!out) {
     if (fd >= 0) close(fd);

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "base/folder_trust.h"
 #include "base/globals.h"
 #include "base/paths.h"
 #include "base/result.h"
@@ -102,6 +104,16 @@ RunArguments ReadArguments(int argc, char **argv) {
   }
   JournalSetPaths();
   return args;
+}
+
+// A patch folder that someone else may write could hand the run a planted archive or state file:
+// it is refused before anything is read from it or written to it.
+bool PatchDirIsPrivate(const char *dir) {
+  std::string why;
+  if (FolderIsPrivate(dir, &why)) return true;
+  fprintf(stderr, "updater: refusing the patch directory %s: %s; nothing was changed\n", dir,
+          why.c_str());
+  return false;
 }
 
 // One update at a time: a run that finds another one at work says so and touches nothing.
@@ -215,6 +227,7 @@ int UpdaterMain(int argc, char **argv) {
     return 1;
   }
   RunArguments args = ReadArguments(argc, argv);
+  if (!PatchDirIsPrivate(patch_dir)) return 1;
   OpenLog();
   if (!LockRun()) return 1;
   if (!StartRecord()) return 1;
