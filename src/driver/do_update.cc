@@ -12,6 +12,7 @@
 #include "actions/action.h"
 #include "actions/decode_plan.h"
 #include "actions/manifest.h"
+#include "archive/archive_check.h"
 #include "archive/decode_ahead.h"
 #include "archive/signature_check.h"
 #include "archive/upk_reader.h"
@@ -203,25 +204,8 @@ int RunManifest() {
   return rv;
 }
 
-// Opens the update's archive. When the installation trusts keys, the archive must carry a valid
-// signature of one of them; it is checked on the same open file that the reader then reads.
-int OpenArchive(const char *archive) {
-  std::vector<upk_signature::PublicKey> keys;
-  int rv = LoadTrustedKeys(install_dir, &keys);
-  if (rv != result::kOk) return rv;
-  if (keys.empty()) return update_reader.Open(archive);
-  FILE *fp = fopen(archive, "rb");
-  if (!fp) {
-    LOG("Signature: update.upk cannot be opened: %s", archive);
-    return result::kReadError;
-  }
-  rv = CheckArchiveSignature(fp, keys);
-  if (rv != result::kOk) {
-    fclose(fp);
-    return rv;
-  }
-  return update_reader.OpenStream(fp);
-}
+// Opens the update's archive through the installation's signature and product checks.
+int OpenArchive(const char *archive) { return OpenCheckedArchive(install_dir, archive, &update_reader); }
 
 // An in-place or staged update from "<patch_dir>/update.upk".
 int ApplyArchive() {
