@@ -398,7 +398,7 @@ int DecodeAhead::ExtractToFile(const char *name, const char *path) {
   bool large = false;
   long j = item ? Take(item, &large) : -1;
   if (j < 0 && large) {
-    int fd = creat(path, static_cast<mode_t>(item->flags));
+    int fd = creat(path, static_cast<mode_t>(item->flags & kMemberModeMask));
     FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (!out) {
       if (fd >= 0) close(fd);
@@ -410,7 +410,7 @@ int DecodeAhead::ExtractToFile(const char *name, const char *path) {
     if (decoded) return rv;
   }
   if (j < 0) return reader_->ExtractToFile(name, path);
-  int fd = creat(path, static_cast<mode_t>(item->flags));
+  int fd = creat(path, static_cast<mode_t>(item->flags & kMemberModeMask));
   FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
   if (!out) {
     if (fd >= 0) close(fd);

@@ -2,6 +2,7 @@
 #include "archive/signature_check.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,8 +21,12 @@ int LoadTrustedKeys(const char *install_dir, std::vector<upk_signature::PublicKe
   keys->clear();
   const std::string folder = std::string(install_dir) + "/" + protocol::kKeysDirName;
   std::vector<std::string> names;
-  DIR *dir = opendir(folder.c_str());
-  if (!dir && errno != ENOENT) {
+  // Only nothing at all at that name means "no keys": a link that leads nowhere, a file, a folder
+  // that cannot be read are refusals, never a check turned off.
+  struct stat st;
+  const bool present = lstat(folder.c_str(), &st) == 0 || errno != ENOENT;
+  DIR *dir = present ? opendir(folder.c_str()) : nullptr;
+  if (present && !dir) {
     LOG("Signature: refused: the key folder %s cannot be read: %s", folder.c_str(),
         strerror(errno));
     return result::kSignatureRefused;

@@ -8,8 +8,10 @@
 
 #include "archive/upk_signature.h"
 
-// Reads every "*.pub" file of "<install_dir>/update-keys" (in name order) into `keys`. A missing
-// folder means no trusted key. Returns 0, or 24 when a key file (or the folder) cannot be read or
+// Reads every "*.pub" file of "<install_dir>/update-keys" (in name order) into `keys`. Only nothing
+// at that name (looked at without following a link) means no trusted key; a link that leads
+// nowhere, a file or a folder that cannot be read refuses. Returns 0, or 24 when a key file (or the
+// folder) cannot be read or
 // is not a public key, or when no key is present and the build requires signatures. When no key
 // is present and none is required, logs that the archive is not checked and returns 0 with `keys`
 // empty.

@@ -83,7 +83,7 @@ int UpkReader::ExtractToStream(const char *name, FILE *out) {
 int UpkReader::ExtractToFile(const char *name, const char *path) {
   UpkItem *item = upk_lookup(archive_, name);
   if (!item) return result::kReadError;
-  int fd = creat(path, static_cast<mode_t>(item->flags));
+  int fd = creat(path, static_cast<mode_t>(item->flags & kMemberModeMask));
   if (fd < 0) return result::kWriteError;
   FILE *out = fdopen(fd, "wb");
   if (!out) {

@@ -10,6 +10,10 @@
 // also the block size every decoder of archive members uses.
 constexpr size_t kReaderBufferSize = 262144;
 
+// The bits of a member's flags that extraction gives the file: the permission bits only, so that
+// an archive never creates a set-user-ID, set-group-ID or sticky file.
+constexpr unsigned kMemberModeMask = 0777;
+
 struct UpkArchive;
 struct UpkItem;
 
@@ -37,7 +41,7 @@ class UpkReader {
   // (bad bzip2 data) or kEmpty (length 0).
   // REQUIRES: a successful Open.
   [[nodiscard]] int ExtractToStream(const char *name, FILE *out);
-  // Creates `path` (creat semantics, the item's permission bits through the umask) and decompresses
+  // Creates `path` (creat semantics, the item's permission bits, masked to 0777, through the umask) and decompresses
   // the item `name` into it. No file is created when the item is missing (kReadError); a file that
   // failed half-way is left in place. Returns as ExtractToStream, plus kWriteError when the file
   // cannot be created.

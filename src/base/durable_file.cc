@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,15 +33,31 @@ int flush_parent_folder(const char *path) {
   return FlushFolder(dir);
 }
 
-int replace_file_durably(const char *path, const char *data, size_t length, mode_t mode) {
+int replace_file_durably(const char *path, const char *data, size_t length, mode_t mode,
+                         bool no_follow) {
   char temp[kPathSize];
   if (!FormPath(temp, "%s.tmp", path)) {
     errno = ENAMETOOLONG;
     return result::kWriteError;
   }
 
-  int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) return result::kWriteError;
+  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  if (no_follow) {
+    struct stat st;
+    if (lstat(temp, &st) == 0) {
+      if (!S_ISREG(st.st_mode)) {
+        errno = ELOOP;
+        return result::kWriteError;
+      }
+      if (unlink(temp) != 0) return result::kWriteError;
+    }
+    flags |= O_EXCL | O_NOFOLLOW;
+  }
+  int fd = open(temp, flags, mode);
+  if (fd < 0) {
+    if (no_follow && errno == EEXIST) errno = ELOOP;  // something was put there meanwhile
+    return result::kWriteError;
+  }
   bool ok = true;
   for (size_t done = 0; ok && done < length;) {
     ssize_t written = write(fd, data + done, length - done);

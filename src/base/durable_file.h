@@ -10,8 +10,11 @@
 // (created with `mode` less the umask), which is flushed, renamed over `path`, and the directory
 // flushed. Returns result::kOk or result::kWriteError; on failure the temporary file is removed and
 // `path` is as it was, or already new when only the final directory flush failed.
+// With `no_follow`, nothing is ever written through a link planted at "<path>.tmp": a stale regular
+// file there is removed, and the temporary is then created exclusively without following links.
+// Anything else at that name (a link, a folder) fails with errno ELOOP and is left as it is.
 [[nodiscard]] int replace_file_durably(const char *path, const char *data, size_t length,
-                                       mode_t mode = 0666);
+                                       mode_t mode = 0666, bool no_follow = false);
 
 // Flushes the entries of the folder that holds `path` (fsync of the folder). Returns result::kOk or
 // result::kWriteError.

@@ -1,11 +1,16 @@
 #include "base/update_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdarg>
 #include <cstdlib>
 #include <mutex>
 
+#include "base/folder_trust.h"
 #include "base/paths.h"
 
 namespace {
@@ -29,7 +34,20 @@ void UpdateLogger::OpenFile(const char *dir, const char *name, const char *alt_n
   char path[kPathSize];
   if (!FormPath(path, "%s/%s", dir, name)) return;
   if (alt_name && access(path, F_OK) != 0 && !FormPath(path, "%s/%s", dir, alt_name)) return;
-  file_ = fopen(path, append ? "a" : "w");
+  // Never through a link planted at the name, nor into a device or a pipe.
+  int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+                          (append ? O_APPEND : O_TRUNC), 0666);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd >= 0 || errno == ELOOP) ReportPlantedName(path);
+    if (fd >= 0) close(fd);
+    return;
+  }
+  file_ = fdopen(fd, append ? "a" : "w");
+  if (!file_) {
+    close(fd);
+    return;
+  }
   // Each line reaches the file when it is written, so that a run that is killed leaves its log up
   // to that moment.
   if (file_) setvbuf(file_, nullptr, _IOLBF, BUFSIZ);

@@ -1,6 +1,7 @@
 // The update log: one process-wide plain-text file with one line per message, the only record of
 // what an update did. Each line is written out when it is logged. Writes are silently dropped
-// while no file is open; nothing here reports failure.
+// while no file is open; nothing here reports failure, except a link (or anything but a regular
+// file) at the log's name, which is never written through and is named on standard error.
 #pragma once
 
 #include <cstdio>

@@ -25,6 +25,8 @@ constexpr char kStagedLogDir[] = "updated/updates";  // a replace request logs h
 constexpr char kReplaceLogName[] = "last-update.log";  // ...into this file,
 // ...or into kLogName there when this one does not exist yet.
 constexpr char kKeysDirName[] = "update-keys";    // the trusted public keys, "*.pub"
+// The installation's product record (base/product_record.h): its product and installed version.
+constexpr char kProductRecordName[] = "update-product";
 
 // Beside the installation directory: where a replace request sets the old installation aside.
 constexpr char kSetAsideSuffix[] = ".bak";

@@ -15,6 +15,7 @@
 #include "actions/decode_plan.h"
 #include "actions/manifest.h"
 #include "actions/update_context.h"
+#include "archive/archive_check.h"
 #include "archive/decode_ahead.h"
 #include "archive/signature_check.h"
 #include "archive/upk_reader.h"
@@ -146,24 +147,9 @@ int RunManifest(const RunConfig &config, UpkReader *reader, Journal *journal, bo
   return rv;
 }
 
-// Opens the update's archive. When the installation trusts keys, the archive must carry a valid
-// signature of one of them; it is checked on the same open file that the reader then reads.
+// Opens the update's archive through the installation's signature and product checks.
 int OpenArchive(const RunConfig &config, const char *archive, UpkReader *reader) {
-  std::vector<upk_signature::PublicKey> keys;
-  int rv = LoadTrustedKeys(config.install_dir, &keys);
-  if (rv != result::kOk) return rv;
-  if (keys.empty()) return reader->Open(archive);
-  FILE *fp = fopen(archive, "rb");
-  if (!fp) {
-    LOG("Signature: update.upk cannot be opened: %s", archive);
-    return result::kReadError;
-  }
-  rv = CheckArchiveSignature(fp, keys);
-  if (rv != result::kOk) {
-    fclose(fp);
-    return rv;
-  }
-  return reader->OpenStream(fp);
+  return OpenCheckedArchive(config.install_dir, archive, reader);
 }
 
 // An in-place or staged update from "<patch_dir>/update.upk".

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "base/folder_trust.h"
 #include "base/paths.h"
 #include "base/result.h"
 #include "base/update_log.h"
@@ -90,6 +92,16 @@ void OpenLog(const RunConfig &config) {
 int RefuseRun(const RunConfig &config, int code = result::kWriteError) {
   (void)WriteStatus(config.patch_dir, protocol::FailedStatus(code).c_str());
   return 1;
+}
+
+// A patch folder that someone else may write could hand the run a planted archive or state file:
+// it is refused before anything is read from it or written to it.
+bool PatchDirIsPrivate(const char *dir) {
+  std::string why;
+  if (FolderIsPrivate(dir, &why)) return true;
+  fprintf(stderr, "updater: refusing the patch directory %s: %s; nothing was changed\n", dir,
+          why.c_str());
+  return false;
 }
 
 // One update at a time: a run that finds another one at work says so and touches nothing.
@@ -272,6 +284,7 @@ int UpdaterMain(int argc, char **argv) {
   }
   if (RefuseArguments(argc, argv)) return 1;
   const RunConfig config = ReadRunConfig(argc, argv);
+  if (!PatchDirIsPrivate(config.patch_dir)) return 1;
   Journal journal(config.patch_dir);
   OpenLog(config);
   if (!LockRun(config)) return 1;

@@ -102,6 +102,7 @@ TEST(Updater, InPlaceRunWithoutArchiveFailsWithSixAndTruncatesItsLog) {
       Lines({"PATCH DIRECTORY " + patch, "INSTALLATION DIRECTORY " + dir / "inst",
              "WORKING DIRECTORY " + dir / "work",
              "Signature: update.upk not checked: no trusted key in " + dir / "inst/update-keys",
+             "Product: update.upk not checked: no product record at " + dir / "inst/update-product",
              "failed: 6", "calling QuitProgressUI"}));
 
   // Trailing slashes: one is removed from the two directories, the patch directory stays as given.
@@ -111,6 +112,8 @@ TEST(Updater, InPlaceRunWithoutArchiveFailsWithSixAndTruncatesItsLog) {
       Lines({"PATCH DIRECTORY " + patch + "/", "INSTALLATION DIRECTORY " + dir / "inst/",
              "WORKING DIRECTORY " + dir / "work",
              "Signature: update.upk not checked: no trusted key in " + dir / "inst//update-keys",
+             "Product: update.upk not checked: no product record at " +
+                 dir / "inst//update-product",
              "failed: 6", "calling QuitProgressUI"}));
 }
 

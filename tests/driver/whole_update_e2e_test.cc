@@ -257,6 +257,8 @@ TEST(WholeUpdate, ArchiveAndManifestProblems) {
                               "WORKING DIRECTORY " + s.inst,
                               "Signature: update.upk not checked: no trusted key in " + s.inst +
                                   "/update-keys",
+                              "Product: update.upk not checked: no product record at " + s.inst +
+                                  "/update-product",
                               "PREPARE ADD data/new.txt",
                               "EXECUTE ADD data/new.txt", "FINISH ADD data/new.txt", "succeeded",
                               "calling QuitProgressUI"}));
