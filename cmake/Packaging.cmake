@@ -1,17 +1,18 @@
 # Install rules and the Debian package. `cmake --install build --prefix P` installs the updater,
-# the tools, their manual pages, the README and the reference client's source;
+# the tools, update-client with its library (shared, static, header, pkg-config file), the
+# manual pages and the README;
 # `cpack --config build/CPackConfig.cmake -B DIR` builds DIR/updater_VERSION_ARCH.deb, whose
 # dependencies dpkg-shlibdeps computes from the installed programs.
 include(GNUInstallDirs)
 
-install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release
+install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release update_client
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 add_subdirectory(${PROJECT_SOURCE_DIR}/man ${PROJECT_BINARY_DIR}/man)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/docs/release-feed.md ${PROJECT_SOURCE_DIR}/docs/walkthrough.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/client
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/update-client.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        OPTIONAL)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME updater)
