@@ -1,5 +1,6 @@
 # Install rules and the Debian package. `cmake --install build --prefix P` installs the updater,
-# the tools, their manual pages, the README and the reference client's source;
+# the tools, update-client with its library (shared, static, header, pkg-config file), the
+# manual pages and the README;
 # `cpack --config build/CPackConfig.cmake -B DIR` builds DIR/updater_VERSION_ARCH.deb, whose
 # dependencies dpkg-shlibdeps computes from the installed programs. The package carries the
 # licence as its machine-readable copyright file, a changelog and gzip-compressed manual pages.
@@ -30,7 +31,7 @@ endif()
 set(UPDATER_PACKAGE_CONTACT "${contact_default}" CACHE STRING
     "Maintainer of the Debian package, as \"Name <address>\"")
 
-install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release
+install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release update_client
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 add_subdirectory(${PROJECT_SOURCE_DIR}/man ${PROJECT_BINARY_DIR}/man)
 # The README and docs/ are installed with the layout of the source tree, so that their links hold;
@@ -50,8 +51,6 @@ foreach(doc ${PROJECT_SOURCE_DIR}/README.md ${installed_docs})
 endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
         FILES_MATCHING PATTERN "*.png")
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/client
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # Debian's copyright file (copyright-format 1.0) holds the licence text, each line indented by
 # one space and an empty line written " ."; the changelog is compressed as Debian's tools do it.

@@ -146,8 +146,12 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
 
     def test_feed_lists_what_pays_off(self):
         with open(f"{self.outputs['3.0']}/releases.json") as f:
-            feed = json.load(f)
-        self.assertEqual((feed["schema"], feed["product"], feed["version"]), (1, "sample", "3.0"))
+            envelope = json.load(f)
+        feed = json.loads(envelope["feed"])
+        self.assertEqual((envelope["schema"], feed["product"], feed["channel"], feed["version"]),
+                         (2, "sample", "stable", "3.0"))
+        self.assertEqual([s["key_id"] for s in envelope["signatures"]], self.key_ids)
+        self.assertEqual(feed["expires"] - feed["published"], 30 * 86400)
         kinds = [(a["kind"], a.get("applies_to")) for a in feed["archives"]]
         # From 1.0 every file changed: that partial is as large as the complete one, left out.
         self.assertEqual(kinds, [("complete", None), ("partial", "2.0")])
@@ -213,6 +217,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
 
     def test_corrupted_download_is_refused_with_nothing_changed(self):
         inst = self.install("corrupt", "2.0")
+        self.client("check", inst, "2.0")  # records the feed's serial in the client's state
         before = snapshot(inst, skip=())
         self.server.corrupt.add("sample-2.0-to-3.0-partial.upk")
         try:
@@ -222,7 +227,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.assertEqual(result.returncode, 3, result.stderr)
         self.assertIn("SHA-256", result.stderr)
         self.assertEqual(snapshot(inst, skip=()), before)  # no archive, no part, no staged copy
-        self.assertEqual(os.listdir(f"{inst}/updates/0"), [])
+        self.assertEqual(os.listdir(f"{inst}/updates/0"), ["client-state.json"])
 
     def test_cut_download_resumes_on_the_next_attempt(self):
         inst = self.install("cut", "1.0")
@@ -254,6 +259,85 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         shutil.rmtree(f"{inst}/updated")  # the staged copy is lost: the updater says "pending"
         self.assertIn("replacing was not possible", self.client("start", inst).stdout)
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+
+    def serve(self, name, envelope=None, body=None, sign=True):
+        """Writes releases.json into the attack site: `envelope` as it is, or `body` (a dict)
+        re-signed with the new key by make-release resign."""
+        path = f"{self.attack_site}/releases.json"
+        if body is not None:
+            envelope = {"schema": 2, "feed": json.dumps(body), "signatures": []}
+        with open(path, "w") as f:
+            f.write(envelope if isinstance(envelope, str) else json.dumps(envelope))
+        if body is not None and sign:
+            run(f"{BIN}/make-release", "resign", "--sign", f"{self.work}/new.secret", path)
+        return self.attack.url("releases.json")
+
+    def test_signed_feed_attacks_are_refused_with_nothing_changed(self):
+        self.attack_site = f"{self.work}/site-attack"
+        shutil.copytree(self.outputs["3.0"], self.attack_site)
+        self.attack = RangeServer(self.attack_site)
+        self.attack.start()
+        self.addCleanup(self.attack.stop)
+        inst = self.install("attacked", "2.0")
+        write(f"{inst}/update-keys/new.pub", open(f"{self.work}/new.pub", "rb").read())
+        with open(f"{self.outputs['3.0']}/releases.json") as f:
+            genuine = json.load(f)
+        body = json.loads(genuine["feed"])
+        # A key rotation: the genuine feed is signed by the old and the new key; this
+        # installation trusts the new one. Check accepts it and records its serial.
+        url = self.serve("genuine", envelope=genuine)
+        args = [f"{BIN}/update-client", "check", "--install", inst, "--feed", url]
+        out = run(*args, "--current", "2.0")
+        self.assertIn(f"feed signed by key {self.key_ids[1]}", out.stdout)
+        self.assertIn("version 3.0 is available", out.stdout)
+        before = snapshot(inst, skip=())
+        fresh = run(f"{BIN}/make-release", "resign", "--sign", f"{self.work}/new.secret",
+                    f"{self.attack_site}/releases.json")
+        self.assertIn("re-signed", fresh.stdout)
+        run(*args, "--current", "2.0")  # the fresher feed: its serial is now the last one
+        before = snapshot(inst, skip=())
+        with open(f"{self.work}/huge", "wb") as f:
+            f.write(b" " * (2 << 20))
+        tampered = dict(genuine, feed=genuine["feed"].replace('"3.0"', '"9.0"'))
+        cases = [
+            ("replayed older feed", genuine, None, "lower than the one accepted before"),
+            ("body changed", tampered, None, "signature does not match"),
+            ("other product", None, dict(body, product="other"), 'for product "other"'),
+            ("other channel", None, dict(body, channel="beta"), 'for channel "beta"'),
+            ("older version", None, dict(body, version="1.0"), "older than the installed"),
+            ("unsigned", None, dict(body, serial=body["serial"] + 10**6), "not signed"),
+            ("schema 1", json.dumps({"schema": 1, "product": "sample", "version": "3.0",
+                                      "archives": body["archives"]}), None, "schema 1"),
+            ("endless feed", " " * (2 << 20), None, "larger than 1 MiB"),
+        ]
+        # A size beyond the cap is refused by the parser that writer and client share.
+        self.serve("size", body=dict(body, archives=[dict(body["archives"][0], size=1 << 40)]),
+                   sign=False)
+        result = run(f"{BIN}/make-release", "resign", "--sign", f"{self.work}/new.secret",
+                     f"{self.attack_site}/releases.json", check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("outside 1 to 8589934592", result.stderr)
+        for name, envelope, changed, message in cases:
+            with self.subTest(name):
+                url = self.serve(name, envelope=envelope, body=changed, sign=name != "unsigned")
+                result = run(f"{BIN}/update-client", "fetch", "--install", inst, "--feed", url,
+                             "--current", "2.0", "--updater", f"{BIN}/updater", check=False)
+                self.assertEqual(result.returncode, 3, result.stdout + result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertEqual(snapshot(inst, skip=()), before)
+
+    def test_updater_copy_that_cannot_start_is_reported(self):
+        inst = self.install("broken-updater", "2.0")
+        broken = f"{self.work}/updater-without-its-library"
+        write(broken, b"#!/bin/sh\nexit 127\n", 0o755)  # as the loader does without a library
+        result = run(f"{BIN}/update-client", "fetch", "--install", inst, "--feed", self.feed_url,
+                     "--current", "2.0", "--updater", broken, "--progress=json", check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("does not run", result.stderr)
+        events = [json.loads(line) for line in result.stdout.splitlines()]
+        self.assertEqual(events[-1]["done"], events[-1]["total"])
+        self.assertFalse(os.path.exists(f"{inst}/updated"))
+
 
 if __name__ == "__main__":
     # The work folder is removed when every case passed and kept for a look otherwise.

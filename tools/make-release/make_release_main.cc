@@ -12,6 +12,7 @@
 
 #include "common/beside_self.h"
 #include "common/tool_version.h"
+#include "feed_writer.h"
 #include "release.h"
 
 namespace {
@@ -24,6 +25,7 @@ const char kUsage[] =
     "\n"
     "SYNOPSIS\n"
     "    make-release [OPTIONS] --product ID --version V [--previous V=DIR]... NEW_DIR OUT_DIR\n"
+    "    make-release resign --sign SECRET... [--expires DAYS] FEED\n"
     "    make-release --help | --version\n"
     "\n"
     "DESCRIPTION\n"
@@ -57,7 +59,21 @@ const char kUsage[] =
     "    --sign SECRET       sign every archive with the secret key file SECRET (upk keygen;\n"
     "                        repeatable, at most 8: while a key is being rotated, sign with the\n"
     "                        old and the new one); make-update's check runs the updater\n"
-    "                        trusting the first key, and the feed lists each signature\n"
+    "                        trusting the first key, and the feed lists each signature;\n"
+    "                        the same keys sign the feed (schema 2, docs/release-feed.md);\n"
+    "                        without --sign the feed is unsigned and installations that\n"
+    "                        trust keys refuse it\n"
+    "    --channel NAME      the feed's channel (default stable)\n"
+    "    --expires DAYS      the feed's signature expires after DAYS (default 30); renew it\n"
+    "                        with make-release resign (see make-release resign --help)\n"
+    "    --serial N          the feed's serial (default: the time of publication in seconds);\n"
+    "                        clients refuse a serial below the last one they accepted\n"
+    "    --notes TEXT, --notes-url URL\n"
+    "                        release notes shown by the client\n"
+    "    --minimum-version V installations older than V take the complete update\n"
+    "    --critical          offered at once to every installation, whatever the rollout\n"
+    "    --rollout P[/DAYS]  offer the release to P percent of installations, growing from 0\n"
+    "                        to P over DAYS days after publication (default 100)\n"
     "    --make-update PATH  the make-update program (default: beside make-release)\n"
     "    --updater PATH      the updater make-update checks with (default: make-update's)\n"
     "    --jobs N            archives built at once (default: one per core)\n"
@@ -91,8 +107,10 @@ bool ParseNumber(const std::string &text, unsigned long long *out) {
 
 int main(int argc, char **argv) {
   if (IsVersionRequest(argc, argv)) return PrintToolVersion("make-release");
+  if (argc > 1 && strcmp(argv[1], "resign") == 0) return ResignMain(argc - 1, argv + 1);
   ReleaseSettings s;
   bool quiet = false;
+  FeedSettings feed;
   std::vector<std::string> positional;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -107,6 +125,15 @@ int main(int argc, char **argv) {
     if (arg == "--rmrfdir") {
       s.make_update_options.push_back(arg);
       continue;
+    }
+    if (IsFeedFlag(arg) || (arg.size() > 1 && arg[0] == '-' && i + 1 < argc)) {
+      std::string why;
+      const int taken = ParseFeedOption(arg, IsFeedFlag(arg) ? "" : argv[i + 1], &feed, &why);
+      if (taken < 0) return Usage(why);
+      if (taken > 0) {
+        if (!IsFeedFlag(arg)) ++i;
+        continue;
+      }
     }
     if (arg.size() > 1 && arg[0] == '-') {
       if (i + 1 >= argc) return Usage(arg + " needs a value");
@@ -173,7 +200,8 @@ int main(int argc, char **argv) {
     return 1;
   }
   for (const std::string &note : notes) printf("make-release: %s\n", note.c_str());
-  if (!ReplaceFile(s.output + "/releases.json", FeedText(s.product, s.version, archives), &error)) {
+  if (!WriteFeed(feed, s.product, s.version, archives, s.sign_keys, s.output + "/releases.json",
+                 &error)) {
     fprintf(stderr, "make-release: %s\n", error.c_str());
     return 1;
   }

@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/whole_file.h"
+#include "client/release_feed.h"
 #include "common/archive_signing.h"
 
 extern char **environ;
@@ -159,13 +160,7 @@ uint64_t DefaultMemoryMib() {
 
 }  // namespace
 
-bool ValidVersion(const std::string &version) {
-  if (version.empty() || version.size() > 31 || version[0] == '.') return false;
-  return std::all_of(version.begin(), version.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
-           c == '_' || c == '+' || c == '-';
-  });
-}
+bool ValidVersion(const std::string &version) { return release_feed::ValidVersion(version); }
 
 std::string CompleteName(const std::string &product, const std::string &version) {
   return (product.empty() ? "update" : product) + "-" + version + "-complete.upk";
@@ -346,29 +341,6 @@ bool BuildRelease(const ReleaseSettings &s, std::vector<Archive> *archives,
     archives->push_back(job.archive);
   }
   return true;
-}
-
-std::string FeedText(const std::string &product, const std::string &version,
-                     const std::vector<Archive> &archives) {
-  nlohmann::ordered_json feed;
-  feed["schema"] = kFeedSchema;
-  feed["product"] = product;
-  feed["version"] = version;
-  feed["archives"] = nlohmann::ordered_json::array();
-  for (const Archive &a : archives) {
-    nlohmann::ordered_json entry;
-    entry["kind"] = a.kind;
-    if (a.kind == "partial") entry["applies_to"] = a.applies_to;
-    entry["file"] = a.file;
-    entry["size"] = a.size;
-    entry["sha256"] = a.sha256;
-    entry["signatures"] = nlohmann::ordered_json::array();
-    for (const Signature &sig : a.signatures) {
-      entry["signatures"].push_back({{"algorithm", sig.algorithm}, {"key_id", sig.key_id}});
-    }
-    feed["archives"].push_back(entry);
-  }
-  return feed.dump(2) + "\n";
 }
 
 bool ReplaceFile(const std::string &path, const std::string &text, std::string *error) {

@@ -10,8 +10,6 @@
 
 namespace make_release {
 
-// Version of the releases.json layout (docs/release-feed.md); raised on incompatible changes.
-constexpr int kFeedSchema = 1;
 // A partial update is left out when it is not clearly smaller than the complete one: at least
 // this share of the complete update's size.
 constexpr double kPartialLimit = 0.9;
@@ -69,10 +67,6 @@ bool BuildRelease(const ReleaseSettings &settings, std::vector<Archive> *archive
 
 // Lower-case hex SHA-256 of a file's bytes; false when it cannot be read.
 bool FileSha256(const std::string &path, std::string *hex, uint64_t *size, std::string *error);
-
-// The feed's text (JSON, ending in a line feed).
-std::string FeedText(const std::string &product, const std::string &version,
-                     const std::vector<Archive> &archives);
 
 // Writes `text` to `path` through a temporary file beside it, flushed and renamed over it.
 bool ReplaceFile(const std::string &path, const std::string &text, std::string *error);

@@ -1,0 +1,71 @@
+/* The update client's C API (libupdate-client, docs/update-client.md): an application in any
+ * language checks the signed release feed, downloads the archive meant for its installation with a
+ * progress callback, has the updater stage it, and swaps it in (or applies it in place) at its next
+ * start. Every call returns a uc_result; the sentence of the last failure is uc_error(). One handle
+ * is used by one thread at a time; nothing is printed, messages go to the message callback. */
+#ifndef UPDATE_CLIENT_H
+#define UPDATE_CLIENT_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum {
+  UC_OK = 0,      /* done, or nothing to do */
+  UC_FAILED = 1,  /* network, file or updater failure: try again later */
+  UC_USAGE = 2,   /* a required setting is missing or a value is not usable */
+  UC_REFUSED = 3  /* the feed or the download is not what it claims to be, or not for us */
+} uc_result;
+
+typedef struct uc_client uc_client;
+
+/* Called during a download: `done` of `total` bytes, `rate` in bytes per second. */
+typedef void (*uc_progress_fn)(void *user, const char *file, uint64_t done, uint64_t total,
+                               double rate);
+/* Called with each line of what the client does ("version 3.0 is up to date", ...). */
+typedef void (*uc_message_fn)(void *user, const char *line);
+
+/* A handle for the installation in `install_dir`; NULL when out of memory or when libsodium or
+ * libcurl cannot start. The patch folder is install_dir/updates/0. */
+uc_client *uc_open(const char *install_dir);
+void uc_close(uc_client *client);
+
+/* Settings. The updater defaults to install_dir/updater; the channel to the one accepted last
+ * (else "stable"); the product to the one accepted last (the first feed accepted names it). */
+uc_result uc_set_feed(uc_client *client, const char *url);
+uc_result uc_set_installed_version(uc_client *client, const char *version);
+uc_result uc_set_updater(uc_client *client, const char *path);
+uc_result uc_set_product(uc_client *client, const char *product);
+uc_result uc_set_channel(uc_client *client, const char *channel);
+void uc_set_progress(uc_client *client, uc_progress_fn fn, void *user);
+void uc_set_messages(uc_client *client, uc_message_fn fn, void *user);
+
+/* Reads the feed and checks it (signature with install_dir/update-keys, product, channel,
+ * expiry, serial, version). UC_OK with *available 1 when a newer release is offered; its version
+ * and notes are then uc_release_version() and uc_release_notes(). Needs the feed and version. */
+uc_result uc_check(uc_client *client, int *available);
+const char *uc_release_version(const uc_client *client);
+const char *uc_release_notes(const uc_client *client); /* text, or a link; "" when none */
+
+/* uc_check, then the download of the chosen archive (resumed when cut), checked against the
+ * signed size and SHA-256, then: in_place 0 starts the staged update in the background, 1 leaves
+ * it for an in-place update at the next start. UC_OK also when nothing is to be done. */
+uc_result uc_fetch(uc_client *client, int in_place);
+
+/* At the application's start: swaps a staged update in, applies a pending one in place, or reports
+ * a failed one (the archive is dropped). UC_OK when nothing is waiting. */
+uc_result uc_start(uc_client *client);
+
+/* The installation's update state in one word: "idle", "staging", "staged", "pending" or
+ * "failed". */
+const char *uc_state(uc_client *client);
+
+/* The sentence of the last failure ("" after success). */
+const char *uc_error(const uc_client *client);
+
+#ifdef __cplusplus
+}
+#endif
+#endif /* UPDATE_CLIENT_H */

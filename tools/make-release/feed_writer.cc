@@ -1,0 +1,204 @@
+// make-release's feed writer and its resign command (feed_writer.h).
+#include "feed_writer.h"
+
+#include <sodium.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "base/durable_file.h"
+#include "base/result.h"
+#include "base/whole_file.h"
+
+namespace make_release {
+namespace {
+
+constexpr uint64_t kDay = 86400;
+
+bool Number(const std::string &text, uint64_t max, uint64_t *out) {
+  char *end = nullptr;
+  *out = strtoull(text.c_str(), &end, 10);
+  return !text.empty() && text[0] != '-' && *end == '\0' && *out <= max;
+}
+
+// Signs `*feed` (serial, when 0, and times filled in here) with the key files and writes it to `path`.
+bool SignAndWrite(release_feed::Feed *feed_io, unsigned expires_days, uint64_t last_serial,
+                  const std::vector<std::string> &sign_keys, const std::string &path,
+                  std::string *error) {
+  release_feed::Feed &feed = *feed_io;
+  if (sodium_init() < 0) return *error = "libsodium cannot be initialised", false;
+  const uint64_t now = uint64_t(time(nullptr));
+  feed.published = now;
+  feed.expires = now + expires_days * kDay;
+  if (feed.serial == 0) feed.serial = now > last_serial ? now : last_serial + 1;
+  const std::string body = release_feed::BodyText(feed);
+  std::vector<release_feed::FeedSignature> signatures;
+  for (const std::string &file : sign_keys) {
+    upk_signature::SecretKey key;
+    if (!upk_signature::ReadSecretKeyFile(file.c_str(), &key, error)) return false;
+    signatures.push_back(release_feed::Sign(body, key));
+    sodium_memzero(key.key, sizeof key.key);
+  }
+  const std::string text = release_feed::EnvelopeText(body, signatures);
+  if (replace_file_durably(path.c_str(), text.data(), text.size(), 0644) != result::kOk) {
+    *error = "cannot write " + path;
+    return false;
+  }
+  return true;
+}
+
+const char kResignUsage[] =
+    "NAME\n"
+    "    make-release resign - sign a published feed again with a new serial and expiry\n"
+    "\n"
+    "SYNOPSIS\n"
+    "    make-release resign --sign SECRET [--sign SECRET]... [--expires DAYS] FEED\n"
+    "\n"
+    "DESCRIPTION\n"
+    "    Reads the feed FEED (releases.json), gives it the next serial (the current time in\n"
+    "    seconds, or one more than its serial when that is not larger), the current time of\n"
+    "    publication and a new expiry, signs it with every key and replaces FEED. Nothing else\n"
+    "    changes and no archive is read or rebuilt: run it (by hand or from a scheduled job)\n"
+    "    before the feed expires, so that a channel without a new release stays fresh. The old\n"
+    "    signatures are not checked; the publisher's keys make the new ones.\n"
+    "\n"
+    "OPTIONS\n"
+    "    --sign SECRET   a secret key file (upk keygen); repeatable, at most 8\n"
+    "    --expires DAYS  days until the feed expires (default 30, at most 3650)\n"
+    "\n"
+    "EXIT STATUS\n"
+    "    0 success; 1 the feed cannot be read or written, or a key cannot be used; 2 usage.\n";
+
+}  // namespace
+
+int ParseFeedOption(const std::string &option, const std::string &value, FeedSettings *s,
+                    std::string *error) {
+  uint64_t n = 0;
+  if (option == "--channel") {
+    if (value.empty() || !release_feed::ValidVersion(value)) {
+      return *error = "--channel takes 1 to 31 letters, digits, . _ + -", -1;
+    }
+    s->channel = value;
+  } else if (option == "--expires") {
+    if (!Number(value, 3650, &n) || n == 0) return *error = "--expires takes 1 to 3650 days", -1;
+    s->expires_days = unsigned(n);
+  } else if (option == "--serial") {
+    if (!Number(value, UINT64_MAX, &n) || n == 0) return *error = "--serial takes a number", -1;
+    s->serial = n;
+  } else if (option == "--notes") {
+    s->notes = value;
+  } else if (option == "--notes-url") {
+    s->notes_url = value;
+  } else if (option == "--minimum-version") {
+    if (!release_feed::ValidVersion(value)) return *error = "--minimum-version: not a version", -1;
+    s->minimum_version = value;
+  } else if (option == "--critical") {
+    s->critical = true;
+  } else if (option == "--rollout") {
+    // PERCENT or PERCENT/DAYS
+    const size_t slash = value.find('/');
+    uint64_t days = 0;
+    if (!Number(value.substr(0, slash), 100, &n) ||
+        (slash != std::string::npos && !Number(value.substr(slash + 1), 3650, &days))) {
+      return *error = "--rollout takes PERCENT (0 to 100) or PERCENT/DAYS", -1;
+    }
+    s->rollout.percent = unsigned(n);
+    s->rollout.span_seconds = days * kDay;
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
+bool WriteFeed(const FeedSettings &settings, const std::string &product, const std::string &version,
+               const std::vector<Archive> &archives, const std::vector<std::string> &sign_keys,
+               const std::string &path, std::string *error) {
+  release_feed::Feed feed;
+  feed.product = product;
+  feed.channel = settings.channel;
+  feed.version = version;
+  feed.serial = settings.serial;
+  feed.critical = settings.critical;
+  feed.minimum_version = settings.minimum_version;
+  feed.notes = settings.notes;
+  feed.notes_url = settings.notes_url;
+  feed.rollout = settings.rollout;
+  for (const Archive &a : archives) {
+    release_feed::ArchiveEntry e{a.kind, a.applies_to, a.file, a.size, a.sha256, {}};
+    for (const Signature &s : a.signatures) e.signatures.push_back({s.algorithm, s.key_id});
+    feed.archives.push_back(e);
+  }
+  return SignAndWrite(&feed, settings.expires_days, 0, sign_keys, path, error);
+}
+
+int ResignMain(int argc, char **argv) {
+  std::vector<std::string> keys;
+  unsigned days = release_feed::kDefaultExpiryDays;
+  std::string path, error;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") return fputs(kResignUsage, stdout), 0;
+    if (arg == "--sign" || arg == "--expires") {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "make-release: %s needs a value\n", arg.c_str());
+        return 2;
+      }
+      const std::string v = argv[++i];
+      uint64_t n = 0;
+      if (arg == "--sign") {
+        keys.push_back(v);
+      } else if (!Number(v, 3650, &n) || n == 0) {
+        fprintf(stderr, "make-release: --expires takes 1 to 3650 days\n");
+        return 2;
+      } else {
+        days = unsigned(n);
+      }
+    } else if (path.empty() && (arg.empty() || arg[0] != '-')) {
+      path = arg;
+    } else {
+      fprintf(stderr, "make-release: resign: unexpected argument %s (see resign --help)\n",
+              arg.c_str());
+      return 2;
+    }
+  }
+  if (path.empty() || keys.empty() || keys.size() > release_feed::kMaxSignatures) {
+    fprintf(stderr, "make-release: resign needs FEED and 1 to 8 --sign keys (see resign --help)\n");
+    return 2;
+  }
+  char *data = nullptr;
+  size_t size = 0;
+  WholeFileOptions options;
+  options.max_size = release_feed::kMaxFeedSize;
+  if (ReadWholeFile(path.c_str(), options, &data, &size) != FileRead::kOk) {
+    fprintf(stderr, "make-release: cannot read %s\n", path.c_str());
+    return 1;
+  }
+  const std::string text(data, size);
+  free(data);
+  int schema = 0;
+  std::string body;
+  std::vector<release_feed::FeedSignature> old;
+  release_feed::Feed feed;
+  if (!release_feed::SplitEnvelope(text, &schema, &body, &old, &error) ||
+      !release_feed::ParseBody(body, schema, &feed, &error)) {
+    fprintf(stderr, "make-release: %s: %s\n", path.c_str(), error.c_str());
+    return 1;
+  }
+  if (schema != release_feed::kSchema) {
+    fprintf(stderr, "make-release: %s is of schema %d; build the release again\n", path.c_str(),
+            schema);
+    return 1;
+  }
+  const uint64_t last = feed.serial;
+  feed.serial = 0;
+  if (!SignAndWrite(&feed, days, last, keys, path, &error)) {
+    fprintf(stderr, "make-release: %s\n", error.c_str());
+    return 1;
+  }
+  printf("make-release: re-signed %s: serial %llu, expires in %u days\n", path.c_str(),
+         (unsigned long long)feed.serial, days);
+  return 0;
+}
+
+}  // namespace make_release

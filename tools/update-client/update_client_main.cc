@@ -1,0 +1,154 @@
+// update-client: the command line of the update client library (client/update_client.h). Each
+// failure prints one line starting "update-client: " on standard error and gives a non-zero exit
+// status; messages go to standard output, progress to standard error, flushed line by line.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "client/update_client.h"
+#include "common/tool_version.h"
+
+namespace {
+
+const char kHelp[] =
+    "NAME\n"
+    "    update-client - check, download, stage and swap in updates of an installation\n"
+    "\n"
+    "SYNOPSIS\n"
+    "    update-client fetch --feed URL --install DIR --current VERSION [OPTIONS] [--in-place]\n"
+    "    update-client check --feed URL --install DIR --current VERSION [OPTIONS]\n"
+    "    update-client start --install DIR [--updater PATH]\n"
+    "    update-client state --install DIR\n"
+    "    update-client --help | --version\n"
+    "\n"
+    "DESCRIPTION\n"
+    "    check reads the signed release feed (docs/release-feed.md), verifies its signature with\n"
+    "    DIR/update-keys and its product, channel, expiry, serial and version, and says whether\n"
+    "    a newer release is offered (with its notes). fetch does the same, downloads the archive\n"
+    "    meant for VERSION (resuming a cut download), checks its size and SHA-256 against the\n"
+    "    signed feed and starts a staged update in the background (with --in-place: leaves it\n"
+    "    for an in-place update, with progress window, at the next start). start, on the\n"
+    "    application's start, swaps a staged update in, or applies it in place when that is not\n"
+    "    possible. state prints idle, staging, staged, pending or failed.\n"
+    "\n"
+    "OPTIONS\n"
+    "    --updater PATH     the updater (default DIR/updater); it runs from a copy in\n"
+    "                       DIR/updates/0, checked to start before it is relied on\n"
+    "    --product ID       refuse feeds of another product (default: the one accepted before)\n"
+    "    --channel NAME     the channel followed (default: the one accepted before, or stable)\n"
+    "    --progress=MODE    human (default: one updating line on a terminal, every tenth\n"
+    "                       percent otherwise) or json (one JSON object per line)\n"
+    "\n"
+    "EXIT STATUS\n"
+    "    0 done or nothing to do; 1 failure (retry later); 2 usage; 3 refused (the feed or the\n"
+    "    download is not what it claims, or not for this installation).\n";
+
+bool json_progress = false;
+int last_percent = -1;
+
+void Message(void *, const char *line) {
+  if (json_progress) {
+    std::string text;
+    for (const char *p = line; *p; ++p) {
+      if (*p == '"' || *p == '\\') text += '\\';
+      if (static_cast<unsigned char>(*p) >= 0x20) text += *p;
+    }
+    printf("{\"event\":\"message\",\"text\":\"%s\"}\n", text.c_str());
+  } else {
+    printf("update-client: %s\n", line);
+  }
+}
+
+void Progress(void *, const char *file, uint64_t done, uint64_t total, double rate) {
+  const int percent = total ? int(done * 100 / total) : 100;
+  if (json_progress) {
+    if (percent == last_percent) return;
+    last_percent = percent;
+    printf("{\"event\":\"progress\",\"file\":\"%s\",\"done\":%llu,\"total\":%llu,\"rate\":%.0f}\n",
+           file, (unsigned long long)done, (unsigned long long)total, rate);
+    return;
+  }
+  const bool tty = isatty(2);
+  if (percent == last_percent || (!tty && percent % 10 != 0)) return;
+  last_percent = percent;
+  const double left = rate > 0 ? double(total - done) / rate : 0;
+  fprintf(stderr, "%supdate-client: downloading %s: %3d%% (%llu of %llu bytes, %.1f MB/s, %d:%02d left)%s",
+          tty ? "\r" : "", file, percent, (unsigned long long)done, (unsigned long long)total,
+          rate / 1e6, int(left) / 60, int(left) % 60, tty ? "" : "\n");
+  if (tty && percent == 100) fputc('\n', stderr);
+}
+
+int Fail(int code, const std::string &message) {
+  fprintf(stderr, "update-client: %s\n", message.c_str());
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (IsVersionRequest(argc, argv)) return PrintToolVersion("update-client");
+  setvbuf(stdout, nullptr, _IOLBF, 0);  // each line reaches a pipe when it is written
+  std::string command, feed, install, current, updater, product, channel;
+  bool in_place = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") return fputs(kHelp, stdout), 0;
+    if (arg == "--in-place") {
+      in_place = true;
+    } else if (arg == "--progress=json" || arg == "--progress=human") {
+      json_progress = arg == "--progress=json";
+    } else if (arg == "--feed" || arg == "--install" || arg == "--current" || arg == "--updater" ||
+               arg == "--product" || arg == "--channel") {
+      if (i + 1 >= argc) return Fail(2, arg + " needs a value");
+      std::string &slot = arg == "--feed"      ? feed
+                          : arg == "--install" ? install
+                          : arg == "--current" ? current
+                          : arg == "--updater" ? updater
+                          : arg == "--product" ? product
+                                               : channel;
+      slot = argv[++i];
+    } else if (command.empty() &&
+               (arg == "fetch" || arg == "start" || arg == "check" || arg == "state")) {
+      command = arg;
+    } else {
+      return Fail(2, "unexpected argument " + arg + " (see --help)");
+    }
+  }
+  if (command.empty() || install.empty()) return Fail(2, "see --help");
+  if ((command == "fetch" || command == "check") && (feed.empty() || current.empty())) {
+    return Fail(2, command + " needs --feed and --current");
+  }
+  uc_client *c = uc_open(install.c_str());
+  if (!c) return Fail(1, "cannot initialise libsodium or libcurl");
+  uc_set_messages(c, Message, nullptr);
+  uc_set_progress(c, Progress, nullptr);
+  if (!updater.empty()) uc_set_updater(c, updater.c_str());
+  if (!product.empty()) uc_set_product(c, product.c_str());
+  if (!channel.empty() && uc_set_channel(c, channel.c_str()) != UC_OK) {
+    uc_close(c);
+    return Fail(2, "--channel: not a channel name");
+  }
+  if (!feed.empty()) uc_set_feed(c, feed.c_str());
+  if (!current.empty()) uc_set_installed_version(c, current.c_str());
+  uc_result rc = UC_OK;
+  if (command == "fetch") {
+    rc = uc_fetch(c, in_place);
+  } else if (command == "check") {
+    int available = 0;
+    rc = uc_check(c, &available);
+    if (rc == UC_OK && available) {
+      Message(nullptr, (std::string("version ") + uc_release_version(c) + " is available").c_str());
+      if (*uc_release_notes(c)) Message(nullptr, (std::string("notes: ") + uc_release_notes(c)).c_str());
+    }
+  } else if (command == "start") {
+    rc = uc_start(c);
+  } else {
+    printf("%s\n", uc_state(c));
+  }
+  if (rc != UC_OK) Fail(rc, uc_error(c));
+  uc_close(c);
+  return rc;
+}
