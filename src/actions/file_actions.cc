@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/tokenizer.h"
 #include "archive/decode_ahead.h"
 #include "base/result.h"
+#include "base/tokenizer.h"
 #include "base/update_log.h"
 #include "fileops/file_ops.h"
 

@@ -43,7 +43,8 @@ struct Instruction {
 
 // The manifest's instructions besides "type" and "rmrfdir", which the parser handles itself.
 const Instruction kInstructions[] = {
-    {manifest::kRemove, Create<RemoveFileAction>}, {manifest::kRmdir, Create<RemoveDirAction>},
+    {manifest::kRemove, Create<RemoveFileAction>},
+    {manifest::kRmdir, Create<RemoveDirAction>},
     {manifest::kAdd, Create<AddAction>},
     {manifest::kAddIf, CreateIf<AddAction, true>},
     {manifest::kAddIfNot, CreateIf<AddAction, false>},

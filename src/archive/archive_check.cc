@@ -131,8 +131,8 @@ int OpenCheckedArchive(const char *install_dir, const char *archive_path, UpkRea
       LOG("Signature: update.upk cannot be opened: %s", archive_path);
       return result::kReadError;
     }
-    FILE *fp = PrivateCopy(fd, ParentDirectory(std::string(archive_path)).c_str(),
-                           kMemoryCopyLimit);
+    FILE *fp =
+        PrivateCopy(fd, ParentDirectory(std::string(archive_path)).c_str(), kMemoryCopyLimit);
     close(fd);
     if (!fp) {
       LOG("Signature: update.upk cannot be copied for checking: %s: %s", archive_path,

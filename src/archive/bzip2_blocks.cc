@@ -45,7 +45,8 @@ class BitWriter {
   }
   void Copy(const char *data, size_t size, uint64_t from, uint64_t to) {
     for (; from + 32 <= to; from += 32) Put(Bits(data, size, from, 32), 32);
-    if (from < to) Put(Bits(data, size, from, static_cast<int>(to - from)), static_cast<int>(to - from));
+    if (from < to)
+      Put(Bits(data, size, from, static_cast<int>(to - from)), static_cast<int>(to - from));
   }
   void Finish() {
     if (held_ > 0) Put(0, 8 - held_);
@@ -307,8 +308,7 @@ uint64_t LoneBlockEnd(const std::string &s) {
 
 }  // namespace
 
-bool CompressBzip2Blocks(const char *data, size_t size, int level, int threads,
-                         std::string *out) {
+bool CompressBzip2Blocks(const char *data, size_t size, int level, int threads, std::string *out) {
   const std::vector<size_t> cuts =
       threads > 1 ? BlockCuts(reinterpret_cast<const unsigned char *>(data), size, level)
                   : std::vector<size_t>{0, size};

@@ -62,10 +62,10 @@ class DecodeAhead {
   struct Job {
     UpkItem *item;
     State state;
-    bool dropped;      // no extraction will take it: its worker stops and frees it
-    bool large;        // its blocks show it cannot fit the budget: its extraction decodes it
-    int code;          // the decoding's result once ready
-    size_t held;       // bytes charged to the budget
+    bool dropped;  // no extraction will take it: its worker stops and frees it
+    bool large;    // its blocks show it cannot fit the budget: its extraction decodes it
+    int code;      // the decoding's result once ready
+    size_t held;   // bytes charged to the budget
     Chunk *first;
     Chunk *last;
   };
@@ -111,4 +111,3 @@ class DecodeAhead {
   int taken_own_ = 0;
   int settled_ = 0;
 };
-

@@ -116,8 +116,7 @@ UpkArchive *upk_open_stream(FILE *fp, const char **why) {
   if (!ReadBE32At(fp, &index_offset)) return refuse("truncated: the header is cut short");
   if (fstat(fileno(fp), &st) != 0) return refuse("the file's size cannot be read");
   if (index_offset > static_cast<uint64_t>(st.st_size) ||
-      fseeko(fp, static_cast<off_t>(index_offset), SEEK_SET) != 0 ||
-      !ReadBE32At(fp, &index_size)) {
+      fseeko(fp, static_cast<off_t>(index_offset), SEEK_SET) != 0 || !ReadBE32At(fp, &index_size)) {
     return refuse("truncated: the index lies past the end of the file (a cut download?)");
   }
   if (index_size == 0) return refuse("damaged: the index is empty");

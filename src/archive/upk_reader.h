@@ -1,6 +1,6 @@
 // The update's only way into its archive: a reader holding the open update.upk and
-// two shared 262144-byte buffers, extracting one bzip2-compressed item at a time to a file or stream.
-// Results are the program's result codes; the reader itself writes no messages.
+// two shared 262144-byte buffers, extracting one bzip2-compressed item at a time to a file or
+// stream. Results are the program's result codes; the reader itself writes no messages.
 #pragma once
 
 #include <cstddef>
@@ -41,10 +41,10 @@ class UpkReader {
   // (bad bzip2 data) or kEmpty (length 0).
   // REQUIRES: a successful Open.
   [[nodiscard]] int ExtractToStream(const char *name, FILE *out);
-  // Creates `path` (creat semantics, the item's permission bits, masked to 0777, through the umask) and decompresses
-  // the item `name` into it. No file is created when the item is missing (kReadError); a file that
-  // failed half-way is left in place. Returns as ExtractToStream, plus kWriteError when the file
-  // cannot be created.
+  // Creates `path` (creat semantics, the item's permission bits, masked to 0777, through the umask)
+  // and decompresses the item `name` into it. No file is created when the item is missing
+  // (kReadError); a file that failed half-way is left in place. Returns as ExtractToStream, plus
+  // kWriteError when the file cannot be created.
   [[nodiscard]] int ExtractToFile(const char *name, const char *path);
   // The loop behind both: decompresses `item` into `out`.
   [[nodiscard]] int ExtractItem(UpkItem *item, FILE *out);

@@ -15,7 +15,6 @@ namespace upk_signature {
 
 namespace {
 
-
 constexpr uint32_t kEntriesPos = 20;  // the first signature entry follows the count
 constexpr size_t kCopyChunk = 65536;
 

@@ -27,7 +27,6 @@ inline bool ParentDirectory(const char *path, char (&out)[kPathSize]) {
   return false;
 }
 
-
 // The program's one bounded path builder: formats into a path buffer. False when the result does
 // not fit (`out` then holds the text cut short, fit only for the log): a cut path could name
 // another, existing file, and a removal or a move would then act on that one.

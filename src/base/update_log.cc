@@ -35,8 +35,10 @@ void UpdateLogger::OpenFile(const char *dir, const char *name, const char *alt_n
   if (!FormPath(path, "%s/%s", dir, name)) return;
   if (alt_name && access(path, F_OK) != 0 && !FormPath(path, "%s/%s", dir, alt_name)) return;
   // Never through a link planted at the name, nor into a device or a pipe.
-  int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
-                          (append ? O_APPEND : O_TRUNC), 0666);
+  int fd =
+      open(path,
+           O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
+           0666);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (fd >= 0 || errno == ELOOP) ReportPlantedName(path);

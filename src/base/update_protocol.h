@@ -11,7 +11,8 @@ namespace protocol {
 // In the patch directory.
 constexpr char kArchiveName[] = "update.upk";
 constexpr char kStatusName[] = "update.status";
-constexpr char kStatusTempName[] = "update.status.tmp";  // the status file's replacement in progress
+constexpr char kStatusTempName[] =
+    "update.status.tmp";  // the status file's replacement in progress
 constexpr char kLogName[] = "update.log";
 constexpr char kJournalName[] = "update.journal";
 
@@ -19,12 +20,12 @@ constexpr char kJournalName[] = "update.journal";
 constexpr char kScratchDirName[] = "updating";
 
 // Below the installation directory.
-constexpr char kStagedDirName[] = "updated";      // the staged copy a replace request swaps in
-constexpr char kPatchDirName[] = "updates/0";     // the application's patch directory
-constexpr char kStagedLogDir[] = "updated/updates";  // a replace request logs here...
+constexpr char kStagedDirName[] = "updated";           // the staged copy a replace request swaps in
+constexpr char kPatchDirName[] = "updates/0";          // the application's patch directory
+constexpr char kStagedLogDir[] = "updated/updates";    // a replace request logs here...
 constexpr char kReplaceLogName[] = "last-update.log";  // ...into this file,
 // ...or into kLogName there when this one does not exist yet.
-constexpr char kKeysDirName[] = "update-keys";    // the trusted public keys, "*.pub"
+constexpr char kKeysDirName[] = "update-keys";  // the trusted public keys, "*.pub"
 // The installation's product record (base/product_record.h): its product and installed version.
 constexpr char kProductRecordName[] = "update-product";
 

@@ -12,8 +12,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 bool IsHex(const std::string &text, size_t size) {
-  return text.size() == size &&
-         text.find_first_not_of("0123456789abcdef") == std::string::npos;
+  return text.size() == size && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 std::string Base64(const std::string &bytes) {
@@ -132,8 +131,7 @@ bool ParseBody(const std::string &text, int schema, Feed *feed, std::string *err
   uint64_t percent = 100;
   if (!GetString(j, "product", true, &feed->product) ||
       !GetString(j, "version", true, &feed->version) ||
-      !GetString(j, "channel", v2, &feed->channel) ||
-      !GetNumber(j, "serial", v2, &feed->serial) ||
+      !GetString(j, "channel", v2, &feed->channel) || !GetNumber(j, "serial", v2, &feed->serial) ||
       !GetNumber(j, "published", v2, &feed->published) ||
       !GetNumber(j, "expires", v2, &feed->expires) ||
       !GetString(j, "minimum_version", false, &feed->minimum_version) ||
@@ -248,8 +246,7 @@ bool SplitEnvelope(const std::string &text, int *schema, std::string *body,
     FeedSignature sig;
     std::string algorithm, encoded;
     if (!s.is_object() || !GetString(s, "algorithm", true, &algorithm) ||
-        !GetString(s, "key_id", true, &sig.key_id) ||
-        !GetString(s, "signature", true, &encoded)) {
+        !GetString(s, "key_id", true, &sig.key_id) || !GetString(s, "signature", true, &encoded)) {
       return Refuse(error, "a signature of the feed is malformed");
     }
     if (algorithm != "ed25519") continue;  // another algorithm: not one this reader checks

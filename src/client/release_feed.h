@@ -18,8 +18,8 @@
 namespace release_feed {
 
 constexpr char kFileName[] = "releases.json";
-constexpr int kSchema = 2;         // the signed layout
-constexpr int kUnsignedSchema = 1; // the older, unsigned layout: read only without trusted keys
+constexpr int kSchema = 2;          // the signed layout
+constexpr int kUnsignedSchema = 1;  // the older, unsigned layout: read only without trusted keys
 // Prefixed to the feed text in the signed message, so that no archive signature (or anything else
 // signed with the same key) can pass as a feed signature.
 constexpr char kSignedContext[] = "UPK release feed 2\n";
@@ -55,11 +55,11 @@ struct Rollout {
 struct Feed {
   int schema = kSchema;
   std::string product, channel = kDefaultChannel, version;
-  uint64_t serial = 0;     // grows with every publication of the channel
-  uint64_t published = 0;  // Unix seconds
-  uint64_t expires = 0;    // Unix seconds; a reader refuses the feed from then on
-  bool critical = false;   // offered at once, whatever the rollout
-  std::string minimum_version;  // installations older than this take the complete update
+  uint64_t serial = 0;           // grows with every publication of the channel
+  uint64_t published = 0;        // Unix seconds
+  uint64_t expires = 0;          // Unix seconds; a reader refuses the feed from then on
+  bool critical = false;         // offered at once, whatever the rollout
+  std::string minimum_version;   // installations older than this take the complete update
   std::string notes, notes_url;  // release notes: text, or a link
   Rollout rollout;
   std::vector<ArchiveEntry> archives;  // the complete update first

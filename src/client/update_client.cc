@@ -105,9 +105,8 @@ struct uc_client {
     j["channel"] = state.channel;
     j["serial"] = state.serial;
     const std::string text = j.dump(2) + "\n";
-    return MakeDirs(patch_dir) &&
-           replace_file_durably(Path(kStateName).c_str(), text.data(), text.size(), 0644) ==
-               result::kOk;
+    return MakeDirs(patch_dir) && replace_file_durably(Path(kStateName).c_str(), text.data(),
+                                                       text.size(), 0644) == result::kOk;
   }
 };
 
@@ -327,7 +326,8 @@ uc_result Download(uc_client *c, const release_feed::ArchiveEntry &a, std::strin
     }
     if (rc == CURLE_RANGE_ERROR) {
       unlink(part.c_str());
-      return c->Fail(UC_FAILED, "the server cannot resume " + a.file + "; it starts over next time");
+      return c->Fail(UC_FAILED,
+                     "the server cannot resume " + a.file + "; it starts over next time");
     }
     if (rc != CURLE_OK || !closed) {
       return c->Fail(UC_FAILED, "download of " + url + " broke off at byte " +
@@ -341,7 +341,8 @@ uc_result Download(uc_client *c, const release_feed::ArchiveEntry &a, std::strin
   if (!FileSha256(part, &actual)) return c->Fail(UC_FAILED, "cannot read " + part);
   if (actual != a.sha256) {
     unlink(part.c_str());
-    return c->Fail(UC_REFUSED, a.file + " does not have the SHA-256 the feed gives; download removed");
+    return c->Fail(UC_REFUSED,
+                   a.file + " does not have the SHA-256 the feed gives; download removed");
   }
   *archive = c->Path(protocol::kArchiveName);
   if (rename(part.c_str(), archive->c_str()) != 0) {
@@ -378,9 +379,7 @@ uc_result uc_set_installed_version(uc_client *c, const char *version) {
   return c->installed = version, UC_OK;
 }
 uc_result uc_set_updater(uc_client *c, const char *path) { return c->updater = path, UC_OK; }
-uc_result uc_set_product(uc_client *c, const char *product) {
-  return c->product = product, UC_OK;
-}
+uc_result uc_set_product(uc_client *c, const char *product) { return c->product = product, UC_OK; }
 uc_result uc_set_channel(uc_client *c, const char *channel) {
   if (!release_feed::ValidVersion(channel)) return c->Fail(UC_USAGE, "not a channel name");
   return c->channel = channel, UC_OK;
@@ -414,7 +413,8 @@ uc_result uc_check(uc_client *c, int *available) {
     return c->Fail(UC_REFUSED, "the feed " + c->feed_url + " is larger than 1 MiB");
   }
   if (rc != CURLE_OK) {
-    return c->Fail(UC_FAILED, "cannot read the feed " + c->feed_url + ": " + curl_easy_strerror(rc));
+    return c->Fail(UC_FAILED,
+                   "cannot read the feed " + c->feed_url + ": " + curl_easy_strerror(rc));
   }
   // The signature first: nothing of the body is read before it holds.
   int schema = 0;
@@ -430,7 +430,8 @@ uc_result uc_check(uc_client *c, int *available) {
   }
   if (!keys.empty()) {
     if (schema != release_feed::kSchema) {
-      return c->Fail(UC_REFUSED, "the feed is unsigned (schema 1) and this installation trusts keys");
+      return c->Fail(UC_REFUSED,
+                     "the feed is unsigned (schema 1) and this installation trusts keys");
     }
     if (release_feed::Verify(body, signatures, keys, &why) != release_feed::Trust::kTrusted) {
       return c->Fail(UC_REFUSED, "the feed is refused: " + why);
@@ -443,20 +444,21 @@ uc_result uc_check(uc_client *c, int *available) {
   }
   c->LoadState();
   const std::string product = !c->product.empty() ? c->product : c->state.product;
-  const std::string channel = !c->channel.empty()       ? c->channel
+  const std::string channel = !c->channel.empty()         ? c->channel
                               : !c->state.channel.empty() ? c->state.channel
                                                           : release_feed::kDefaultChannel;
   if (!product.empty() && f.product != product) {
-    return c->Fail(UC_REFUSED, "the feed is for product \"" + f.product + "\", not \"" + product +
-                                   "\"");
+    return c->Fail(UC_REFUSED,
+                   "the feed is for product \"" + f.product + "\", not \"" + product + "\"");
   }
   if (schema == release_feed::kSchema) {
     if (f.channel != channel) {
-      return c->Fail(UC_REFUSED, "the feed is for channel \"" + f.channel + "\", not \"" + channel +
-                                     "\"");
+      return c->Fail(UC_REFUSED,
+                     "the feed is for channel \"" + f.channel + "\", not \"" + channel + "\"");
     }
     if (uint64_t(time(nullptr)) >= f.expires) {
-      return c->Fail(UC_REFUSED, "the feed expired (its publisher must re-sign it); a frozen mirror?");
+      return c->Fail(UC_REFUSED,
+                     "the feed expired (its publisher must re-sign it); a frozen mirror?");
     }
     if (f.serial < c->state.serial) {
       return c->Fail(UC_REFUSED, "the feed's serial " + std::to_string(f.serial) +
@@ -464,8 +466,8 @@ uc_result uc_check(uc_client *c, int *available) {
                                      std::to_string(c->state.serial) + "): an older feed replayed");
     }
     if (release_feed::CompareVersions(f.version, c->installed) < 0) {  // before it is recorded
-      return c->Fail(UC_REFUSED, "the feed offers version " + f.version + ", older than the installed " +
-                                     c->installed);
+      return c->Fail(UC_REFUSED, "the feed offers version " + f.version +
+                                     ", older than the installed " + c->installed);
     }
     if (f.serial != c->state.serial || c->state.product != f.product ||
         c->state.channel != f.channel) {
@@ -478,8 +480,8 @@ uc_result uc_check(uc_client *c, int *available) {
     return UC_OK;
   }
   if (release_feed::CompareVersions(f.version, c->installed) < 0) {
-    return c->Fail(UC_REFUSED, "the feed offers version " + f.version + ", older than the installed " +
-                                   c->installed);
+    return c->Fail(UC_REFUSED, "the feed offers version " + f.version +
+                                   ", older than the installed " + c->installed);
   }
   // The partial update for this version if there is one (and the version is not below the
   // minimum), else the complete update.
@@ -514,7 +516,8 @@ uc_result uc_fetch(uc_client *c, int in_place) {
     // "pending" is what the updater itself leaves when an update is still to be applied in
     // place; the next start treats both alike.
     const size_t n = strlen(protocol::kStatusPending);
-    if (replace_file_durably(status_path.c_str(), protocol::kStatusPending, n, 0644) != result::kOk) {
+    if (replace_file_durably(status_path.c_str(), protocol::kStatusPending, n, 0644) !=
+        result::kOk) {
       return c->Fail(UC_FAILED, "cannot write " + status_path);
     }
     c->Say("verified; the next start applies version " + c->release.version + " in place");
@@ -582,9 +585,9 @@ uc_result uc_start(uc_client *c) {
 const char *uc_state(uc_client *c) {
   const std::string status = c->Status();
   int code = 0;
-  c->state_word = status == protocol::kStatusApplying  ? "staging"
-                  : status == protocol::kStatusApplied ? "staged"
-                  : status == protocol::kStatusPending ? "pending"
+  c->state_word = status == protocol::kStatusApplying          ? "staging"
+                  : status == protocol::kStatusApplied         ? "staged"
+                  : status == protocol::kStatusPending         ? "pending"
                   : protocol::ParseFailedStatus(status, &code) ? "failed"
                                                                : "idle";
   return c->state_word.c_str();

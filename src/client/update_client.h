@@ -13,10 +13,10 @@ extern "C" {
 #endif
 
 typedef enum {
-  UC_OK = 0,      /* done, or nothing to do */
-  UC_FAILED = 1,  /* network, file or updater failure: try again later */
-  UC_USAGE = 2,   /* a required setting is missing or a value is not usable */
-  UC_REFUSED = 3  /* the feed or the download is not what it claims to be, or not for us */
+  UC_OK = 0,     /* done, or nothing to do */
+  UC_FAILED = 1, /* network, file or updater failure: try again later */
+  UC_USAGE = 2,  /* a required setting is missing or a value is not usable */
+  UC_REFUSED = 3 /* the feed or the download is not what it claims to be, or not for us */
 } uc_result;
 
 typedef struct uc_client uc_client;

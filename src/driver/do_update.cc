@@ -55,8 +55,7 @@ void FlushFinishedFolders(const ActionList &list) {
 // the three passes. Returns the update's result.
 int RunManifest(const RunConfig &config, UpkReader *reader, Journal *journal, bool *succeeded) {
   char manifest[kPathSize];
-  if (!FormPath(manifest, "%s/%s/update.manifest", config.working_dir,
-                protocol::kScratchDirName)) {
+  if (!FormPath(manifest, "%s/%s/update.manifest", config.working_dir, protocol::kScratchDirName)) {
     LOG("DoUpdate: path too long: %s/updating/update.manifest", config.working_dir);
     return result::kWriteError;
   }
@@ -166,8 +165,8 @@ int ApplyArchive(const RunConfig &config, Journal *journal, bool *succeeded) {
   if (config.staged_update && !config.os_update) {
     // Two paths of one block, the second kPathSize bytes after the first, as the copy expects them.
     char skip_paths[2 * kPathSize];
-    int first = snprintf(skip_paths, kPathSize, "%s/%s", config.install_dir,
-                         protocol::kStagedDirName);
+    int first =
+        snprintf(skip_paths, kPathSize, "%s/%s", config.install_dir, protocol::kStagedDirName);
     int second = snprintf(skip_paths + kPathSize, kPathSize, "%s/%s", config.install_dir,
                           protocol::kPatchDirName);
     if (first < 0 || second < 0 || static_cast<size_t>(second) >= kPathSize) {
@@ -199,8 +198,8 @@ void ReportOutcome(const RunConfig &config, Journal *journal, UpdateOutcome *out
   const int rv = outcome->code;
   if (rv == result::kOk) {
     LOG("succeeded");
-    (void)WriteStatus(config.patch_dir, config.staged_update ? protocol::kStatusApplied
-                                                             : protocol::kStatusSucceeded);
+    (void)WriteStatus(config.patch_dir,
+                      config.staged_update ? protocol::kStatusApplied : protocol::kStatusSucceeded);
   } else if (config.replace_request && !getenv("KIV_NO_REPLACE_FALLBACK")) {
     // Fall back to an ordinary update on the application's next start: drop the staged copy and
     // keep the application from being launched now.

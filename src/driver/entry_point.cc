@@ -108,8 +108,7 @@ bool PatchDirIsPrivate(const char *dir) {
 bool LockRun(const RunConfig &config) {
   const char *held = "";
   if (AcquireRunLocks(config.patch_dir, config.install_dir, &held)) return true;
-  fprintf(stderr, "updater: another update is running (%s is locked); nothing was changed\n",
-          held);
+  fprintf(stderr, "updater: another update is running (%s is locked); nothing was changed\n", held);
   return false;
 }
 
@@ -163,7 +162,8 @@ bool RefuseInput(const RunConfig &config) {
     LOG("Refusing the update: install-dir or apply-to-dir is longer than 1023 bytes");
     return true;
   }
-  if (config.staged_update && RemovalEndangersInstallation(config.working_dir, config.install_dir)) {
+  if (config.staged_update &&
+      RemovalEndangersInstallation(config.working_dir, config.install_dir)) {
     LOG("Refusing the staged update: the working directory %s is the installation directory, "
         "contains it or is the root",
         config.working_dir);

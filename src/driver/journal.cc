@@ -100,8 +100,8 @@ int Journal::BeginUpdate(const ActionList &list, BackupSet *backups) {
     LOG("journal: unable to name the working directory, err: %d", errno);
     return result::kReadError;
   }
-  std::string text = std::string(jf::kMagic) + "\n" + jf::Record(jf::kUpdate, cwd) +
-                     jf::kArchive + " " + ArchiveIdentity() + "\n";
+  std::string text = std::string(jf::kMagic) + "\n" + jf::Record(jf::kUpdate, cwd) + jf::kArchive +
+                     " " + ArchiveIdentity() + "\n";
   std::set<std::string> seen;
   std::set<std::string> dirs = {"."};
   // Whether each folder met so far exists (1) or not (0): below a missing folder nothing exists,
@@ -308,7 +308,8 @@ int Journal::RecoverUpdate(const Contents &j) {
   const std::string scratch = j.dir + "/" + protocol::kScratchDirName;
   int error = 0;
   if (Lexists(scratch, &error)) (void)ensure_remove_recursive(scratch.c_str(), false);
-  if (rv == result::kOk && flush_file_system(j.dir.c_str()) != result::kOk) rv = result::kWriteError;
+  if (rv == result::kOk && flush_file_system(j.dir.c_str()) != result::kOk)
+    rv = result::kWriteError;
   if (rv == result::kOk) rv = FlushDirectoriesBelow(j.dir, dirs);
   return rv;
 }
@@ -330,11 +331,10 @@ int Journal::Recover(const RunView &run, bool *completed) {
   // installation that a staged update copies, or the installation of a replace request.
   const std::string working = Resolved(run.working_dir);
   const std::string install = Resolved(run.install_dir);
-  const bool ours = journal.kind == jf::kUpdate
-                        ? (!working.empty() && journal.dir == working) ||
-                              (!install.empty() && journal.dir == install)
-                        : journal.dir == Absolute(run.install_dir) ||
-                              (!install.empty() && journal.dir == install);
+  const bool ours = journal.kind == jf::kUpdate ? (!working.empty() && journal.dir == working) ||
+                                                      (!install.empty() && journal.dir == install)
+                                                : journal.dir == Absolute(run.install_dir) ||
+                                                      (!install.empty() && journal.dir == install);
   if (!ours) {
     LOG("journal: %s was recorded for %s, not for this run's directories", journal_path_.c_str(),
         journal.dir.c_str());

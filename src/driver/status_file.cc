@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <string>
 #include <cstring>
+#include <string>
 
 #include "base/durable_file.h"
 #include "base/folder_trust.h"

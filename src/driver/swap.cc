@@ -82,8 +82,8 @@ int ReplaceInstallation(const char *install_dir, Journal *journal) {
     bool unsupported = false;
     rv = exchange_file(new_dir, install, &unsupported);
     // The exchange is on disk before the status can say so; when it cannot be flushed it is undone.
-    if (rv == result::kOk && flush_dir(ParentDirectory(std::string(install_dir)).c_str()) !=
-                                 result::kOk) {
+    if (rv == result::kOk &&
+        flush_dir(ParentDirectory(std::string(install_dir)).c_str()) != result::kOk) {
       bool again = false;
       rv = result::kWriteError;
       if (exchange_file(new_dir, install, &again) != result::kOk) rv = result::kOk;
@@ -139,7 +139,8 @@ int RecoverSwap(const std::string &install_dir, const std::string &staged, bool 
     LOG("Recovery: moving the staged copy back into %s", install_dir.c_str());
     std::string destination = install_dir + "/" + protocol::kStagedDirName;
     rv = rename_file(set_aside.c_str(), destination.data(), true);
-    if (rv == result::kOk && Lexists(tmp_dir)) (void)ensure_remove_recursive(tmp_dir.c_str(), false);
+    if (rv == result::kOk && Lexists(tmp_dir))
+      (void)ensure_remove_recursive(tmp_dir.c_str(), false);
   }
   if (rv == result::kOk) rv = flush_dir(ParentDirectory(install_dir).c_str());
   if (rv == result::kOk && Lexists(install_dir)) rv = flush_dir(install_dir.c_str());

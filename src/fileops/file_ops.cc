@@ -237,7 +237,8 @@ int BackupSet::Create(const char *path) {
   }
   // A file left at the backup name is replaced by the rename; a folder is removed first.
   struct stat st;
-  if (lstat(backup, &st) == 0 && S_ISDIR(st.st_mode) && ensure_remove_recursive(backup, false) != 0) {
+  if (lstat(backup, &st) == 0 && S_ISDIR(st.st_mode) &&
+      ensure_remove_recursive(backup, false) != 0) {
     LOG("backup_create: what lies at the backup name could not be removed: %s", backup);
     return result::kWriteError;
   }
@@ -331,9 +332,9 @@ int flush_tree(const char *root) {
       if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
       std::string child = dir + "/" + entry->d_name;
       struct stat st;
-      bool is_dir = entry->d_type == DT_DIR ||
-                    (entry->d_type == DT_UNKNOWN && lstat(child.c_str(), &st) == 0 &&
-                     S_ISDIR(st.st_mode));
+      bool is_dir =
+          entry->d_type == DT_DIR ||
+          (entry->d_type == DT_UNKNOWN && lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
       if (is_dir) pending.push_back(child);
     }
     closedir(listing);

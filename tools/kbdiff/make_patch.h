@@ -64,9 +64,9 @@ class PatchMaker {
   // into `new_data`, in `*patch`. A new file of up to 1 MiB is matched with both kBinarySettings
   // and kTextSettings and the patch that compresses smaller with bzip2 is kept; a larger one uses
   // ChooseMatchSettings, except that text whose text-settings scan finds fewer than one match per
-  // 4 KiB (few edits) is matched with kBinarySettings. The index is released before the patch is written, so each Index
-  // serves one Make. Returns kOk, kNoIndex, or kTooLarge for a new file of 4 GiB or more or a seek
-  // beyond 2 GiB; on failure `*patch` is left empty.
+  // 4 KiB (few edits) is matched with kBinarySettings. The index is released before the patch is
+  // written, so each Index serves one Make. Returns kOk, kNoIndex, or kTooLarge for a new file of 4
+  // GiB or more or a seek beyond 2 GiB; on failure `*patch` is left empty.
   [[nodiscard]] MakePatchStatus Make(const uint8_t *new_data, size_t new_size,
                                      std::vector<uint8_t> *patch);
   // The same with the given settings only.

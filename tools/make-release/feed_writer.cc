@@ -22,7 +22,8 @@ bool Number(const std::string &text, uint64_t max, uint64_t *out) {
   return !text.empty() && text[0] != '-' && *end == '\0' && *out <= max;
 }
 
-// Signs `*feed` (serial, when 0, and times filled in here) with the key files and writes it to `path`.
+// Signs `*feed` (serial, when 0, and times filled in here) with the key files and writes it to
+// `path`.
 bool SignAndWrite(release_feed::Feed *feed_io, unsigned expires_days, uint64_t last_serial,
                   const std::vector<std::string> &sign_keys, const std::string &path,
                   std::string *error) {

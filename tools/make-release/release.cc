@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,10 +94,10 @@ bool SignAndList(const std::vector<std::string> &keys, const std::string &path,
   }
   signatures->clear();
   for (const SignatureInfo &info : found) {
-    signatures->push_back(
-        {info.algorithm == upk_signature::kAlgorithmEd25519 ? "ed25519"
-                                                            : std::to_string(info.algorithm),
-         info.key_id});
+    signatures->push_back({info.algorithm == upk_signature::kAlgorithmEd25519
+                               ? "ed25519"
+                               : std::to_string(info.algorithm),
+                           info.key_id});
   }
   return true;
 }

@@ -146,7 +146,8 @@ struct Expected {
 // The starting files, less what is removed, with every carried file whose condition holds in the
 // starting state; with a trusted key (`key_source` not empty), the installed key file too.
 Expected ExpectedInstallation(const Tree *old_tree, const Plan &plan,
-                              const std::string &precomplete_source, const std::string &key_source) {
+                              const std::string &precomplete_source,
+                              const std::string &key_source) {
   Expected e;
   const TreeMap empty;
   const TreeMap &start = old_tree ? old_tree->entries : empty;

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "build.h"
-#include "check.h"
 #include "base/paths.h"
 #include "base/scoped_file.h"
+#include "build.h"
+#include "check.h"
 #include "common/archive_signing.h"
-#include "helpers.h"
 #include "common/tool_version.h"
+#include "helpers.h"
 #include "plan.h"
 #include "tree.h"
 

@@ -75,7 +75,8 @@ void Progress(void *, const char *file, uint64_t done, uint64_t total, double ra
   if (percent == last_percent || (!tty && percent % 10 != 0)) return;
   last_percent = percent;
   const double left = rate > 0 ? double(total - done) / rate : 0;
-  fprintf(stderr, "%supdate-client: downloading %s: %3d%% (%llu of %llu bytes, %.1f MB/s, %d:%02d left)%s",
+  fprintf(stderr,
+          "%supdate-client: downloading %s: %3d%% (%llu of %llu bytes, %.1f MB/s, %d:%02d left)%s",
           tty ? "\r" : "", file, percent, (unsigned long long)done, (unsigned long long)total,
           rate / 1e6, int(left) / 60, int(left) % 60, tty ? "" : "\n");
   if (tty && percent == 100) fputc('\n', stderr);
@@ -141,7 +142,8 @@ int main(int argc, char **argv) {
     rc = uc_check(c, &available);
     if (rc == UC_OK && available) {
       Message(nullptr, (std::string("version ") + uc_release_version(c) + " is available").c_str());
-      if (*uc_release_notes(c)) Message(nullptr, (std::string("notes: ") + uc_release_notes(c)).c_str());
+      if (*uc_release_notes(c))
+        Message(nullptr, (std::string("notes: ") + uc_release_notes(c)).c_str());
     }
   } else if (command == "start") {
     rc = uc_start(c);
