@@ -31,8 +31,10 @@ endif()
 set(UPDATER_PACKAGE_CONTACT "${contact_default}" CACHE STRING
     "Maintainer of the Debian package, as \"Name <address>\"")
 
-install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release update_client
+install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The update client (no man page yet) with its library: `cmake --install`, not the .deb.
+install(TARGETS update_client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 add_subdirectory(${PROJECT_SOURCE_DIR}/man ${PROJECT_BINARY_DIR}/man)
 # The README and docs/ are installed with the layout of the source tree, so that their links hold;
 # a link to what is not installed (the benchmark and fuzzing notes) becomes its text and the path
@@ -78,6 +80,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME updater)
 
 set(CPACK_GENERATOR DEB)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};updater;Unspecified;/")
 set(CPACK_PACKAGE_NAME updater)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${UPDATER_PACKAGE_CONTACT}")
