@@ -86,7 +86,9 @@ std::string Journal::ArchiveIdentity() const {
 }
 
 int Journal::Write(const std::string &text) {
-  if (replace_file_durably(journal_path_.c_str(), text.data(), text.size()) != result::kOk) {
+  // Never through a link planted at the journal's name or at its temporary.
+  if (replace_file_durably(journal_path_.c_str(), text.data(), text.size(), 0666, true) !=
+      result::kOk) {
     LOG("journal: failed to write the journal: %s, err: %d", journal_path_.c_str(), errno);
     return result::kWriteError;
   }
