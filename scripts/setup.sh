@@ -12,7 +12,7 @@ PACKAGES=(
   libgtest-dev googletest
   clang libclang-rt-14-dev strace
   libsodium-dev nlohmann-json3-dev libcurl4-openssl-dev python3 dpkg-dev groff-base lintian
-  clang-format-14
+  clang-format-14 ccache
 )
 
 missing=()
