@@ -64,16 +64,6 @@ void UpdateLogger::Log(const char *format, ...) {
   fputc('\n', file_);
 }
 
-void UpdateLogger::LogWarning(const char *format, ...) {
-  if (!file_) return;
-  fputs("*** Warning: ", file_);
-  va_list ap;
-  va_start(ap, format);
-  vfprintf(file_, format, ap);
-  va_end(ap);
-  fputs("***\n", file_);
-}
-
 void UpdateLogger::Truncate() {
   if (file_) (void)!ftruncate(fileno(file_), 0);
 }

@@ -17,8 +17,6 @@ class UpdateLogger {
 
   // Writes the formatted text and one line feed.
   void Log(const char *format, ...) __attribute__((format(printf, 2, 3)));
-  // Writes "*** Warning: ", the formatted text and "***\n".
-  void LogWarning(const char *format, ...) __attribute__((format(printf, 2, 3)));
   // Empties the open file (for a run that opened it in append mode before it knew that it may
   // write: the truncation waits for the run's lock).
   void Truncate();
