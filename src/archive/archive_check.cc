@@ -113,9 +113,10 @@ FILE *PrivateCopy(int fd, const char *spill_dir, unsigned long long memory_limit
   return fp;
 }
 
-int OpenCheckedArchive(const char *install_dir, const char *archive_path, UpkReader *reader) {
+int OpenCheckedArchive(const char *install_dir, const char *archive_path, bool signatures_required,
+                       UpkReader *reader) {
   std::vector<upk_signature::PublicKey> keys;
-  int rv = LoadTrustedKeys(install_dir, &keys);
+  int rv = LoadTrustedKeys(install_dir, signatures_required, &keys);
   if (rv != result::kOk) return rv;
   bool has_record = false;
   ProductRecord record;

@@ -13,12 +13,14 @@ class UpkReader;
 
 // Opens the archive at `archive_path` into `reader` for the installation `install_dir`, checking
 // its signature when the installation trusts keys and its product information when the
-// installation has a product record. Returns 0 with the archive open, else the first failure with
-// nothing open: 24 (signature, keys), 21 (the record or the archive's product information cannot
-// be read), 22 (another product), 23 (an older version than the installed one; equal is
-// accepted), 6 (the archive cannot be read or copied), 11 (no reader buffers).
+// installation has a product record; with `signatures_required`, an installation without keys is
+// refused. Returns result::kOk with the archive open, else the first failure with nothing open:
+// kSignatureRefused (signature, keys), kNoProductInfo (the record or the archive's product
+// information cannot be read), kWrongProduct, kApplicationNewer (an older version than the
+// installed one; equal is accepted), kReadError (the archive cannot be read or copied),
+// kNoMemory (no reader buffers).
 [[nodiscard]] int OpenCheckedArchive(const char *install_dir, const char *archive_path,
-                                     UpkReader *reader);
+                                     bool signatures_required, UpkReader *reader);
 
 // Copies the open file `fd` from its start into a new private file and returns it opened "rb" at
 // its start, or null (errno set): a memory file up to `memory_limit` bytes, else an unlinked file

@@ -13,11 +13,8 @@
 #include "base/update_log.h"
 #include "base/update_protocol.h"
 
-#ifndef UPDATER_REQUIRE_SIGNATURE
-#define UPDATER_REQUIRE_SIGNATURE 0
-#endif
-
-int LoadTrustedKeys(const char *install_dir, std::vector<upk_signature::PublicKey> *keys) {
+int LoadTrustedKeys(const char *install_dir, bool signatures_required,
+                    std::vector<upk_signature::PublicKey> *keys) {
   keys->clear();
   const std::string folder = std::string(install_dir) + "/" + protocol::kKeysDirName;
   std::vector<std::string> names;
@@ -49,7 +46,7 @@ int LoadTrustedKeys(const char *install_dir, std::vector<upk_signature::PublicKe
     keys->push_back(key);
   }
   if (keys->empty()) {
-    if (UPDATER_REQUIRE_SIGNATURE) {
+    if (signatures_required) {
       LOG("Signature: refused: signatures are required and no trusted key is in %s",
           folder.c_str());
       return result::kSignatureRefused;

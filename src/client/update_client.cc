@@ -424,7 +424,7 @@ uc_result uc_check(uc_client *c, int *available) {
     return c->Fail(UC_REFUSED, "the feed " + c->feed_url + " is refused: " + why);
   }
   std::vector<upk_signature::PublicKey> keys;
-  if (LoadTrustedKeys(c->install.c_str(), &keys) != result::kOk) {
+  if (LoadTrustedKeys(c->install.c_str(), /*signatures_required=*/false, &keys) != result::kOk) {
     return c->Fail(UC_FAILED, "the installation's keys (" + c->install + "/" +
                                   protocol::kKeysDirName + ") cannot be read");
   }

@@ -148,7 +148,7 @@ int RunManifest(const RunConfig &config, UpkReader *reader, Journal *journal, bo
 
 // Opens the update's archive through the installation's signature and product checks.
 int OpenArchive(const RunConfig &config, const char *archive, UpkReader *reader) {
-  return OpenCheckedArchive(config.install_dir, archive, reader);
+  return OpenCheckedArchive(config.install_dir, archive, config.signatures_required, reader);
 }
 
 // An in-place or staged update from "<patch_dir>/update.upk".

@@ -247,8 +247,9 @@ int EndRun(int argc, char **argv, const UpdateOutcome &outcome) {
 
 }  // namespace
 
-RunConfig ReadRunConfig(int argc, char **argv) {
+RunConfig ReadRunConfig(int argc, char **argv, bool signatures_required) {
   RunConfig config;
+  config.signatures_required = signatures_required;
   config.patch_dir = argv[1];
   config.install_fits = CopyDirArgument(config.install_dir, argv[2]);
   if (argc >= 5) {
@@ -267,7 +268,7 @@ RunConfig ReadRunConfig(int argc, char **argv) {
   return config;
 }
 
-int UpdaterMain(int argc, char **argv) {
+int UpdaterMain(int argc, char **argv, bool signatures_required) {
   (void)SetupProgressUI(&argc, &argv);
   if (argc == 2 && strcmp(argv[1], "--help") == 0) {
     fputs(kUsage, stdout);
@@ -283,7 +284,7 @@ int UpdaterMain(int argc, char **argv) {
     return 1;
   }
   if (RefuseArguments(argc, argv)) return 1;
-  const RunConfig config = ReadRunConfig(argc, argv);
+  const RunConfig config = ReadRunConfig(argc, argv, signatures_required);
   if (!PatchDirIsPrivate(config.patch_dir)) return 1;
   Journal journal(config.patch_dir);
   OpenLog(config);

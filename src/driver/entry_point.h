@@ -4,6 +4,8 @@
 // given.
 #pragma once
 
-// The whole program behind `main`. Returns the exit code: 0 when the update succeeded, 1 otherwise
-// (usage error, refused input, failed update). Does not return when the callback is executed.
-int UpdaterMain(int argc, char **argv);
+// The whole program behind `main`. With `signatures_required` (the build's setting), an
+// installation that trusts no key refuses every archive. Returns the exit code: 0 when the update
+// succeeded, 1 otherwise (usage error, refused input, failed update). Does not return when the
+// callback is executed.
+int UpdaterMain(int argc, char **argv, bool signatures_required);
