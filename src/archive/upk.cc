@@ -1,5 +1,5 @@
-// Reading half of the archive library: opening an archive's index, lookups, reading stored bytes
-// and walking the items.
+// Reading half of the archive library: opening an archive's index, lookups, reading stored bytes,
+// walking the items, and the signature area's rewrite, which walks the index with the same walk.
 #include "archive/upk.h"
 
 #include <sys/stat.h>
@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <string>
+#include <vector>
+
 #include "archive/upk_format.h"
+#include "archive/upk_signature.h"
 
 using namespace upk_format;
 
@@ -20,35 +24,18 @@ size_t ItemBytes(size_t name_len) {
   return (sizeof(UpkItem) + name_len + 1 + align - 1) / align * align;
 }
 
-// Walks the index entries, calling `visit(entry, name, name_len)` for each. True when the walk ends
-// exactly at the end of the index, or at an entry whose name has no NUL (that entry is dropped).
-template <typename Visit>
-bool WalkIndex(const unsigned char *index, size_t size, Visit visit) {
-  size_t pos = 0;
-  while (pos < size) {
-    if (size - pos < kMinEntrySize) return false;
-    const unsigned char *entry = index + pos;
-    const char *name = reinterpret_cast<const char *>(entry + kEntryFieldsSize);
-    const void *nul = memchr(name, '\0', size - pos - kEntryFieldsSize);
-    if (!nul) return true;
-    size_t name_len = static_cast<const char *>(nul) - name;
-    visit(entry, name, name_len);
-    pos += kEntryFieldsSize + name_len + 1;
-  }
-  return true;
-}
-
-// Builds the hash table from the index bytes (see WalkIndex for what is accepted). All items live
-// in one block, laid out bucket after bucket and in index order within a bucket, so that a lookup
-// walks its chain through adjacent memory; the first item of the first non-empty bucket is the
-// block's start, which upk_close frees. On failure nothing is allocated.
+// Builds the hash table from the index bytes: an index that ends in a short tail is refused. All
+// items live in one block, laid out bucket after bucket and in index order within a bucket, so that
+// a lookup walks its chain through adjacent memory; the first item of the first non-empty bucket is
+// the block's start, which upk_close frees. On failure nothing is allocated.
 bool ParseIndex(UpkArchive *archive, const unsigned char *index, size_t size) {
   size_t bucket_bytes[kBucketCount] = {};
   size_t total = 0;
   bool ok = WalkIndex(index, size, [&](const unsigned char *, const char *name, size_t name_len) {
-    bucket_bytes[Bucket(name)] += ItemBytes(name_len);
-    total += ItemBytes(name_len);
-  });
+              bucket_bytes[Bucket(name)] += ItemBytes(name_len);
+              total += ItemBytes(name_len);
+              return true;
+            }) != IndexWalk::kShortTail;
   if (!ok || total == 0) return ok;
   char *block = static_cast<char *>(malloc(total));
   if (!block) return false;
@@ -72,11 +59,148 @@ bool ParseIndex(UpkArchive *archive, const unsigned char *index, size_t size) {
       archive->buckets[bucket] = item;
     }
     tails[bucket] = item;
+    return true;
   });
   return true;
 }
 
 }  // namespace
+
+// The signature area's rewrite walks the index as the reader does, with the same walker.
+namespace upk_signature {
+
+namespace {
+constexpr size_t kCopyChunk = 65536;
+}  // namespace
+
+bool Rewrite(FILE *fp, const Area &area, const std::vector<Entry> &entries, const Sink &sink,
+             std::string *error) {
+  if (!area.present) {
+    *error = "the archive has the older layout, which has no signature area";
+    return false;
+  }
+  if (entries.size() > kMaxSignatures) {
+    *error = "more than " + std::to_string(kMaxSignatures) + " signatures";
+    return false;
+  }
+  struct stat st;
+  unsigned char header[kSignatureEntriesPos];
+  if (fstat(fileno(fp), &st) != 0 || !ReadAt(fp, 0, header, sizeof(header))) {
+    *error = "the archive's header cannot be read";
+    return false;
+  }
+  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+  const uint64_t old_area = area.end - kSignatureEntriesPos;
+  uint64_t new_area = 0;
+  for (const Entry &e : entries) new_area += 8 + e.data.size();
+  const uint32_t index_offset = LoadBE32(header + kIndexOffsetPos);
+  if (index_offset < area.end || uint64_t{index_offset} + 4 > file_size) {
+    *error = "the index does not lie between the signature area and the end of the file";
+    return false;
+  }
+  unsigned char size_field[4];
+  if (!ReadAt(fp, index_offset, size_field, sizeof(size_field))) {
+    *error = "the index cannot be read";
+    return false;
+  }
+  const uint32_t index_size = LoadBE32(size_field);
+  if (uint64_t{index_offset} + 4 + index_size > file_size) {
+    *error = "the index runs past the end of the file";
+    return false;
+  }
+  // Offsets move by new_area - old_area; everything they point at must stay within 32 bits.
+  auto moved = [&](uint64_t offset) { return offset - old_area + new_area; };
+  if (moved(index_offset) > UINT32_MAX) {
+    *error = "the archive would grow beyond what its offsets can address";
+    return false;
+  }
+
+  uint64_t archive_size = 0;
+  for (int i = 0; i < 8; ++i) archive_size = (archive_size << 8) | header[8 + i];
+  StoreBE32(header + kIndexOffsetPos, static_cast<uint32_t>(moved(index_offset)));
+  StoreBE64(header + kArchiveSizePos, moved(archive_size));
+  StoreBE32(header + kSignatureCountPos, static_cast<uint32_t>(entries.size()));
+  if (!sink(header, sizeof(header))) {
+    *error = "the rewritten archive cannot be written";
+    return false;
+  }
+  for (const Entry &e : entries) {
+    unsigned char head[8];
+    StoreBE32(head, e.algorithm);
+    StoreBE32(head + 4, static_cast<uint32_t>(e.data.size()));
+    if (!sink(head, sizeof(head)) || (!e.data.empty() && !sink(e.data.data(), e.data.size()))) {
+      *error = "the rewritten archive cannot be written";
+      return false;
+    }
+  }
+
+  // Additional blocks and item data, as they are.
+  std::vector<uint8_t> chunk(kCopyChunk);
+  if (fseeko(fp, area.end, SEEK_SET) != 0) {
+    *error = "the archive cannot be read";
+    return false;
+  }
+  for (uint64_t left = index_offset - area.end; left > 0;) {
+    size_t want = left < chunk.size() ? static_cast<size_t>(left) : chunk.size();
+    if (!ReadExact(fp, chunk.data(), want)) {
+      *error = "the archive cannot be read";
+      return false;
+    }
+    if (!sink(chunk.data(), want)) {
+      *error = "the rewritten archive cannot be written";
+      return false;
+    }
+    left -= want;
+  }
+
+  // The index, its entries walked as the reader walks them: every member's data must lie between
+  // the signature area and the index, so that all of it is covered as it is read.
+  std::vector<uint8_t> index(index_size);
+  if (index_size != 0 && !ReadAt(fp, uint64_t{index_offset} + 4, index.data(), index_size)) {
+    *error = "the index cannot be read";
+    return false;
+  }
+  const IndexWalk walk =
+      WalkIndex(index.data(), index.size(), [&](uint8_t *entry, const char *name, size_t) {
+        const uint32_t offset = LoadBE32(entry);
+        const uint32_t length = LoadBE32(entry + 4);
+        if (offset < area.end || uint64_t{offset} + length > index_offset) {
+          *error = std::string("the data of member ") + name +
+                   " does not lie between the signature area and the index";
+          return false;
+        }
+        StoreBE32(entry, static_cast<uint32_t>(moved(offset)));
+        return true;
+      });
+  // A short tail is passed on as it is: the reader refuses such an index itself.
+  if (walk == IndexWalk::kStopped) return false;
+  if (!sink(size_field, sizeof(size_field)) ||
+      (index_size != 0 && !sink(index.data(), index.size()))) {
+    *error = "the rewritten archive cannot be written";
+    return false;
+  }
+
+  // Whatever follows the index, to the end of the file.
+  if (fseeko(fp, static_cast<off_t>(uint64_t{index_offset} + 4 + index_size), SEEK_SET) != 0) {
+    *error = "the archive cannot be read";
+    return false;
+  }
+  while (true) {
+    size_t got = fread(chunk.data(), 1, chunk.size(), fp);
+    if (got == 0) break;
+    if (!sink(chunk.data(), got)) {
+      *error = "the rewritten archive cannot be written";
+      return false;
+    }
+  }
+  if (ferror(fp)) {
+    *error = "the archive cannot be read";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace upk_signature
 
 UpkArchive *upk_open(const char *path, const char **why) {
   FILE *fp = fopen(path, "rb");

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "base/byte_order.h"
 
@@ -19,6 +20,8 @@ constexpr char kMagic[4] = {'U', 'P', 'K', '1'};
 constexpr uint32_t kIndexOffsetPos = 4;
 constexpr uint32_t kArchiveSizePos = 8;
 constexpr uint32_t kSignatureCountPos = 16;
+// The first signature entry follows the count: algorithm (4), data length (4), data.
+constexpr uint32_t kSignatureEntriesPos = 20;
 // Where the first item's data begins in the older layout (magic and index offset only).
 constexpr uint32_t kOldLayoutDataOffset = 8;
 // Header of a new archive: magic, index offset, archive size, signature count 0, block count 1.
@@ -70,6 +73,36 @@ inline bool ReadBE32At(FILE *fp, uint32_t *value) {
   if (!ReadExact(fp, bytes, sizeof(bytes))) return false;
   *value = LoadBE32(bytes);
   return true;
+}
+
+// Reads exactly `size` bytes at `offset`.
+inline bool ReadAt(FILE *fp, uint64_t offset, void *buffer, size_t size) {
+  return fseeko(fp, static_cast<off_t>(offset), SEEK_SET) == 0 && ReadExact(fp, buffer, size);
+}
+
+// How a walk of the index ended.
+enum class IndexWalk {
+  kComplete,   // at the end of the index, or at an entry whose name has no NUL (it ends the index)
+  kShortTail,  // fewer bytes than the smallest entry are left (the reader refuses such an index)
+  kStopped,    // `visit` returned false
+};
+
+// The one walk of the index entries: calls `visit(entry, name, name_len)` for each entry in index
+// order (`entry` points at its offset field; `Byte` may be const or not) until it returns false.
+template <typename Byte, typename Visit>
+IndexWalk WalkIndex(Byte *index, size_t size, Visit visit) {
+  size_t pos = 0;
+  while (pos < size) {
+    if (size - pos < kMinEntrySize) return IndexWalk::kShortTail;
+    Byte *entry = index + pos;
+    const char *name = reinterpret_cast<const char *>(entry + kEntryFieldsSize);
+    const void *nul = memchr(name, '\0', size - pos - kEntryFieldsSize);
+    if (!nul) return IndexWalk::kComplete;
+    size_t name_len = static_cast<const char *>(nul) - name;
+    if (!visit(entry, name, name_len)) return IndexWalk::kStopped;
+    pos += kEntryFieldsSize + name_len + 1;
+  }
+  return IndexWalk::kComplete;
 }
 
 }  // namespace upk_format

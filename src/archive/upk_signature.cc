@@ -15,9 +15,6 @@ namespace upk_signature {
 
 namespace {
 
-constexpr uint32_t kEntriesPos = 20;  // the first signature entry follows the count
-constexpr size_t kCopyChunk = 65536;
-
 std::string Number(uint64_t value) { return std::to_string(value); }
 
 bool SodiumReady(std::string *error) {
@@ -107,11 +104,6 @@ std::string Base64Line(const uint8_t *data, size_t size) {
   sodium_bin2base64(text.data(), text.size(), data, size, sodium_base64_VARIANT_ORIGINAL);
   text.resize(strlen(text.c_str()));
   return text + "\n";
-}
-
-bool ReadAt(FILE *fp, uint64_t offset, void *buffer, size_t size) {
-  return fseeko(fp, static_cast<off_t>(offset), SEEK_SET) == 0 &&
-         upk_format::ReadExact(fp, buffer, size);
 }
 
 std::string Describe(const Entry &entry) {
@@ -221,10 +213,10 @@ bool ReadArea(FILE *fp, Area *area, std::string *error) {
     return false;
   }
   const uint64_t file_size = static_cast<uint64_t>(st.st_size);
-  uint64_t at = kEntriesPos;
+  uint64_t at = upk_format::kSignatureEntriesPos;
   for (uint32_t i = 0; i < count; ++i) {
     unsigned char head[8];
-    if (!ReadAt(fp, at, head, sizeof(head))) {
+    if (!upk_format::ReadAt(fp, at, head, sizeof(head))) {
       *error = "signature entry " + Number(i + 1) + " is cut short";
       return false;
     }
@@ -247,134 +239,6 @@ bool ReadArea(FILE *fp, Area *area, std::string *error) {
   }
   area->present = true;
   area->end = static_cast<uint32_t>(at);
-  return true;
-}
-
-bool Rewrite(FILE *fp, const Area &area, const std::vector<Entry> &entries, const Sink &sink,
-             std::string *error) {
-  if (!area.present) {
-    *error = "the archive has the older layout, which has no signature area";
-    return false;
-  }
-  if (entries.size() > upk_format::kMaxSignatures) {
-    *error = "more than " + Number(upk_format::kMaxSignatures) + " signatures";
-    return false;
-  }
-  struct stat st;
-  unsigned char header[kEntriesPos];
-  if (fstat(fileno(fp), &st) != 0 || !ReadAt(fp, 0, header, sizeof(header))) {
-    *error = "the archive's header cannot be read";
-    return false;
-  }
-  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
-  const uint64_t old_area = area.end - kEntriesPos;
-  uint64_t new_area = 0;
-  for (const Entry &e : entries) new_area += 8 + e.data.size();
-  const uint32_t index_offset = LoadBE32(header + upk_format::kIndexOffsetPos);
-  if (index_offset < area.end || uint64_t{index_offset} + 4 > file_size) {
-    *error = "the index does not lie between the signature area and the end of the file";
-    return false;
-  }
-  unsigned char size_field[4];
-  if (!ReadAt(fp, index_offset, size_field, sizeof(size_field))) {
-    *error = "the index cannot be read";
-    return false;
-  }
-  const uint32_t index_size = LoadBE32(size_field);
-  if (uint64_t{index_offset} + 4 + index_size > file_size) {
-    *error = "the index runs past the end of the file";
-    return false;
-  }
-  // Offsets move by new_area - old_area; everything they point at must stay within 32 bits.
-  auto moved = [&](uint64_t offset) { return offset - old_area + new_area; };
-  if (moved(index_offset) > UINT32_MAX) {
-    *error = "the archive would grow beyond what its offsets can address";
-    return false;
-  }
-
-  uint64_t archive_size = 0;
-  for (int i = 0; i < 8; ++i) archive_size = (archive_size << 8) | header[8 + i];
-  StoreBE32(header + upk_format::kIndexOffsetPos, static_cast<uint32_t>(moved(index_offset)));
-  StoreBE64(header + upk_format::kArchiveSizePos, moved(archive_size));
-  StoreBE32(header + upk_format::kSignatureCountPos, static_cast<uint32_t>(entries.size()));
-  if (!sink(header, sizeof(header))) {
-    *error = "the rewritten archive cannot be written";
-    return false;
-  }
-  for (const Entry &e : entries) {
-    unsigned char head[8];
-    StoreBE32(head, e.algorithm);
-    StoreBE32(head + 4, static_cast<uint32_t>(e.data.size()));
-    if (!sink(head, sizeof(head)) || (!e.data.empty() && !sink(e.data.data(), e.data.size()))) {
-      *error = "the rewritten archive cannot be written";
-      return false;
-    }
-  }
-
-  // Additional blocks and item data, as they are.
-  std::vector<uint8_t> chunk(kCopyChunk);
-  if (fseeko(fp, area.end, SEEK_SET) != 0) {
-    *error = "the archive cannot be read";
-    return false;
-  }
-  for (uint64_t left = index_offset - area.end; left > 0;) {
-    size_t want = left < chunk.size() ? static_cast<size_t>(left) : chunk.size();
-    if (!upk_format::ReadExact(fp, chunk.data(), want)) {
-      *error = "the archive cannot be read";
-      return false;
-    }
-    if (!sink(chunk.data(), want)) {
-      *error = "the rewritten archive cannot be written";
-      return false;
-    }
-    left -= want;
-  }
-
-  // The index, its entries walked as the reader walks them: every member's data must lie between
-  // the signature area and the index, so that all of it is covered as it is read.
-  std::vector<uint8_t> index(index_size);
-  if (index_size != 0 && !ReadAt(fp, uint64_t{index_offset} + 4, index.data(), index_size)) {
-    *error = "the index cannot be read";
-    return false;
-  }
-  for (size_t pos = 0; index_size - pos >= upk_format::kMinEntrySize;) {
-    uint8_t *entry = index.data() + pos;
-    const char *name = reinterpret_cast<const char *>(entry + upk_format::kEntryFieldsSize);
-    const void *nul = memchr(name, '\0', index_size - pos - upk_format::kEntryFieldsSize);
-    if (!nul) break;
-    const uint32_t offset = LoadBE32(entry);
-    const uint32_t length = LoadBE32(entry + 4);
-    if (offset < area.end || uint64_t{offset} + length > index_offset) {
-      *error = std::string("the data of member ") + name +
-               " does not lie between the signature area and the index";
-      return false;
-    }
-    StoreBE32(entry, static_cast<uint32_t>(moved(offset)));
-    pos += upk_format::kEntryFieldsSize + (static_cast<const char *>(nul) - name) + 1;
-  }
-  if (!sink(size_field, sizeof(size_field)) ||
-      (index_size != 0 && !sink(index.data(), index.size()))) {
-    *error = "the rewritten archive cannot be written";
-    return false;
-  }
-
-  // Whatever follows the index, to the end of the file.
-  if (fseeko(fp, static_cast<off_t>(uint64_t{index_offset} + 4 + index_size), SEEK_SET) != 0) {
-    *error = "the archive cannot be read";
-    return false;
-  }
-  while (true) {
-    size_t got = fread(chunk.data(), 1, chunk.size(), fp);
-    if (got == 0) break;
-    if (!sink(chunk.data(), got)) {
-      *error = "the rewritten archive cannot be written";
-      return false;
-    }
-  }
-  if (ferror(fp)) {
-    *error = "the archive cannot be read";
-    return false;
-  }
   return true;
 }
 

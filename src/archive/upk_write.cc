@@ -51,31 +51,46 @@ void MakeParents(const char *name) {
   free(copy);
 }
 
-// Locates the product information block from the first additional block on and, when found,
-// leaves `fp` at the block's start and sets `*size` to its size field. -1 when there are no
-// blocks, a read or seek fails or no block has identifier 1.
-int FindProductInfoBlock(FILE *fp, uint32_t *size) {
+// How the search of the additional blocks for one identifier ended.
+enum class BlockSearch {
+  kFound,
+  kAbsent,      // no blocks, or none has the identifier
+  kUnreadable,  // the layout or a block header cannot be read
+  kBadSize,     // a block before it claims fewer bytes than its own header
+};
+
+// The one walk of the additional blocks: looks for the first block with identifier `id`, leaving
+// `fp` at its start and `*size` its size field when found.
+BlockSearch FindBlock(FILE *fp, uint32_t id, uint32_t *size) {
   bool has_blocks = false;
   uint32_t first = 0;
   uint32_t count = 0;
-  if (get_upk_stream_info(fp, nullptr, nullptr, &has_blocks, &first, &count) != 0 || !has_blocks) {
-    return -1;
+  if (get_upk_stream_info(fp, nullptr, nullptr, &has_blocks, &first, &count) != 0) {
+    return BlockSearch::kUnreadable;
   }
-  off_t at = first;
+  if (!has_blocks) return BlockSearch::kAbsent;
+  off_t offset = first;
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t block_size = 0;
-    uint32_t id = 0;
-    if (fseeko(fp, at, SEEK_SET) != 0 || !ReadBE32At(fp, &block_size) || !ReadBE32At(fp, &id) ||
-        block_size < kBlockHeaderSize) {
-      return -1;
+    uint32_t block_id = 0;
+    if (fseeko(fp, offset, SEEK_SET) != 0 || !ReadBE32At(fp, &block_size) ||
+        !ReadBE32At(fp, &block_id)) {
+      return BlockSearch::kUnreadable;
     }
-    if (id == kProductInfoBlockId) {
+    if (block_id == id) {
       *size = block_size;
-      return fseeko(fp, at, SEEK_SET) == 0 ? 0 : -1;
+      return fseeko(fp, offset, SEEK_SET) == 0 ? BlockSearch::kFound : BlockSearch::kUnreadable;
     }
-    at += block_size;
+    if (block_size < kBlockHeaderSize) return BlockSearch::kBadSize;
+    offset += block_size;
   }
-  return -1;
+  return BlockSearch::kAbsent;
+}
+
+// Finds the product information block: 0 with `fp` at its start and `*size` its size field, -1
+// when it cannot be found.
+int FindProductInfoBlock(FILE *fp, uint32_t *size) {
+  return FindBlock(fp, kProductInfoBlockId, size) == BlockSearch::kFound ? 0 : -1;
 }
 
 // Reads the product information block at `fp` into `info`.
@@ -387,11 +402,7 @@ int read_product_info_block(const char *path, UpkProductInfo *info) {
 int upk_refresh_product_info(const char *path, const UpkProductInfo *info) {
   bool signature_area = false;
   uint32_t signatures = 0;
-  bool has_blocks = false;
-  uint32_t first_block = 0;
-  uint32_t count = 0;
-  if (get_upk_file_info(path, &signature_area, &signatures, &has_blocks, &first_block, &count) !=
-      0) {
+  if (get_upk_file_info(path, &signature_area, &signatures, nullptr, nullptr, nullptr) != 0) {
     fputs("ERROR: Could not obtain UPK information.\n", stderr);
     return -1;
   }
@@ -405,43 +416,28 @@ int upk_refresh_product_info(const char *path, const UpkProductInfo *info) {
     return -1;
   }
   int rv = -1;
-  bool ended = false;  // the walk ended with success or with its own message
-  if (has_blocks) {
-    off_t at = first_block;
-    if (fseeko(fp, at, SEEK_SET) != 0) {
-      fputs("ERROR: could not seek to additional blocks\n", stderr);
-      fclose(fp);
-      return -1;
-    }
-    for (uint32_t i = 0; i < count && !ended; ++i) {
-      uint32_t block_size = 0;
-      uint32_t id = 0;
-      if (!ReadBE32At(fp, &block_size) || !ReadBE32At(fp, &id)) {
-        ended = true;
-      } else if (id == kProductInfoBlockId) {
-        ended = true;
-        // The new block is always 104 bytes: over a block of another size it would damage the
-        // bytes that follow it, or leave stale bytes inside it.
-        if (block_size != kProductInfoBlockSize) {
-          fprintf(stderr, "ERROR: Product Information Block is %u bytes, not %u\n", block_size,
-                  kProductInfoBlockSize);
-        } else if (fseeko(fp, at, SEEK_SET) != 0) {
-          fputs("Could not seek back to Product Information Block\n", stderr);
-        } else if (upk_write_product_info_block(fp, nullptr, info) != 0) {
-          fputs("Could not concat Product Information Block\n", stderr);
-        } else {
-          rv = 0;
-        }
-      } else if (block_size < kBlockHeaderSize ||
-                 fseeko(fp, static_cast<off_t>(block_size - kBlockHeaderSize), SEEK_CUR) != 0) {
-        fputs("ERROR: Could not seek past current block.\n", stderr);
-        ended = true;
+  uint32_t block_size = 0;
+  switch (FindBlock(fp, kProductInfoBlockId, &block_size)) {
+    case BlockSearch::kFound:
+      // The new block is always 104 bytes: over a block of another size it would damage the bytes
+      // that follow it, or leave stale bytes inside it.
+      if (block_size != kProductInfoBlockSize) {
+        fprintf(stderr, "ERROR: Product Information Block is %u bytes, not %u\n", block_size,
+                kProductInfoBlockSize);
+      } else if (upk_write_product_info_block(fp, nullptr, info) != 0) {
+        fputs("Could not concat Product Information Block\n", stderr);
       } else {
-        at += block_size;
+        rv = 0;
       }
-    }
+      break;
+    case BlockSearch::kBadSize:
+      fputs("ERROR: Could not seek past current block.\n", stderr);
+      break;
+    case BlockSearch::kAbsent:
+    case BlockSearch::kUnreadable:
+      fputs("ERROR: Could not refresh because block does not exist\n", stderr);
+      break;
   }
-  if (!ended) fputs("ERROR: Could not refresh because block does not exist\n", stderr);
   if (fclose(fp) != 0) rv = -1;
   return rv;
 }
