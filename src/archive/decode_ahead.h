@@ -2,8 +2,9 @@
 // extractions will ask for, in the order planned, into memory within a fixed budget; the extraction
 // that needs a member then writes the decoded bytes instead of decoding them itself. A member that
 // is not planned, does not fit in the budget or is not claimed by a worker in time is extracted by
-// its reader as before. A member's decoding result (6, 39, 40) is kept with its bytes and
-// returned by the extraction that takes it, exactly as the reader returns it; nothing is logged.
+// its reader as before. A member's decoding result (result::kReadError, kDecompressError, kEmpty)
+// is kept with its bytes and returned by the extraction that takes it, exactly as the reader
+// returns it; nothing is logged.
 #pragma once
 
 #include <pthread.h>
@@ -88,8 +89,8 @@ class DecodeAhead {
   // Decodes the stored bytes of `item` into `out` block by block on the workers' count of threads
   // plus one; false (nothing written) when the stored bytes cannot be read into memory.
   bool DecodeLarge(UpkItem *item, FILE *out, int *rv);
-  // Writes the taken job's bytes to `out`, frees them and returns the decoding's result (7 when a
-  // write failed).
+  // Writes the taken job's bytes to `out`, frees them and returns the decoding's result
+  // (result::kWriteError when a write failed).
   int WriteTaken(long j, FILE *out);
 
   std::mutex mutex_;

@@ -52,8 +52,8 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 
 // As rename_file with `check_type` true, but exchanges `source` and an existing `destination` in
 // one step (renameat2 with RENAME_EXCHANGE), so that `destination` never goes missing. When the
-// file system cannot exchange, sets `*unsupported`, logs nothing and returns 7; the caller then
-// moves in two steps. Returns 0, 6, 7 or 42.
+// file system cannot exchange, sets `*unsupported`, logs nothing and returns result::kWriteError;
+// the caller then moves in two steps. Returns result::kOk, kReadError, kWriteError or kWrongKind.
 [[nodiscard]] int exchange_file(const char *source, char *destination, bool *unsupported);
 
 #include <map>
@@ -100,10 +100,11 @@ class BackupSet {
 };
 
 // Flushes to disk the entries of the directory `path`. Logs "flush_dir: failed to flush directory:
-// %s, err: %d". Returns 0 or 7.
+// %s, err: %d". Returns result::kOk or result::kWriteError.
 [[nodiscard]] int flush_dir(const char *path);
 // Flushes every written file of the file system holding `path` (one syncfs). Logs
-// "flush_file_system: failed to flush the file system of: %s, err: %d". Returns 0 or 7.
+// "flush_file_system: failed to flush the file system of: %s, err: %d". Returns result::kOk or
+// result::kWriteError.
 [[nodiscard]] int flush_file_system(const char *path);
 // Flushes the file system holding `root`, then the entries of `root` and of every folder below it
 // (links not followed), then of the folder above it: a tree that was just written whole (a staged
