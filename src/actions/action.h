@@ -20,9 +20,10 @@ class UpdateAction {
   // Reads the instruction's arguments from `arg`, cutting it in place; the action keeps pointers
   // into it, so the text must outlive the action. Returns result::kOk or result::kParseError.
   [[nodiscard]] virtual int Parse(char *arg) = 0;
-  // Checks and stages; changes nothing in the installation. Returns 0 or a result code.
+  // Checks and stages; changes nothing in the installation. Returns result::kOk or a result code.
   [[nodiscard]] virtual int Prepare() = 0;
-  // Makes the change, keeping a backup of whatever it replaces or removes. Returns 0 or a code.
+  // Makes the change, keeping a backup of whatever it replaces or removes. Returns result::kOk or a
+  // code.
   [[nodiscard]] virtual int Execute() = 0;
   // `status` is the Execute pass's result: 0 drops the backups, anything else puts them back.
   virtual void Finish(int status) = 0;
@@ -64,14 +65,14 @@ class ActionList {
   void Append(std::unique_ptr<UpdateAction> action);
 
   // Prepares every action in order and reports 0 to 20 percent; the paths each action changes must
-  // stay beneath the current directory (check_beneath). Returns 0, result::kEmpty when the list is
-  // empty ("empty action list" is logged), the first failing action's result, or
+  // stay beneath the current directory (check_beneath). Returns result::kOk, result::kEmpty when
+  // the list is empty ("empty action list" is logged), the first failing action's result, or
   // result::kWrongKind for a path that leads outside; the pass stops at the first failure.
   [[nodiscard]] int Prepare();
   // Executes every action in order (each path checked again as in Prepare, right before) and
   // reports 20 to 95 percent, weighted by progress_cost.
-  // Returns 0, or the first failing action's result (after logging "### execution failed"), at
-  // which the pass stops. When every cost is 0, each action reports 95.
+  // Returns result::kOk, or the first failing action's result (after logging "### execution
+  // failed"), at which the pass stops. When every cost is 0, each action reports 95.
   [[nodiscard]] int Execute();
   // Finishes every action in order with `status`, reporting 95 to 100 percent; no failure stops
   // it. Sets the context's update_succeeded when `status` is 0.

@@ -47,9 +47,9 @@ class ManifestParser {
   explicit ManifestParser(char *text) : cursor_(text) {}
 
   // Reads the next instruction into `*entry` (kEnd after the last). A first instruction "type"
-  // logs the type and yields kPrecomplete for "complete", nothing for another type. Returns 0,
-  // result::kParseError for a line that cannot be understood (logged), or an action's Parse
-  // result; `*entry` is then kEnd.
+  // logs the type and yields kPrecomplete for "complete", nothing for another type. Returns
+  // result::kOk, result::kParseError for a line that cannot be understood (logged), or an action's
+  // Parse result; `*entry` is then kEnd.
   [[nodiscard]] int Next(ManifestEntry *entry);
 
  private:
@@ -59,8 +59,8 @@ class ManifestParser {
 
 // Parses the text of a "precomplete" file (cut in place; it must outlive the actions) and appends
 // its removals ("remove" and "rmdir"; "remove-cc" lines are skipped). Touches nothing but the text
-// and the log. Returns 0, or result::kParseError for a line without keyword, an unknown keyword or
-// a refused path; the removals before it stay in `list`.
+// and the log. Returns result::kOk, or result::kParseError for a line without keyword, an unknown
+// keyword or a refused path; the removals before it stay in `list`.
 [[nodiscard]] int ParsePrecomplete(char *text, ActionList *list);
 
 // Returns a new NUL-terminated copy of the whole file at `path` (free it with free()), or null:
@@ -73,8 +73,8 @@ class ManifestParser {
 
 // Appends the removals of the tree `directory` (which ends in '/'): one per file, link or other
 // entry when the walk reaches it, one per directory after everything below it, the directory
-// itself last. A missing directory adds nothing. Returns 0; result::kWrongKind when the walk
-// cannot start, fails, meets a cycle, or when `directory` or a produced path does not fit in
+// itself last. A missing directory adds nothing. Returns result::kOk; result::kWrongKind when the
+// walk cannot start, fails, meets a cycle, or when `directory` or a produced path does not fit in
 // kPathSize bytes (a cut path could name another file); result::kQuoteNoMemory when no memory can
 // be had for a quoted path; result::kParseError when a produced path is refused. Actions appended
 // before a failure stay in `list`.
@@ -85,7 +85,7 @@ class ManifestParser {
 [[nodiscard]] int AddPreCompleteActions(ActionList *list, ManifestTexts *texts);
 
 // Parses the manifest `text` (cut in place; it must outlive the actions) into `list`, which must be
-// empty, in line order, expanding each kPrecomplete and kRmrfdir entry where it stands. Returns 0,
-// or the first failure (ManifestParser::Next's, or an expansion's); the actions made so far then
-// stay in `list`, for the caller to destroy without running any pass.
+// empty, in line order, expanding each kPrecomplete and kRmrfdir entry where it stands. Returns
+// result::kOk, or the first failure (ManifestParser::Next's, or an expansion's); the actions made
+// so far then stay in `list`, for the caller to destroy without running any pass.
 [[nodiscard]] int ParseManifest(char *text, ActionList *list, ManifestTexts *texts);
