@@ -63,6 +63,14 @@ const char kUsage[] =
     "    Every member is compressed with bzip2 and stored with the file's permission bits;\n"
     "    patches are stored as patches/PATH.patch. The work runs on one thread per core.\n"
     "\n"
+    "    An archive holds at most 500 MiB (524288000 bytes) of compressed members, manifest\n"
+    "    and index. When the files of the update could take more than that (their sizes, as\n"
+    "    if they did not compress at all), make-update says so before it compresses anything,\n"
+    "    and stops with exit status 1 as soon as the members built so far take more than the\n"
+    "    limit. Such a release is too large for one update: split it into parts that are\n"
+    "    updated apart, ship partial updates (--from) where the complete update is too large,\n"
+    "    or leave out data that the application can fetch by itself.\n"
+    "\n"
     "OPTIONS\n"
     "    --from OLD_DIR    make a partial update from OLD_DIR to NEW_DIR\n"
     "    --product ID      product identifier for the archive, at most 63 bytes (default \"\")\n"
@@ -125,7 +133,7 @@ const char kUsage[] =
     "    ones keep theirs; a warning names each folder where that differs from NEW_DIR.\n"
     "\n"
     "EXIT STATUS\n"
-    "    0 success; 1 failure (unreadable input, full disk, archive over 500 MiB, ...);\n"
+    "    0 success; 1 failure (full disk, an update that does not fit in an archive, ...);\n"
     "    2 usage error, or an input (a tree, the archive of --verify, the key of --sign) cannot\n"
     "    be read (\"make-update: cannot read PATH: REASON\"); 3 the trees hold something an\n"
     "    update cannot express;\n"
@@ -456,6 +464,20 @@ int Run(const Args &args) {
 
   BuildSettings build = args.build;
   build.progress = args.progress == 1 || (args.progress == -1 && isatty(2));
+  // Only compression can tell whether files fit in an archive; when the sizes alone cannot rule
+  // out that they do not, the build stops as soon as the members are known to take too much.
+  if (!args.dry_run) {
+    build.archive_limit = kArchiveLimit;
+    const uint64_t worst = WorstCaseArchiveSize(planned.plan);
+    if (worst > kArchiveLimit) {
+      fprintf(stderr,
+              "make-update: warning: this update could take up to %llu bytes (its files as if "
+              "they did not compress), more than the %llu bytes (500 MiB) an archive holds; the "
+              "build stops as soon as the compressed members are known not to fit\n",
+              static_cast<unsigned long long>(worst),
+              static_cast<unsigned long long>(kArchiveLimit));
+    }
+  }
   if (!BuildMembers(&planned.plan, &store, build, &error)) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
