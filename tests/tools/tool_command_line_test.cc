@@ -46,7 +46,10 @@ TEST(ToolArguments, ValuesFlagsOperandsAndTheFirstProblem) {
     p = Parse(c.args);
     EXPECT_EQ(p.error, c.error) << c.args[0];
     EXPECT_EQ(p.offending, c.offending) << c.args[0];
+    EXPECT_NE(p.Problem().find(c.offending), std::string::npos) << c.args[0];
   }
+  EXPECT_EQ(Parse({"a", "--name"}).Problem(), "--name needs a value");
+  EXPECT_EQ(Parse({"a"}).Problem(), "");
   // --help ends parsing where it stands; --version counts only alone.
   p = Parse({"--help", "--bogus"});
   EXPECT_TRUE(p.help);

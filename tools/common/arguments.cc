@@ -10,6 +10,20 @@
 
 #include "common/tool_version.h"
 
+std::string ParsedArguments::Problem() const {
+  switch (error) {
+    case ArgumentError::kNone:
+      break;
+    case ArgumentError::kUnknownOption:
+      return "unknown option " + offending;
+    case ArgumentError::kMissingValue:
+      return offending + " needs a value";
+    case ArgumentError::kUnexpectedValue:
+      return offending + " takes no value";
+  }
+  return "";
+}
+
 bool ParsedArguments::Has(const char *name) const {
   for (const Option &o : options) {
     if (o.name == name) return true;

@@ -32,6 +32,9 @@ struct ParsedArguments {
   ArgumentError error = ArgumentError::kNone;  // the first problem; parsing stopped there
   std::string offending;                       // the option at fault, without "=value"
 
+  // The problem in words: "unknown option --x", "--x needs a value", "--x takes no value"; "" when
+  // there is none.
+  std::string Problem() const;
   // The first value of option `name` ("" when absent) and whether it was given.
   bool Has(const char *name) const;
   std::string Value(const char *name) const;

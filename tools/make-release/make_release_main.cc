@@ -125,16 +125,7 @@ int main(int argc, char **argv) {
     fputs(kUsage, stdout);
     return 0;
   }
-  switch (parsed.error) {
-    case ArgumentError::kNone:
-      break;
-    case ArgumentError::kUnknownOption:
-      return Usage("unknown option " + parsed.offending);
-    case ArgumentError::kMissingValue:
-      return Usage(parsed.offending + " needs a value");
-    case ArgumentError::kUnexpectedValue:
-      return Usage(parsed.offending + " takes no value");
-  }
+  if (parsed.error != ArgumentError::kNone) return Usage(parsed.Problem());
   ReleaseSettings s;
   bool quiet = false;
   FeedSettings feed;

@@ -186,16 +186,7 @@ int ParseArgs(int argc, char **argv, Args *args) {
                                                  {"--sign", true}});
   args->version_request = parsed.version;
   args->help = parsed.help;
-  switch (parsed.error) {
-    case ArgumentError::kNone:
-      break;
-    case ArgumentError::kUnknownOption:
-      return Usage("unknown option " + parsed.offending);
-    case ArgumentError::kMissingValue:
-      return Usage(parsed.offending + " needs a value");
-    case ArgumentError::kUnexpectedValue:
-      return Usage(parsed.offending + " takes no value");
-  }
+  if (parsed.error != ArgumentError::kNone) return Usage(parsed.Problem());
   if (args->help || args->version_request) return -1;
   for (const ParsedArguments::Option &option : parsed.options) {
     const std::string &arg = option.name;
