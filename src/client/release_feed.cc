@@ -4,7 +4,11 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 namespace release_feed {
 namespace {
@@ -281,6 +285,36 @@ Trust Verify(const std::string &body, const std::vector<FeedSignature> &signatur
   *detail = trusted_key_seen ? "the feed's signature does not match it"
                              : "the feed is signed only by keys this installation does not trust";
   return trusted_key_seen ? Trust::kBad : Trust::kOtherKeys;
+}
+
+bool FileSha256(const std::string &path, std::string *hex, uint64_t *size, std::string *error) {
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) {
+    *error = "cannot open " + path + ": " + strerror(errno);
+    return false;
+  }
+  crypto_hash_sha256_state state;
+  crypto_hash_sha256_init(&state);
+  std::vector<unsigned char> buffer(1 << 20);
+  size_t n;
+  *size = 0;
+  while ((n = fread(buffer.data(), 1, buffer.size(), f)) > 0) {
+    crypto_hash_sha256_update(&state, buffer.data(), n);
+    *size += n;
+  }
+  const bool read_error = ferror(f);
+  const int saved = errno;
+  fclose(f);
+  if (read_error) {
+    *error = "cannot read " + path + ": " + strerror(saved);
+    return false;
+  }
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256_final(&state, digest);
+  char text[2 * crypto_hash_sha256_BYTES + 1];
+  sodium_bin2hex(text, sizeof text, digest, sizeof digest);
+  *hex = text;
+  return true;
 }
 
 }  // namespace release_feed

@@ -102,4 +102,10 @@ enum class Trust {
 Trust Verify(const std::string &body, const std::vector<FeedSignature> &signatures,
              const std::vector<upk_signature::PublicKey> &keys, std::string *detail);
 
+// The archive's "sha256" as the feed lists it: the SHA-256 of the file at `path`, in 64 lower-case
+// hex digits, with the file's size in bytes. False with a sentence in `*error` when the file cannot
+// be opened or read to its end (`*hex` and `*size` are then unspecified). Needs sodium_init().
+[[nodiscard]] bool FileSha256(const std::string &path, std::string *hex, uint64_t *size,
+                              std::string *error);
+
 }  // namespace release_feed

@@ -188,26 +188,6 @@ std::string ResolveUrl(const std::string &base, const std::string &relative) {
   return result;
 }
 
-bool FileSha256(const std::string &path, std::string *hex) {
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  std::vector<unsigned char> buffer(1 << 16);
-  size_t n;
-  while ((n = fread(buffer.data(), 1, buffer.size(), f)) > 0) {
-    crypto_hash_sha256_update(&state, buffer.data(), n);
-  }
-  const bool ok = !ferror(f);
-  fclose(f);
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state, digest);
-  char text[2 * crypto_hash_sha256_BYTES + 1];
-  sodium_bin2hex(text, sizeof text, digest, sizeof digest);
-  *hex = text;
-  return ok;
-}
-
 // ---- the updater ---------------------------------------------------------------------------
 
 int Run(const std::string &program, const std::vector<std::string> &args, bool quiet) {
@@ -337,8 +317,11 @@ uc_result Download(uc_client *c, const release_feed::ArchiveEntry &a, std::strin
     }
     if (c->progress) c->progress(c->progress_user, a.file.c_str(), s.have, a.size, 0);
   }
-  std::string actual;
-  if (!FileSha256(part, &actual)) return c->Fail(UC_FAILED, "cannot read " + part);
+  std::string actual, unused_error;
+  uint64_t hashed = 0;
+  if (!release_feed::FileSha256(part, &actual, &hashed, &unused_error)) {
+    return c->Fail(UC_FAILED, "cannot read " + part);
+  }
   if (actual != a.sha256) {
     unlink(part.c_str());
     return c->Fail(UC_REFUSED,

@@ -91,8 +91,7 @@ TEST(UpkTool, ReportsUsageErrorsAndFailures) {
       {"set-product a.upk --product p", 2, "upk: set-product needs --product and --version\n"},
       {"create a.upk ../file", 1,
        "upk: member names must be relative paths without '.' or '..' parts: ../file\n"},
-      {"create a.upk missing", 1,
-       "ERROR: file not found: missing\nupk: could not create archive: a.upk\n"},
+      {"create a.upk missing", 2, "upk: cannot read missing: No such file or directory\n"},
       {"create --product 0123456789012345678901234567890123456789012345678901234567890123 "
        "a.upk file",
        1,

@@ -12,8 +12,11 @@
 #include "actions/action.h"
 #include "actions/manifest.h"
 #include "base/update_log.h"
+#include "build.h"
+#include "plan.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
+#include "tree.h"
 
 namespace {
 
@@ -476,6 +479,53 @@ TEST(MakeUpdateManifest, ParsesWithTheUpdatersParserWithoutAnyMessage) {
   EXPECT_EQ(list.count(), static_cast<int>(instructions) - 1);  // all but the type line
   list.Destroy();
   EXPECT_EQ(log.Text(), "UPDATE TYPE partial\n");
+}
+
+// The archive limit in a build of its own, lowered: the worst case bounds the real archive, and a
+// build whose members cannot fit stops before it has compressed every file.
+TEST(MakeUpdateArchiveLimit, WorstCaseBoundsTheArchiveAndAnOversizedBuildStopsEarly) {
+  TempDir tmp;
+  const int files = 8;
+  uint32_t seed = 12345;
+  for (int i = 0; i < files; ++i) {
+    std::string noise(256 * 1024, '\0');
+    for (char &c : noise) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 23);
+    WriteFile(tmp / ("new/f" + std::to_string(i)), noise);
+  }
+  auto plan_of = [&](make_update::Plan *plan) {
+    make_update::Tree tree;
+    std::vector<std::string> problems, warnings;
+    ASSERT_TRUE(make_update::ScanTree(tmp / "new", "new tree", &tree, &problems));
+    ASSERT_TRUE(
+        make_update::MakePlan(nullptr, tree, {}, tmp / "precomplete", plan, &problems, &warnings));
+    WriteFile(tmp / "precomplete", plan->precomplete);
+  };
+  make_update::Plan plan;
+  plan_of(&plan);
+  make_update::MemberStore store;
+  std::string error;
+  ASSERT_TRUE(store.Open(tmp.path(), &error)) << error;
+  make_update::BuildSettings settings;
+  settings.jobs = 1;
+  ASSERT_TRUE(make_update::BuildMembers(&plan, &store, settings, &error)) << error;
+  ASSERT_TRUE(make_update::WriteArchive(make_update::Instructions(plan), store, tmp / "u.upk", "",
+                                        "", &error))
+      << error;
+  struct stat st;
+  ASSERT_EQ(stat((tmp / "u.upk").c_str(), &st), 0);
+  EXPECT_GT(st.st_size, files * 256 * 1024);  // noise does not compress
+  EXPECT_LE(static_cast<uint64_t>(st.st_size), make_update::WorstCaseArchiveSize(plan));
+
+  make_update::Plan over;
+  plan_of(&over);
+  make_update::MemberStore sizes_only;
+  settings.archive_limit = 3 * 256 * 1024;
+  EXPECT_FALSE(make_update::BuildMembers(&over, &sizes_only, settings, &error));
+  EXPECT_NE(error.find("the update does not fit in one archive"), std::string::npos) << error;
+  EXPECT_NE(error.find("split the release"), std::string::npos) << error;
+  int compressed = 0;
+  for (const make_update::Carry &carry : over.carries) compressed += carry.add_size > 0;
+  EXPECT_LE(compressed, 5) << "the build went on after the members could no longer fit";
 }
 
 }  // namespace

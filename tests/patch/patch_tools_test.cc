@@ -88,7 +88,7 @@ TEST_F(PatchTools, WrongSourceFailsWithTheMeaningAndLeavesNoOutput) {
   WriteFile(dir_ / "longer", old_ + "x");
   EXPECT_EQ(Patch(dir_ / "longer", dir_ / "patch"), 42);
   EXPECT_NE(err_.find("does not have the size recorded in the patch (42)"), std::string::npos);
-  EXPECT_EQ(Patch(dir_ / "missing", dir_ / "patch"), 6);
+  EXPECT_EQ(Patch(dir_ / "missing", dir_ / "patch"), 2);
 }
 
 TEST_F(PatchTools, CorruptedPatchesFailWithTheMeaning) {
@@ -135,8 +135,8 @@ TEST(PatchToolsCommandLine, HelpUsageAndRefusedInputs) {
   EXPECT_EQ(testing_support::Run(kDiff + " --fast a b c 2>/dev/null"), 1);
   EXPECT_EQ(testing_support::Run(kDiff + " " + dir / "none " + dir / "none " + dir / "p 2>" +
                                  dir / "err"),
-            1);
-  EXPECT_NE(ReadFile(dir / "err").find("kbdiff: cannot open"), std::string::npos);
+            2);
+  EXPECT_NE(ReadFile(dir / "err").find("kbdiff: cannot read"), std::string::npos);
   EXPECT_FALSE(Exists(dir / "p"));
   // A directory is not a file to diff.
   EXPECT_EQ(testing_support::Run(kDiff + " " + dir.path() + " " + dir.path() + " " +

@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "archive/upk_format.h"
+#include "base/durable_file.h"
+#include "base/result.h"
 
 using namespace upk_signature;
 
@@ -18,27 +20,19 @@ namespace {
 
 std::string SystemError(const std::string &what) { return what + ": " + strerror(errno); }
 
-std::string Folder(const std::string &path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Flushes the folder that holds `path`, so that a rename into it lasts.
-void SyncFolder(const std::string &path) {
-  int fd = open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd >= 0) {
-    (void)fsync(fd);
-    close(fd);
-  }
-}
-
-// Writes `text` to `path` with exactly `mode`. Without `force` an existing file is refused (the
-// file is created exclusively); with it the text goes to a temporary file that is renamed over.
+// Writes `text` to `path` with `mode`. Without `force` an existing file is refused (the file is
+// created exclusively, with exactly `mode`); with it the text replaces the file durably, through a
+// temporary file of `mode` (less the umask) that is never reached through a link.
 bool WriteNewFile(const std::string &path, const std::string &text, mode_t mode, bool force,
                   std::string *error) {
-  std::string target = force ? path + ".new-XXXXXX" : path;
-  int fd = force ? mkstemp(target.data()) : open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
+  if (force) {
+    if (replace_file_durably(path.c_str(), text.data(), text.size(), mode, true) != result::kOk) {
+      *error = SystemError("cannot write " + path);
+      return false;
+    }
+    return true;
+  }
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
   if (fd < 0) {
     *error = errno == EEXIST ? path + " exists (use --force to replace it)"
                              : SystemError("cannot create " + path);
@@ -48,13 +42,12 @@ bool WriteNewFile(const std::string &path, const std::string &text, mode_t mode,
             write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
             fsync(fd) == 0;
   if (close(fd) != 0) ok = false;
-  if (ok && force && rename(target.c_str(), path.c_str()) != 0) ok = false;
+  if (ok && flush_parent_folder(path.c_str()) != result::kOk) ok = false;
   if (!ok) {
     *error = SystemError("cannot write " + path);
-    unlink(target.c_str());
+    unlink(path.c_str());
     return false;
   }
-  SyncFolder(path);
   return true;
 }
 
@@ -171,7 +164,10 @@ int SignArchive(const char *archive, const SecretKey &key, std::string *error) {
     unlink(temporary.c_str());
     return -1;
   }
-  SyncFolder(archive);
+  if (flush_parent_folder(archive) != result::kOk) {
+    *error = SystemError("cannot flush the folder of " + std::string(archive));
+    return -1;
+  }
   return 0;
 }
 

@@ -17,8 +17,9 @@ struct SignatureInfo {
 };
 
 // Writes a new key pair: the secret key file with mode 0600, then the public key file (0644). An
-// existing file is refused unless `force` is set; then each is replaced (via a temporary file and
-// a rename, so the secret key never lies in a file of another mode). `*key_id` gets the identifier.
+// existing file is refused unless `force` is set; then each is replaced by replace_file_durably
+// (its temporary file has the same mode less the umask and is never reached through a link, so
+// the secret key never lies in a file of another mode). `*key_id` gets the identifier.
 [[nodiscard]] int MakeKeyPair(const char *public_path, const char *secret_path, bool force,
                               std::string *key_id, std::string *error);
 

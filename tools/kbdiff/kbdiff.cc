@@ -1,5 +1,5 @@
-// kbdiff OLD NEW PATCH: writes the patch that turns OLD into NEW. Exits 0 on success and 1 with a
-// message on standard error otherwise.
+// kbdiff OLD NEW PATCH: writes the patch that turns OLD into NEW. Exits 0 on success, 2 when an
+// input cannot be read and 1 otherwise, with a message on standard error.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -8,11 +8,11 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/whole_file.h"
-#include "common/file_arguments.h"
-#include "common/tool_version.h"
+#include "common/arguments.h"
 #include "kbdiff/make_patch.h"
 
 namespace {
@@ -44,7 +44,8 @@ const char kUsage[] =
     "Options:\n"
     "  -h, --help  show this text and exit\n"
     "\n"
-    "Exit status: 0 when PATCH was written, 1 otherwise (a message on standard error says why).\n";
+    "Exit status: 0 when PATCH was written, 2 when OLD or NEW cannot be read, 1 otherwise (a\n"
+    "message on standard error says why).\n";
 
 using Buffer = std::unique_ptr<uint8_t, decltype(&free)>;
 
@@ -106,20 +107,23 @@ bool WriteWholeFile(const char *path, const std::vector<uint8_t> &data) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (IsVersionRequest(argc, argv)) return PrintToolVersion("kbdiff");
-  const char *files[3];
-  int parsed = ParseFileArguments(argc, argv, "kbdiff", kUsage, "[--help] OLD NEW PATCH", 3, files);
+  std::vector<std::string> files;
+  int parsed =
+      ParseFileArguments(argc, argv, "kbdiff", kUsage, "[--help] OLD NEW PATCH", 3, &files);
   if (parsed >= 0) return parsed;
+  for (int i = 0; i < 2; ++i) {
+    if (!InputReadable("kbdiff", files[i])) return kExitUnreadableInput;
+  }
 
   std::vector<uint8_t> patch_bytes;
   // The new file is read only once the old one is indexed: sorting needs the most memory.
   Buffer old_data(nullptr, &free), new_data(nullptr, &free);
   size_t old_size = 0, new_size = 0;
-  if (!ReadWholeFile(files[0], &old_data, &old_size)) return 1;
+  if (!ReadWholeFile(files[0].c_str(), &old_data, &old_size)) return 1;
   PatchMaker maker;
   MakePatchStatus status = maker.Index(old_data.get(), old_size);
   if (status == MakePatchStatus::kOk) {
-    if (!ReadWholeFile(files[1], &new_data, &new_size)) return 1;
+    if (!ReadWholeFile(files[1].c_str(), &new_data, &new_size)) return 1;
     status = maker.Make(new_data.get(), new_size, &patch_bytes);
   }
   if (status != MakePatchStatus::kOk) {
@@ -128,5 +132,5 @@ int main(int argc, char **argv) {
   }
   old_data.reset();
   new_data.reset();
-  return WriteWholeFile(files[2], patch_bytes) ? 0 : 1;
+  return WriteWholeFile(files[2].c_str(), patch_bytes) ? 0 : 1;
 }

@@ -9,13 +9,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive/bzip2_stream.h"
 #include "base/result.h"
 #include "base/scoped_file.h"
 #include "base/whole_file.h"
-#include "common/file_arguments.h"
-#include "common/tool_version.h"
+#include "common/arguments.h"
 #include "patch/apply_patch.h"
 #include "patch/crc32.h"
 #include "patch/patch_format.h"
@@ -42,8 +42,9 @@ const char kUsage[] =
     "Options:\n"
     "  -h, --help  show this text and exit\n"
     "\n"
-    "Exit status: 0 on success; 1 for a wrong command line; otherwise the updater's result code\n"
-    "(a patch shorter than its header is a read failure; OLD is the file to patch):\n";
+    "Exit status: 0 on success; 1 for a wrong command line; 2 when OLD or PATCH cannot be read;\n"
+    "otherwise the updater's result code (a patch shorter than its header is a read failure;\n"
+    "OLD is the file to patch):\n";
 
 // The result codes that a patch can end in, listed in the help with their meanings.
 const int kExitCodes[] = {result::kCrcMismatch,   result::kReadError,    result::kWriteError,
@@ -195,13 +196,15 @@ int Patch(const char *old_path, const char *new_path, const char *patch_path) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (IsVersionRequest(argc, argv)) return PrintToolVersion("kbpatch");
-  const char *files[3];
+  std::vector<std::string> files;
   const std::string usage = Usage();
   int parsed =
-      ParseFileArguments(argc, argv, "kbpatch", usage.c_str(), "[--help] OLD NEW PATCH", 3, files);
+      ParseFileArguments(argc, argv, "kbpatch", usage.c_str(), "[--help] OLD NEW PATCH", 3, &files);
   if (parsed >= 0) return parsed;
-  int code = Patch(files[0], files[1], files[2]);
+  for (const std::string &input : {files[0], files[2]}) {
+    if (!InputReadable("kbpatch", input)) return kExitUnreadableInput;
+  }
+  int code = Patch(files[0].c_str(), files[1].c_str(), files[2].c_str());
   if (code != result::kOk) {
     fprintf(stderr, "kbpatch: %s (%d)\n", result::MeaningOf(code), code);
     return code > 0 && code < 126 ? code : 1;

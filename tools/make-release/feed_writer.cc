@@ -10,6 +10,8 @@
 #include "base/durable_file.h"
 #include "base/result.h"
 #include "base/whole_file.h"
+#include "common/arguments.h"
+#include "common/tool_version.h"
 
 namespace make_release {
 namespace {
@@ -69,7 +71,8 @@ const char kResignUsage[] =
     "    --expires DAYS  days until the feed expires (default 30, at most 3650)\n"
     "\n"
     "EXIT STATUS\n"
-    "    0 success; 1 the feed cannot be read or written, or a key cannot be used; 2 usage.\n";
+    "    0 success; 1 the feed cannot be used or written, or a key cannot be used; 2 usage, or\n"
+    "    FEED or a key cannot be read (\"make-release: cannot read PATH: REASON\").\n";
 
 }  // namespace
 
@@ -137,35 +140,39 @@ int ResignMain(int argc, char **argv) {
   std::vector<std::string> keys;
   unsigned days = release_feed::kDefaultExpiryDays;
   std::string path, error;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") return fputs(kResignUsage, stdout), 0;
-    if (arg == "--sign" || arg == "--expires") {
-      if (i + 1 >= argc) {
-        fprintf(stderr, "make-release: %s needs a value\n", arg.c_str());
-        return 2;
-      }
-      const std::string v = argv[++i];
-      uint64_t n = 0;
-      if (arg == "--sign") {
-        keys.push_back(v);
-      } else if (!Number(v, 3650, &n) || n == 0) {
-        fprintf(stderr, "make-release: --expires takes 1 to 3650 days\n");
-        return 2;
-      } else {
-        days = unsigned(n);
-      }
-    } else if (path.empty() && (arg.empty() || arg[0] != '-')) {
-      path = arg;
-    } else {
-      fprintf(stderr, "make-release: resign: unexpected argument %s (see resign --help)\n",
-              arg.c_str());
+  const ParsedArguments parsed =
+      ParseArguments(argc, argv, 1, {{"--sign", true}, {"--expires", true}});
+  if (parsed.version) return PrintToolVersion("make-release");
+  if (parsed.help) return fputs(kResignUsage, stdout), 0;
+  if (parsed.error == ArgumentError::kMissingValue) {
+    fprintf(stderr, "make-release: %s needs a value\n", parsed.offending.c_str());
+    return 2;
+  }
+  if (parsed.error != ArgumentError::kNone || parsed.operands.size() > 1) {
+    fprintf(stderr, "make-release: resign: unexpected argument %s (see resign --help)\n",
+            parsed.error != ArgumentError::kNone ? parsed.offending.c_str()
+                                                 : parsed.operands[1].c_str());
+    return 2;
+  }
+  for (const ParsedArguments::Option &option : parsed.options) {
+    uint64_t n = 0;
+    if (option.name == "--sign") {
+      keys.push_back(option.value);
+    } else if (!Number(option.value, 3650, &n) || n == 0) {
+      fprintf(stderr, "make-release: --expires takes 1 to 3650 days\n");
       return 2;
+    } else {
+      days = unsigned(n);
     }
   }
+  if (!parsed.operands.empty()) path = parsed.operands[0];
   if (path.empty() || keys.empty() || keys.size() > release_feed::kMaxSignatures) {
     fprintf(stderr, "make-release: resign needs FEED and 1 to 8 --sign keys (see resign --help)\n");
     return 2;
+  }
+  if (!InputReadable("make-release", path)) return kExitUnreadableInput;
+  for (const std::string &key : keys) {
+    if (!InputReadable("make-release", key)) return kExitUnreadableInput;
   }
   char *data = nullptr;
   size_t size = 0;

@@ -26,8 +26,6 @@ struct FeedSettings {
 // Returns 1 when taken, 0 when `option` is not one of them, -1 (with `*error`) for a bad value.
 int ParseFeedOption(const std::string &option, const std::string &value, FeedSettings *settings,
                     std::string *error);
-// Whether `option` is the flag among them, which takes no value.
-inline bool IsFeedFlag(const std::string &option) { return option == "--critical"; }
 
 // Writes `path` (releases.json): the body of the release, signed by every secret key file in
 // `sign_keys` (none: an unsigned feed, which installations with keys refuse).

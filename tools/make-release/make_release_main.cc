@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/arguments.h"
 #include "common/beside_self.h"
 #include "common/tool_version.h"
 #include "feed_writer.h"
@@ -84,9 +85,13 @@ const char kUsage[] =
     "    --quiet             no progress lines\n"
     "    -h, --help          print this text and exit\n"
     "    --version           as the only argument: print the version of make-release\n"
+    "    A value may also be joined to its option with '=' (--product=ID); \"--\" ends the\n"
+    "    options.\n"
     "\n"
     "EXIT STATUS\n"
-    "    0 success; 1 a build or check failed, or a file cannot be written; 2 usage error.\n"
+    "    0 success; 1 a build or check failed, or a file cannot be written; 2 usage error, or an\n"
+    "    input (a tree, a key of --sign) cannot be read (\"make-release: cannot read PATH:\n"
+    "    REASON\").\n"
     "\n"
     "EXAMPLE\n"
     "    make-release --product app --version 3.0 --previous 1.0=app-1.0 \\\n"
@@ -106,72 +111,65 @@ bool ParseNumber(const std::string &text, unsigned long long *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (IsVersionRequest(argc, argv)) return PrintToolVersion("make-release");
   if (argc > 1 && strcmp(argv[1], "resign") == 0) return ResignMain(argc - 1, argv + 1);
+  const ParsedArguments parsed = ParseArguments(
+      argc, argv, 1, {{"--force", false},    {"--quiet", false},          {"--rmrfdir", false},
+                      {"--critical", false}, {"--product", true},         {"--version", true},
+                      {"--previous", true},  {"--optional", true},        {"--if-missing", true},
+                      {"--sign", true},      {"--make-update", true},     {"--updater", true},
+                      {"--jobs", true},      {"--memory", true},          {"--channel", true},
+                      {"--expires", true},   {"--serial", true},          {"--notes", true},
+                      {"--notes-url", true}, {"--minimum-version", true}, {"--rollout", true}});
+  if (parsed.version) return PrintToolVersion("make-release");
+  if (parsed.help) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (parsed.error != ArgumentError::kNone) return Usage(parsed.Problem());
   ReleaseSettings s;
   bool quiet = false;
   FeedSettings feed;
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      fputs(kUsage, stdout);
-      return 0;
-    }
+  for (const ParsedArguments::Option &option : parsed.options) {
+    const std::string &arg = option.name;
+    const std::string &v = option.value;
+    std::string why;
+    const int taken = ParseFeedOption(arg, v, &feed, &why);
+    if (taken < 0) return Usage(why);
+    if (taken > 0) continue;
+    unsigned long long n = 0;
     if (arg == "--force" || arg == "--quiet") {
       (arg == "--force" ? s.force : quiet) = true;
-      continue;
-    }
-    if (arg == "--rmrfdir") {
+    } else if (arg == "--rmrfdir") {
       s.make_update_options.push_back(arg);
-      continue;
-    }
-    if (IsFeedFlag(arg) || (arg.size() > 1 && arg[0] == '-' && i + 1 < argc)) {
-      std::string why;
-      const int taken = ParseFeedOption(arg, IsFeedFlag(arg) ? "" : argv[i + 1], &feed, &why);
-      if (taken < 0) return Usage(why);
-      if (taken > 0) {
-        if (!IsFeedFlag(arg)) ++i;
-        continue;
+    } else if (arg == "--product") {
+      s.product = v;
+    } else if (arg == "--version") {
+      s.version = v;
+    } else if (arg == "--previous") {
+      const size_t eq = v.find('=');
+      if (eq == std::string::npos || eq + 1 == v.size()) {
+        return Usage("--previous takes VERSION=DIR, not \"" + v + "\"");
       }
-    }
-    if (arg.size() > 1 && arg[0] == '-') {
-      if (i + 1 >= argc) return Usage(arg + " needs a value");
-      const std::string v = argv[++i];
-      unsigned long long n = 0;
-      if (arg == "--product") {
-        s.product = v;
-      } else if (arg == "--version") {
-        s.version = v;
-      } else if (arg == "--previous") {
-        const size_t eq = v.find('=');
-        if (eq == std::string::npos || eq + 1 == v.size()) {
-          return Usage("--previous takes VERSION=DIR, not \"" + v + "\"");
-        }
-        s.previous.push_back({v.substr(0, eq), v.substr(eq + 1)});
-      } else if (arg == "--optional" || arg == "--if-missing") {
-        s.make_update_options.insert(s.make_update_options.end(), {arg, v});
-      } else if (arg == "--sign") {
-        if (s.sign_keys.size() == 8) return Usage("--sign: at most 8 keys");
-        s.sign_keys.push_back(v);
-      } else if (arg == "--make-update") {
-        s.make_update = v;
-      } else if (arg == "--updater") {
-        s.updater = v;
-      } else if (arg == "--jobs" || arg == "--memory") {
-        if (!ParseNumber(v, &n)) return Usage(arg + " needs a positive number, not \"" + v + "\"");
-        if (arg == "--jobs") {
-          s.jobs = unsigned(n);
-        } else {
-          s.memory_mib = n;
-        }
+      s.previous.push_back({v.substr(0, eq), v.substr(eq + 1)});
+    } else if (arg == "--optional" || arg == "--if-missing") {
+      s.make_update_options.insert(s.make_update_options.end(), {arg, v});
+    } else if (arg == "--sign") {
+      if (s.sign_keys.size() == 8) return Usage("--sign: at most 8 keys");
+      s.sign_keys.push_back(v);
+    } else if (arg == "--make-update") {
+      s.make_update = v;
+    } else if (arg == "--updater") {
+      s.updater = v;
+    } else if (arg == "--jobs" || arg == "--memory") {
+      if (!ParseNumber(v, &n)) return Usage(arg + " needs a positive number, not \"" + v + "\"");
+      if (arg == "--jobs") {
+        s.jobs = unsigned(n);
       } else {
-        return Usage("unknown option " + arg);
+        s.memory_mib = n;
       }
-      continue;
     }
-    positional.push_back(arg);
   }
+  const std::vector<std::string> &positional = parsed.operands;
   if (positional.size() != 2) return Usage("expected NEW_DIR and OUT_DIR");
   s.progress = !quiet && isatty(2);
   s.new_tree = positional[0];
@@ -185,6 +183,12 @@ int main(int argc, char **argv) {
     for (size_t j = 0; j < i; ++j) {
       if (s.previous[j].version == v) return Usage("--previous " + v + " is given twice");
     }
+  }
+  std::vector<std::string> inputs = {s.new_tree};
+  for (const Previous &p : s.previous) inputs.push_back(p.tree);
+  inputs.insert(inputs.end(), s.sign_keys.begin(), s.sign_keys.end());
+  for (const std::string &input : inputs) {
+    if (!InputReadable("make-release", input)) return kExitUnreadableInput;
   }
   if (s.make_update.empty()) s.make_update = BesideSelf("make-update");
   if (s.make_update.empty()) s.make_update = "make-update";

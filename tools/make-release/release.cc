@@ -171,35 +171,6 @@ std::string PartialName(const std::string &product, const std::string &from,
   return (product.empty() ? "update" : product) + "-" + from + "-to-" + version + "-partial.upk";
 }
 
-bool FileSha256(const std::string &path, std::string *hex, uint64_t *size, std::string *error) {
-  FILE *f = fopen(path.c_str(), "rb");
-  if (!f) {
-    *error = "cannot open " + path + ": " + strerror(errno);
-    return false;
-  }
-  crypto_hash_sha256_state state;
-  crypto_hash_sha256_init(&state);
-  std::vector<unsigned char> buffer(1 << 20);
-  size_t n;
-  *size = 0;
-  while ((n = fread(buffer.data(), 1, buffer.size(), f)) > 0) {
-    crypto_hash_sha256_update(&state, buffer.data(), n);
-    *size += n;
-  }
-  const bool read_error = ferror(f);
-  fclose(f);
-  if (read_error) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(&state, digest);
-  char text[2 * crypto_hash_sha256_BYTES + 1];
-  sodium_bin2hex(text, sizeof text, digest, sizeof digest);
-  *hex = text;
-  return true;
-}
-
 bool BuildRelease(const ReleaseSettings &s, std::vector<Archive> *archives,
                   std::vector<std::string> *notes, std::string *error) {
   if (sodium_init() < 0) {
@@ -337,30 +308,9 @@ bool BuildRelease(const ReleaseSettings &s, std::vector<Archive> *archives,
       if (job.archive.kind == "complete" || p.version == job.archive.applies_to) from.push_back(p);
     }
     if (!AcceptedBy(from, path, error)) return fail();
-    if (!FileSha256(path, &job.archive.sha256, &job.archive.size, error)) return fail();
+    if (!release_feed::FileSha256(path, &job.archive.sha256, &job.archive.size, error))
+      return fail();
     archives->push_back(job.archive);
-  }
-  return true;
-}
-
-bool ReplaceFile(const std::string &path, const std::string &text, std::string *error) {
-  const std::string temp = path + ".tmp";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  bool ok = fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
-  ok = fd >= 0 && fsync(fd) == 0 && ok;
-  if (fd >= 0 && close(fd) != 0) ok = false;
-  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    *error = "cannot write " + path + ": " + strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
   }
   return true;
 }

@@ -65,10 +65,4 @@ std::string PartialName(const std::string &product, const std::string &from,
 bool BuildRelease(const ReleaseSettings &settings, std::vector<Archive> *archives,
                   std::vector<std::string> *notes, std::string *error);
 
-// Lower-case hex SHA-256 of a file's bytes; false when it cannot be read.
-bool FileSha256(const std::string &path, std::string *hex, uint64_t *size, std::string *error);
-
-// Writes `text` to `path` through a temporary file beside it, flushed and renamed over it.
-bool ReplaceFile(const std::string &path, const std::string &text, std::string *error);
-
 }  // namespace make_release

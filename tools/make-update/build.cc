@@ -171,7 +171,36 @@ std::string Mebibytes(uint64_t bytes) {
   return buf;
 }
 
+// "524288000 bytes (500 MiB)" for the limit.
+std::string LimitText(uint64_t limit) {
+  return std::to_string(limit) + " bytes (" + Mebibytes(limit) + ")";
+}
+
 }  // namespace
+
+const char kArchiveLimitAdvice[] =
+    "split the release into parts that are updated apart, ship partial updates (--from) where "
+    "the complete update is too large, or leave out data that the application can fetch by "
+    "itself";
+
+uint64_t WorstCaseArchiveSize(const Plan &plan) {
+  // A manifest line is a keyword of at most 16 bytes and at most three quoted paths, each with a
+  // separator: the path, the condition's test path and the member (a patch's name is the longest).
+  uint64_t manifest = 64;  // the type line
+  uint64_t total = upk_format::kFirstDataOffset + 4;
+  for (const Carry &carry : plan.carries) {
+    const uint64_t size = FileSize(carry.source);
+    const uint64_t member = carry.PatchMember().size();
+    manifest += 16 + carry.path.size() + carry.test.size() + member + 9;
+    total += size + size / 100 + 600 + upk_format::kEntryFieldsSize + member + 1;
+  }
+  for (const std::vector<std::string> *paths :
+       {&plan.remove_files, &plan.remove_dirs, &plan.rmrf_dirs}) {
+    for (const std::string &path : *paths) manifest += 16 + path.size() + 3;
+  }
+  total += manifest + manifest / 100 + 600;
+  return total + upk_format::kEntryFieldsSize + strlen(kManifestName) + 1;
+}
 
 MemberStore::~MemberStore() {
   if (fd_ >= 0) close(fd_);
@@ -243,7 +272,7 @@ bool BuildMembers(Plan *plan, MemberStore *store, const BuildSettings &settings,
   threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(jobs.size())));
   MemoryBudget budget(settings.memory_budget ? settings.memory_budget : AutomaticBudget());
   std::atomic<size_t> next{0}, done{0};
-  std::atomic<uint64_t> done_bytes{0};
+  std::atomic<uint64_t> done_bytes{0}, stored{0};
   std::atomic<bool> failed{false};
   std::mutex error_mutex;
   std::string first_error;
@@ -257,7 +286,18 @@ bool BuildMembers(Plan *plan, MemberStore *store, const BuildSettings &settings,
       std::string job_error;
       const bool ok = BuildOne(job.carry, store, block_threads, &job_error);
       budget.Release(job.memory);
-      if (!ok) {
+      const Carry &built = *job.carry;
+      const uint64_t member = built.unchanged ? 0
+                              : built.patched ? built.patch_size
+                                              : built.add_size;
+      const uint64_t so_far = stored += member;
+      const bool over = ok && settings.archive_limit != 0 && so_far > settings.archive_limit;
+      if (over) {
+        job_error = "the update does not fit in one archive: the members built so far take " +
+                    std::to_string(so_far) + " bytes, more than the " +
+                    LimitText(settings.archive_limit) + " an archive holds; " + kArchiveLimitAdvice;
+      }
+      if (!ok || over) {
         std::lock_guard<std::mutex> lock(error_mutex);
         if (!failed.exchange(true)) first_error = job_error;
         return;
@@ -306,6 +346,7 @@ bool WriteArchive(const std::vector<Instruction> &instructions, const MemberStor
   std::vector<UpkItemSource> items;
   items.push_back({kManifestName, 0644, compressed_manifest.data(), -1, 0,
                    static_cast<uint32_t>(compressed_manifest.size())});
+  uint64_t size = upk_format::kFirstDataOffset + 4;
   for (const Instruction &ins : instructions) {
     if (ins.member.empty()) continue;
     const MemberStore::Member *m = store.Find(ins.member);
@@ -316,16 +357,24 @@ bool WriteArchive(const std::vector<Instruction> &instructions, const MemberStor
     items.push_back({ins.member.c_str(), static_cast<uint32_t>(m->mode), nullptr, store.fd(),
                      m->offset, m->length});
   }
+  for (const UpkItemSource &item : items) {
+    size += item.length + upk_format::kEntryFieldsSize + strlen(item.name) + 1;
+  }
+  if (size > kArchiveLimit) {
+    *error = "the update does not fit in one archive: it would take " + std::to_string(size) +
+             " bytes, more than the " + LimitText(kArchiveLimit) + " an archive holds; " +
+             kArchiveLimitAdvice;
+    return false;
+  }
 
   const std::string temporary = output + ".partial";
   std::string product_copy = product, version_copy = version;
   UpkProductInfo info{product_copy.data(), version_copy.data()};
+  errno = 0;
   if (upk_create_archive_from(temporary.c_str(), static_cast<int>(items.size()), items.data(),
                               &info) != 0) {
-    *error =
-        "the archive could not be written (it would exceed 500 MiB, the most an archive "
-        "holds, or " +
-        output + " cannot be created; see the message above)";
+    *error = "cannot write the archive " + temporary +
+             (errno != 0 ? std::string(": ") + strerror(errno) : std::string());
     return false;
   }
   if (rename(temporary.c_str(), output.c_str()) != 0) {

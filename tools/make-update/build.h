@@ -12,15 +12,30 @@
 #include <string>
 #include <vector>
 
+#include "archive/upk_format.h"
 #include "plan.h"
 
 namespace make_update {
+
+// The most an archive may take, in bytes (500 MiB): the container's writer refuses a larger one.
+constexpr uint64_t kArchiveLimit = upk_format::kMaxArchiveSize;
+// What a publisher can do about an update that does not fit; ends every message about the limit.
+extern const char kArchiveLimitAdvice[];
 
 struct BuildSettings {
   unsigned jobs = 0;           // worker threads; 0 means one per available core
   uint64_t memory_budget = 0;  // bytes that the workers may hold at once; 0 means automatic
   bool progress = false;       // draw a progress line on standard error
+  // When not 0: the build stops, and fails with a message that says what to do, as soon as the
+  // members built so far take more than this many bytes (no archive of them could be written).
+  uint64_t archive_limit = 0;
 };
+
+// The most the archive of `plan` can take, whatever its files compress to: every carried file as a
+// bzip2 stream of the worst case (its size plus 1 % plus 600 bytes), a manifest of one line per
+// instruction at its longest, the container's header and its index. At or below kArchiveLimit the
+// archive is sure to fit; above it, only the compression can tell.
+uint64_t WorstCaseArchiveSize(const Plan &plan);
 
 // Where the build puts the compressed members until the archive is written: appended to one
 // scratch file that has no name (nothing is left behind, whatever happens), each found again by its

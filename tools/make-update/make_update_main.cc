@@ -18,6 +18,7 @@
 #include "build.h"
 #include "check.h"
 #include "common/archive_signing.h"
+#include "common/arguments.h"
 #include "common/tool_version.h"
 #include "helpers.h"
 #include "plan.h"
@@ -61,6 +62,14 @@ const char kUsage[] =
     "\n"
     "    Every member is compressed with bzip2 and stored with the file's permission bits;\n"
     "    patches are stored as patches/PATH.patch. The work runs on one thread per core.\n"
+    "\n"
+    "    An archive holds at most 500 MiB (524288000 bytes) of compressed members, manifest\n"
+    "    and index. When the files of the update could take more than that (their sizes, as\n"
+    "    if they did not compress at all), make-update says so before it compresses anything,\n"
+    "    and stops with exit status 1 as soon as the members built so far take more than the\n"
+    "    limit. Such a release is too large for one update: split it into parts that are\n"
+    "    updated apart, ship partial updates (--from) where the complete update is too large,\n"
+    "    or leave out data that the application can fetch by itself.\n"
     "\n"
     "OPTIONS\n"
     "    --from OLD_DIR    make a partial update from OLD_DIR to NEW_DIR\n"
@@ -108,6 +117,9 @@ const char kUsage[] =
     "                      draw a progress line on standard error (default: only when standard\n"
     "                      error is a terminal)\n"
     "    -h, --help        print this text and exit\n"
+    "    --version         as the only argument: print the version of make-update and exit\n"
+    "    A value may also be joined to its option with '=' (--from=OLD_DIR); \"--\" ends the\n"
+    "    options.\n"
     "\n"
     "REFUSALS\n"
     "    make-update writes no archive, prints every problem and exits with 3 when a tree holds\n"
@@ -121,8 +133,10 @@ const char kUsage[] =
     "    ones keep theirs; a warning names each folder where that differs from NEW_DIR.\n"
     "\n"
     "EXIT STATUS\n"
-    "    0 success; 1 failure (unreadable input, full disk, archive over 500 MiB, ...);\n"
-    "    2 usage error; 3 the trees hold something an update cannot express;\n"
+    "    0 success; 1 failure (full disk, an update that does not fit in an archive, ...);\n"
+    "    2 usage error, or an input (a tree, the archive of --verify, the key of --sign) cannot\n"
+    "    be read (\"make-update: cannot read PATH: REASON\"); 3 the trees hold something an\n"
+    "    update cannot express;\n"
     "    4 the check found that the update does not produce NEW_DIR.\n"
     "\n"
     "EXAMPLES\n"
@@ -141,7 +155,7 @@ struct Args {
   std::string sign;  // secret key file, or empty
   PlanOptions plan;
   BuildSettings build;
-  bool check = false, dry_run = false, help = false;
+  bool check = false, dry_run = false, help = false, version_request = false;
   int progress = -1;  // -1 automatic
 };
 
@@ -154,58 +168,56 @@ bool ParseNumber(const char *text, unsigned long long *out) {
 
 // Returns -1 when parsing succeeded, else the exit status.
 int ParseArgs(int argc, char **argv, Args *args) {
-  std::vector<std::string> positional;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string *out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    std::string v;
-    if (arg == "-h" || arg == "--help") {
-      args->help = true;
-    } else if (arg == "--check") {
-      args->check = true;
-    } else if (arg == "--dry-run") {
-      args->dry_run = true;
-    } else if (arg == "--rmrfdir") {
-      args->plan.use_rmrfdir = true;
-    } else if (arg == "--progress") {
-      args->progress = 1;
-    } else if (arg == "--no-progress") {
-      args->progress = 0;
-    } else if (arg == "--from" || arg == "--product" || arg == "--version" || arg == "--optional" ||
-               arg == "--if-missing" || arg == "--verify" || arg == "--updater" ||
-               arg == "--jobs" || arg == "--memory" || arg == "--sign") {
-      if (!value(&v)) return Usage(arg + " needs a value");
-      if (arg == "--sign") args->sign = v;
-      if (arg == "--from") args->from = v;
-      if (arg == "--product") args->product = v;
-      if (arg == "--version") args->version = v;
-      if (arg == "--verify") args->verify = v;
-      if (arg == "--updater") args->updater = v;
-      if (arg == "--optional" || arg == "--if-missing") {
-        std::string error;
-        const std::string path = NormaliseUserPath(v, &error);
-        if (path.empty()) return Usage(arg + ": " + error);
-        (arg == "--optional" ? args->plan.optional : args->plan.if_missing).push_back(path);
+  const ParsedArguments parsed = ParseArguments(argc, argv, 1,
+                                                {{"--check", false},
+                                                 {"--dry-run", false},
+                                                 {"--rmrfdir", false},
+                                                 {"--progress", false},
+                                                 {"--no-progress", false},
+                                                 {"--from", true},
+                                                 {"--product", true},
+                                                 {"--version", true},
+                                                 {"--optional", true},
+                                                 {"--if-missing", true},
+                                                 {"--verify", true},
+                                                 {"--updater", true},
+                                                 {"--jobs", true},
+                                                 {"--memory", true},
+                                                 {"--sign", true}});
+  args->version_request = parsed.version;
+  args->help = parsed.help;
+  if (parsed.error != ArgumentError::kNone) return Usage(parsed.Problem());
+  if (args->help || args->version_request) return -1;
+  for (const ParsedArguments::Option &option : parsed.options) {
+    const std::string &arg = option.name;
+    const std::string &v = option.value;
+    if (arg == "--check") args->check = true;
+    if (arg == "--dry-run") args->dry_run = true;
+    if (arg == "--rmrfdir") args->plan.use_rmrfdir = true;
+    if (arg == "--progress") args->progress = 1;
+    if (arg == "--no-progress") args->progress = 0;
+    if (arg == "--sign") args->sign = v;
+    if (arg == "--from") args->from = v;
+    if (arg == "--product") args->product = v;
+    if (arg == "--version") args->version = v;
+    if (arg == "--verify") args->verify = v;
+    if (arg == "--updater") args->updater = v;
+    if (arg == "--optional" || arg == "--if-missing") {
+      std::string error;
+      const std::string path = NormaliseUserPath(v, &error);
+      if (path.empty()) return Usage(arg + ": " + error);
+      (arg == "--optional" ? args->plan.optional : args->plan.if_missing).push_back(path);
+    }
+    if (arg == "--jobs" || arg == "--memory") {
+      unsigned long long n = 0;
+      if (!ParseNumber(v.c_str(), &n) || n == 0 || n > (1ull << 20)) {
+        return Usage(arg + " needs a positive number, not \"" + v + "\"");
       }
-      if (arg == "--jobs" || arg == "--memory") {
-        unsigned long long n = 0;
-        if (!ParseNumber(v.c_str(), &n) || n == 0 || n > (1ull << 20)) {
-          return Usage(arg + " needs a positive number, not \"" + v + "\"");
-        }
-        if (arg == "--jobs") args->build.jobs = static_cast<unsigned>(n);
-        if (arg == "--memory") args->build.memory_budget = n * 1024 * 1024;
-      }
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage("unknown option " + arg);
-    } else {
-      positional.push_back(arg);
+      if (arg == "--jobs") args->build.jobs = static_cast<unsigned>(n);
+      if (arg == "--memory") args->build.memory_budget = n * 1024 * 1024;
     }
   }
-  if (args->help) return -1;
+  const std::vector<std::string> &positional = parsed.operands;
   const size_t wanted = args->verify.empty() ? 2 : 1;
   if (positional.size() != wanted) {
     return Usage(args->verify.empty() ? "expected NEW_DIR and OUTPUT.upk"
@@ -443,6 +455,20 @@ int Run(const Args &args) {
 
   BuildSettings build = args.build;
   build.progress = args.progress == 1 || (args.progress == -1 && isatty(2));
+  // Only compression can tell whether files fit in an archive; when the sizes alone cannot rule
+  // out that they do not, the build stops as soon as the members are known to take too much.
+  if (!args.dry_run) {
+    build.archive_limit = kArchiveLimit;
+    const uint64_t worst = WorstCaseArchiveSize(planned.plan);
+    if (worst > kArchiveLimit) {
+      fprintf(stderr,
+              "make-update: warning: this update could take up to %llu bytes (its files as if "
+              "they did not compress), more than the %llu bytes (500 MiB) an archive holds; the "
+              "build stops as soon as the compressed members are known not to fit\n",
+              static_cast<unsigned long long>(worst),
+              static_cast<unsigned long long>(kArchiveLimit));
+    }
+  }
   if (!BuildMembers(&planned.plan, &store, build, &error)) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
@@ -464,13 +490,16 @@ int main(int argc, char **argv) {
   // in the heap for reuse instead of mapping fresh pages for every file.
   mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest value the allocator accepts
   mallopt(M_TRIM_THRESHOLD, 512 << 20);
-  if (IsVersionRequest(argc, argv)) return PrintToolVersion("make-update");
   Args args;
   const int parsed = ParseArgs(argc, argv, &args);
   if (parsed >= 0) return parsed;
+  if (args.version_request) return PrintToolVersion("make-update");
   if (args.help) {
     fputs(kUsage, stdout);
     return 0;
+  }
+  for (const std::string *input : {&args.new_dir, &args.from, &args.verify, &args.sign}) {
+    if (!input->empty() && !InputReadable("make-update", *input)) return kExitUnreadableInput;
   }
   return Run(args);
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "client/update_client.h"
+#include "common/arguments.h"
 #include "common/tool_version.h"
 
 namespace {
@@ -41,10 +42,14 @@ const char kHelp[] =
     "    --channel NAME     the channel followed (default: the one accepted before, or stable)\n"
     "    --progress=MODE    human (default: one updating line on a terminal, every tenth\n"
     "                       percent otherwise) or json (one JSON object per line)\n"
+    "    -h, --help         print this text and exit; --version as the only argument: print\n"
+    "                       the version of update-client\n"
+    "    A value may be joined to its option with '=' or follow it (--feed URL, --feed=URL).\n"
     "\n"
     "EXIT STATUS\n"
-    "    0 done or nothing to do; 1 failure (retry later); 2 usage; 3 refused (the feed or the\n"
-    "    download is not what it claims, or not for this installation).\n";
+    "    0 done or nothing to do; 1 failure (retry later); 2 usage, or the installation DIR\n"
+    "    cannot be read (\"update-client: cannot read DIR: REASON\"); 3 refused (the feed or\n"
+    "    the download is not what it claims, or not for this installation).\n";
 
 bool json_progress = false;
 int last_percent = -1;
@@ -90,38 +95,57 @@ int Fail(int code, const std::string &message) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (IsVersionRequest(argc, argv)) return PrintToolVersion("update-client");
+  const ParsedArguments parsed = ParseArguments(argc, argv, 1,
+                                                {{"--in-place", false},
+                                                 {"--progress", true},
+                                                 {"--feed", true},
+                                                 {"--install", true},
+                                                 {"--current", true},
+                                                 {"--updater", true},
+                                                 {"--product", true},
+                                                 {"--channel", true}});
+  if (parsed.version) return PrintToolVersion("update-client");
+  if (parsed.help) return fputs(kHelp, stdout), 0;
   setvbuf(stdout, nullptr, _IOLBF, 0);  // each line reaches a pipe when it is written
+  if (parsed.error == ArgumentError::kMissingValue) {
+    return Fail(2, parsed.offending + " needs a value");
+  }
+  if (parsed.error != ArgumentError::kNone) {
+    return Fail(2, "unexpected argument " + parsed.offending + " (see --help)");
+  }
   std::string command, feed, install, current, updater, product, channel;
   bool in_place = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") return fputs(kHelp, stdout), 0;
+  for (const ParsedArguments::Option &option : parsed.options) {
+    const std::string &arg = option.name;
     if (arg == "--in-place") {
       in_place = true;
-    } else if (arg == "--progress=json" || arg == "--progress=human") {
-      json_progress = arg == "--progress=json";
-    } else if (arg == "--feed" || arg == "--install" || arg == "--current" || arg == "--updater" ||
-               arg == "--product" || arg == "--channel") {
-      if (i + 1 >= argc) return Fail(2, arg + " needs a value");
+    } else if (arg == "--progress") {
+      if (option.value != "json" && option.value != "human") {
+        return Fail(2, "unexpected argument --progress=" + option.value + " (see --help)");
+      }
+      json_progress = option.value == "json";
+    } else {
       std::string &slot = arg == "--feed"      ? feed
                           : arg == "--install" ? install
                           : arg == "--current" ? current
                           : arg == "--updater" ? updater
                           : arg == "--product" ? product
                                                : channel;
-      slot = argv[++i];
-    } else if (command.empty() &&
-               (arg == "fetch" || arg == "start" || arg == "check" || arg == "state")) {
-      command = arg;
-    } else {
+      slot = option.value;
+    }
+  }
+  for (const std::string &arg : parsed.operands) {
+    if (!command.empty() ||
+        (arg != "fetch" && arg != "start" && arg != "check" && arg != "state")) {
       return Fail(2, "unexpected argument " + arg + " (see --help)");
     }
+    command = arg;
   }
   if (command.empty() || install.empty()) return Fail(2, "see --help");
   if ((command == "fetch" || command == "check") && (feed.empty() || current.empty())) {
     return Fail(2, command + " needs --feed and --current");
   }
+  if (!InputReadable("update-client", install)) return kExitUnreadableInput;
   uc_client *c = uc_open(install.c_str());
   if (!c) return Fail(1, "cannot initialise libsodium or libcurl");
   uc_set_messages(c, Message, nullptr);

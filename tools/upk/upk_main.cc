@@ -1,6 +1,6 @@
 // upk: builds and inspects update archives with the archive library's own operations. Every
 // failure prints one line starting "upk: " (after any message of the library) and exits with 1;
-// a usage error exits with 2.
+// a usage error or an input file that cannot be read exits with 2.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +9,7 @@
 
 #include "archive/upk.h"
 #include "common/archive_signing.h"
+#include "common/arguments.h"
 #include "common/tool_version.h"
 
 namespace {
@@ -65,10 +66,13 @@ const char kUsage[] =
     "    --version V    product version, at most 31 characters\n"
     "    --force        let keygen replace existing key files\n"
     "    -h, --help     print this text and exit\n"
+    "    --version      as the only argument: print the version of upk and exit\n"
+    "    A value may also be joined to its option with '=' (--product=ID); \"--\" ends the\n"
+    "    options, so that the arguments after it may start with '-'.\n"
     "\n"
     "EXIT STATUS\n"
     "    0 on success, 1 when the operation failed (verify: the archive is refused), 2 on a\n"
-    "    usage error.\n"
+    "    usage error or when an input file cannot be read (\"upk: cannot read FILE: REASON\").\n"
     "\n"
     "EXAMPLES\n"
     "    cd staging && upk create --product app --version 2.0 ../update.upk \\\n"
@@ -95,6 +99,15 @@ int UsageError(const char *what, const char *detail = nullptr) {
   }
   fputs("Try 'upk --help' for more information.\n", stderr);
   return kExitUsage;
+}
+
+// Whether the operands from `first` up to `last` (exclusive) can be read; prints the first that
+// cannot ("upk: cannot read PATH: REASON").
+bool InputsReadable(const Options &opts, size_t first, size_t last) {
+  for (size_t i = first; i < last && i < opts.operands.size(); ++i) {
+    if (!InputReadable("upk", opts.operands[i])) return false;
+  }
+  return true;
 }
 
 int Fail(const char *what, const char *path) {
@@ -137,6 +150,7 @@ int Create(const Options &opts) {
       return Fail("member names must be relative paths without '.' or '..' parts", file);
     }
   }
+  if (!InputsReadable(opts, 1, opts.operands.size())) return kExitUnreadableInput;
   std::string product = opts.product ? opts.product : "";
   std::string version = opts.version ? opts.version : "";
   if (!ProductStringsFit(product.c_str(), version.c_str())) return kExitFailure;
@@ -159,6 +173,7 @@ int CountItem(UpkArchive *, UpkItem *, void *user) {
 
 int List(const Options &opts) {
   if (opts.operands.size() != 1) return UsageError("list needs exactly one archive");
+  if (!InputsReadable(opts, 0, 1)) return kExitUnreadableInput;
   UpkArchive *archive = upk_open(opts.operands[0]);
   if (!archive) return Fail("not a readable archive", opts.operands[0]);
   int rv = upk_for_each_item(archive, PrintItem, nullptr);
@@ -168,6 +183,7 @@ int List(const Options &opts) {
 
 int Extract(const Options &opts) {
   if (opts.operands.size() != 1) return UsageError("extract needs exactly one archive");
+  if (!InputsReadable(opts, 0, 1)) return kExitUnreadableInput;
   if (upk_extract_all(opts.operands[0]) != 0) return Fail("extraction failed", opts.operands[0]);
   return 0;
 }
@@ -190,6 +206,7 @@ int PrintSignatures(const char *path) {
 
 int Info(const Options &opts) {
   if (opts.operands.size() != 1) return UsageError("info needs exactly one archive");
+  if (!InputsReadable(opts, 0, 1)) return kExitUnreadableInput;
   const char *path = opts.operands[0];
   UpkArchive *archive = upk_open(path);
   if (!archive) return Fail("not a readable archive", path);
@@ -242,6 +259,7 @@ int Keygen(const Options &opts) {
 
 int SignCommand(const Options &opts) {
   if (opts.operands.size() != 2) return UsageError("sign needs an archive and a secret key file");
+  if (!InputsReadable(opts, 0, 2)) return kExitUnreadableInput;
   std::string error;
   if (SignArchiveFile(opts.operands[0], opts.operands[1], &error) != 0) {
     fprintf(stderr, "upk: cannot sign %s: %s\n", opts.operands[0], error.c_str());
@@ -254,6 +272,7 @@ int VerifyCommand(const Options &opts) {
   if (opts.operands.size() < 2) {
     return UsageError("verify needs an archive and at least one public key file");
   }
+  if (!InputsReadable(opts, 0, opts.operands.size())) return kExitUnreadableInput;
   std::vector<std::string> keys(opts.operands.begin() + 1, opts.operands.end());
   std::string report;
   int rv = VerifyArchiveFile(opts.operands[0], keys, &report);
@@ -274,6 +293,7 @@ int SetProduct(const Options &opts) {
   if (!opts.product || !opts.version)
     return UsageError("set-product needs --product and --version");
   if (!ProductStringsFit(opts.product, opts.version)) return kExitFailure;
+  if (!InputsReadable(opts, 0, 1)) return kExitUnreadableInput;
   std::string product = opts.product;
   std::string version = opts.version;
   UpkProductInfo info = {product.data(), version.data()};
@@ -286,29 +306,32 @@ int SetProduct(const Options &opts) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (IsVersionRequest(argc, argv)) return PrintToolVersion("upk");
+  const ParsedArguments parsed =
+      ParseArguments(argc, argv, 1, {{"--force", false}, {"--product", true}, {"--version", true}});
+  if (parsed.version) return PrintToolVersion("upk");
+  if (parsed.help) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  switch (parsed.error) {
+    case ArgumentError::kNone:
+      break;
+    case ArgumentError::kUnknownOption:
+      return UsageError("unknown option", parsed.offending.c_str());
+    case ArgumentError::kMissingValue:
+      return UsageError("missing value for", parsed.offending.c_str());
+    case ArgumentError::kUnexpectedValue:
+      return UsageError("no value is taken by", parsed.offending.c_str());
+  }
   Options opts;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const char *arg = argv[i];
-    if (!options_done && (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0)) {
-      fputs(kUsage, stdout);
-      return 0;
-    }
-    if (!options_done && strcmp(arg, "--") == 0) {
-      options_done = true;
-    } else if (!options_done && strcmp(arg, "--force") == 0) {
-      opts.force = true;
-    } else if (!options_done && (strcmp(arg, "--product") == 0 || strcmp(arg, "--version") == 0)) {
-      if (i + 1 >= argc) return UsageError("missing value for", arg);
-      (arg[2] == 'p' ? opts.product : opts.version) = argv[++i];
-    } else if (!options_done && arg[0] == '-' && arg[1] != '\0') {
-      return UsageError("unknown option", arg);
-    } else if (opts.command.empty()) {
-      opts.command = arg;
-    } else {
-      opts.operands.push_back(arg);
-    }
+  for (const ParsedArguments::Option &option : parsed.options) {
+    if (option.name == "--force") opts.force = true;
+    if (option.name == "--product") opts.product = option.value.c_str();
+    if (option.name == "--version") opts.version = option.value.c_str();
+  }
+  if (!parsed.operands.empty()) opts.command = parsed.operands[0];
+  for (size_t i = 1; i < parsed.operands.size(); ++i) {
+    opts.operands.push_back(parsed.operands[i].c_str());
   }
   if (opts.command.empty()) return UsageError("no command given");
   if (opts.command != "create" && opts.command != "set-product" && (opts.product || opts.version)) {
