@@ -1,7 +1,11 @@
 """End to end over real HTTP: make-release builds three versions of a sample application,
 a server on 127.0.0.1 serves the newest release, and the reference client brings installations
 of each older version (and of an unknown one) to the newest, through a corrupted download, a cut
-download that resumes, and the replace request's fallback.
+download that resumes, and the replace request's fallback; and it never gets stuck: a killed
+in-place update and a dead staged run are run again, a partial update that does not match the
+installation is followed by the complete one, failures back off, an updater that cannot start is
+reported before any download, and no staged copy is swapped over files written after it was made
+or under another running instance.
 
     python3 release_e2e_test.py BIN_DIR     (BIN_DIR holds updater, make-release, update-client)
 """
@@ -354,12 +358,17 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
                 self.assertEqual(self.fetched(), [])
                 self.assertFalse(os.path.exists(f"{inst}/updated"))
 
-    def kill_updater(self, inst, when):
-        """SIGKILLs the updater at work on `inst` once `when()` holds; False when it ended first."""
-        patch = f"{inst}/updates/0".encode()
-        pid = None
-        for _ in range(100000):  # bounded: the updater shows up within seconds
-            for entry in filter(str.isdigit, os.listdir("/proc")):
+    def kill_updater(self, inst, when, parent=None):
+        """SIGKILLs the updater at work on `inst` (a child of `parent`, else any process) once
+        `when()` holds. False when it ended first."""
+        patch, pid = f"{inst}/updates/0".encode(), None
+        for _ in range(100000):  # bounded: the updater starts at once
+            if parent:
+                with open(f"/proc/{parent.pid}/task/{parent.pid}/children") as f:
+                    candidates = f.read().split()
+            else:
+                candidates = filter(str.isdigit, os.listdir("/proc"))
+            for entry in candidates:
                 try:
                     with open(f"/proc/{entry}/cmdline", "rb") as f:
                         argv = f.read().split(b"\0")
@@ -367,13 +376,13 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
                     continue
                 if argv[0].endswith(b"/updater") and argv[1:2] == [patch]:
                     pid = int(entry)
-            if pid:
+            if pid or (parent and parent.poll() is not None):
                 break
-        for _ in range(10**7):  # bounded: the update ends within seconds
+        for _ in range(10**6 if pid else 0):  # bounded: the update ends within seconds
             if when():
                 os.kill(pid, signal.SIGKILL)
                 return True
-            if not os.path.exists(f"/proc/{pid}"):
+            if not os.path.exists(f"/proc/{pid}/cmdline"):
                 return False
         return False
 
@@ -381,9 +390,11 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         for attempt in range(5):  # a kill that comes too late is tried on a new installation
             inst = self.install(f"killed-in-place-{attempt}", "1.0")
             self.client("fetch", inst, "1.0", "--in-place")
-            start = subprocess.Popen([f"{BIN}/update-client", "start", "--install", inst],
+            start = subprocess.Popen([f"{BIN}/update-client", "start", "--install", inst,
+                                      "--updater", f"{BIN}/updater"],
                                      env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            killed = self.kill_updater(inst, lambda: os.path.exists(f"{inst}/updates/0/update.journal"))
+            journal = f"{inst}/updates/0/update.journal"
+            killed = self.kill_updater(inst, lambda: os.path.exists(journal), start)
             start.wait(timeout=300)
             if killed:
                 break
@@ -396,7 +407,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
 
         inst = self.install("dead-staged", "2.0")
         self.client("fetch", inst, "2.0")
-        self.assertTrue(self.kill_updater(inst, lambda: True))
+        self.assertTrue(self.kill_updater(inst, lambda: read_status(f"{inst}/updates/0") == b"applying"))
         self.assertEqual(read_status(f"{inst}/updates/0"), b"applying")
         out = self.client("start", inst).stdout
         self.assertIn("recovery: the interrupted staged update runs once more", out)
