@@ -13,11 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -71,8 +71,7 @@ struct State {
 // update was built from: a file to patch with another CRC or size, a path of the wrong kind, a
 // file to patch that is missing. The complete update of the same release follows them.
 bool IsMismatch(int code) {
-  return code == result::kCrcMismatch || code == result::kWrongKind ||
-         code == result::kReadError;
+  return code == result::kCrcMismatch || code == result::kWrongKind || code == result::kReadError;
 }
 
 std::string ReadText(const std::string &path, uint64_t max = release_feed::kMaxFeedSize) {
@@ -126,7 +125,8 @@ struct uc_client {
     const nlohmann::json j = nlohmann::json::parse(ReadText(Path(kStateName)), nullptr, false);
     if (!j.is_object()) return true;
     const auto text = [&](const char *key, std::string *to) {
-      if (const auto it = j.find(key); it != j.end() && it->is_string()) *to = it->get<std::string>();
+      if (const auto it = j.find(key); it != j.end() && it->is_string())
+        *to = it->get<std::string>();
     };
     const auto number = [&](const char *key, auto *to) {
       if (const auto it = j.find(key); it != j.end() && it->is_number_unsigned()) {
@@ -174,9 +174,8 @@ struct uc_client {
     j["failures"] = state.failures;
     j["retry_after"] = state.retry_after;
     const std::string text = j.dump(2) + "\n", folder = dir.empty() ? patch_dir : dir;
-    return MakeDirs(folder) &&
-           replace_file_durably((folder + "/" + kStateName).c_str(), text.data(), text.size(),
-                                0644) == result::kOk;
+    return MakeDirs(folder) && replace_file_durably((folder + "/" + kStateName).c_str(),
+                                                    text.data(), text.size(), 0644) == result::kOk;
   }
   bool Failed(const std::string &sha256) const {
     return std::find(state.failed.begin(), state.failed.end(), sha256) != state.failed.end();
@@ -517,8 +516,9 @@ uc_result Failure(uc_client *c, int code, const std::string &what) {
   line.pop_back();
   line += "); see " + c->Path(protocol::kLogName);
   if (IsMismatch(code) && s.archive_kind == "partial") {
-    line += "; the installation does not match the partial update: the next fetch takes the "
-            "complete update";
+    line +=
+        "; the installation does not match the partial update: the next fetch takes the "
+        "complete update";
   } else {
     s.failures++;
     s.retry_after = uint64_t(time(nullptr)) +
@@ -549,7 +549,8 @@ uc_result InPlace(uc_client *c) {
 // The swap: the staged copy takes the installation's place, unless another instance of the
 // application holds the installation (uc_hold).
 uc_result Replace(uc_client *c) {
-  const int fd = c->hold >= 0 ? c->hold : open(c->Path(kHoldName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int fd =
+      c->hold >= 0 ? c->hold : open(c->Path(kHoldName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (fd == c->hold) {
       (void)flock(fd, LOCK_SH);
@@ -614,14 +615,13 @@ uc_result Recover(uc_client *c) {
   c->Say("recovery: the interrupted " + run + " update runs once more");
   if (run == kRunStaged) {
     if (++c->state.dead_runs > kMaxDeadRuns) {
-      return Failure(c, result::kSystemFailure,
-                     "the staged update (its run died " + std::to_string(kMaxDeadRuns + 1) +
-                         " times)");
+      return Failure(
+          c, result::kSystemFailure,
+          "the staged update (its run died " + std::to_string(kMaxDeadRuns + 1) + " times)");
     }
     const unsigned dead = c->state.dead_runs;
     if (const uc_result rc = Stage(c); rc != UC_OK) return rc;
-    c->Say("recovery: staging again in the background (attempt " + std::to_string(dead + 1) +
-           ")");
+    c->Say("recovery: staging again in the background (attempt " + std::to_string(dead + 1) + ")");
     return UC_OK;
   }
   return run == kRunReplace ? Replace(c) : InPlace(c);
@@ -820,9 +820,8 @@ uc_result uc_fetch(uc_client *c, int in_place) {
     // "pending" is what the updater itself leaves when an update is still to be applied in
     // place; the next start treats both alike.
     const size_t n = strlen(protocol::kStatusPending);
-    if (!c->SaveState() ||
-        replace_file_durably(status_path.c_str(), protocol::kStatusPending, n, 0644) !=
-            result::kOk) {
+    if (!c->SaveState() || replace_file_durably(status_path.c_str(), protocol::kStatusPending, n,
+                                                0644) != result::kOk) {
       return c->Fail(UC_FAILED, "cannot write " + status_path);
     }
     c->Say("verified; the next start applies version " + c->release.version + " in place");
