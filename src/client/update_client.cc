@@ -547,11 +547,12 @@ uc_result InPlace(uc_client *c) {
 }
 
 // The swap: the staged copy takes the installation's place, unless another instance of the
-// application holds the installation (uc_hold).
-uc_result Replace(uc_client *c) {
+// application holds the installation (uc_hold). The recovery of an interrupted swap does not wait
+// for the hold: the installation may be set aside.
+uc_result Replace(uc_client *c, bool recovering = false) {
   const int fd =
       c->hold >= 0 ? c->hold : open(c->Path(kHoldName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (!recovering && (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0)) {
     if (fd == c->hold) {
       (void)flock(fd, LOCK_SH);
     } else if (fd >= 0) {
@@ -569,7 +570,7 @@ uc_result Replace(uc_client *c) {
   if (saved && Exists(staged)) saved = c->SaveState(staged + "/" + protocol::kPatchDirName);
   if (saved) (void)Run(c->updater, {c->patch_dir, c->install, staged, "0/replace"}, false);
   if (fd != c->hold) {
-    close(fd);
+    if (fd >= 0) close(fd);
   } else {  // after a swap the held file lies in the old installation: hold the new one
     close(c->hold);
     c->hold = -1;
@@ -624,7 +625,7 @@ uc_result Recover(uc_client *c) {
     c->Say("recovery: staging again in the background (attempt " + std::to_string(dead + 1) + ")");
     return UC_OK;
   }
-  return run == kRunReplace ? Replace(c) : InPlace(c);
+  return run == kRunReplace ? Replace(c, true) : InPlace(c);
 }
 
 }  // namespace
@@ -836,7 +837,6 @@ uc_result uc_fetch(uc_client *c, int in_place) {
 uc_result uc_start(uc_client *c) {
   c->error.clear();
   if (!c->LoadState()) return UC_FAILED;
-  const std::string status_path = c->Path(protocol::kStatusName);
   const std::string status = c->Status();
   if (NeedsRecovery(c, status)) return Recover(c);
   if (status == protocol::kStatusApplied) {
