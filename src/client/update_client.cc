@@ -517,8 +517,8 @@ uc_result Failure(uc_client *c, int code, const std::string &what) {
   line += "); see " + c->Path(protocol::kLogName);
   if (IsMismatch(code) && s.archive_kind == "partial") {
     line +=
-        "; the installation does not match the partial update: the next fetch takes the "
-        "complete update";
+        "; the installation does not match the partial update: the complete update of the "
+        "same release is taken instead";
   } else {
     s.failures++;
     s.retry_after = uint64_t(time(nullptr)) +
@@ -797,6 +797,13 @@ uc_result uc_fetch(uc_client *c, int in_place) {
            (status == protocol::kStatusApplying ? "being staged" : "waiting") +
            "; run 'update-client start'");
     return UC_OK;
+  }
+  // A staged update that failed since: remembered first, so that its archive is not chosen again.
+  int code = 0;
+  if (protocol::ParseFailedStatus(status, &code)) {
+    (void)Failure(c, code, "the staged update");
+    c->Say(c->error);
+    c->error.clear();
   }
   if (uint64_t(time(nullptr)) < c->state.retry_after) {
     char when[32];
