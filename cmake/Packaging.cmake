@@ -33,7 +33,7 @@ set(UPDATER_PACKAGE_CONTACT "${contact_default}" CACHE STRING
 
 install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The update client (no man page yet) with its library: `cmake --install`, not the .deb.
+# The update client with its library and manual page: `cmake --install`, not the .deb.
 install(TARGETS update_client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 add_subdirectory(${PROJECT_SOURCE_DIR}/man ${PROJECT_BINARY_DIR}/man)
 # The README and docs/ are installed with the layout of the source tree, so that their links hold;

@@ -6,11 +6,14 @@
 #include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sodium.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "archive/signature_check.h"
@@ -29,18 +33,46 @@
 
 namespace {
 
-// The client's state in the patch folder: the highest serial accepted, with its product and
-// channel (JSON, docs/update-client.md).
+// The client's state in the patch folder (JSON, docs/update-client.md): the highest serial
+// accepted, with its product and channel; the archive placed last and the updater run started on
+// it; the archives that failed here; the back-off after failed attempts; the snapshot of the
+// installation taken when the staged copy was made. Its "format" tells an older client to keep off.
 constexpr char kStateName[] = "client-state.json";
+constexpr int kStateFormat = 2;  // 1: the same file without "format" and the fields after serial
+// The file whose flock is the applications' shared hold on the installation (uc_hold).
+constexpr char kHoldName[] = "update-client.lock";
 constexpr char kPartSuffix[] = ".part";
 // Every request: below kLowSpeedBytes a second for kLowSpeedSeconds ends it; and a total limit.
 constexpr long kLowSpeedBytes = 1, kLowSpeedSeconds = 30;
 constexpr long kFeedSeconds = 60, kArchiveSeconds = 6 * 3600;
+// Back-off after the n-th failed attempt in a row: kFirstBackoff << (n - 1), at most kMaxBackoff.
+constexpr uint64_t kFirstBackoff = 3600, kMaxBackoff = 86400;
+// A staged run that dies is started again this many times before its archive counts as failed.
+constexpr unsigned kMaxDeadRuns = 3;
+// The failed archives remembered (the oldest is forgotten first).
+constexpr size_t kMaxFailedArchives = 32;
+// The updater's run on the archive in the patch folder, recorded before it starts and cleared
+// when its outcome has been handled: what a run interrupted by a kill is started again as.
+constexpr char kRunInPlace[] = "in-place", kRunStaged[] = "staged", kRunReplace[] = "replace";
 
 struct State {
   std::string product, channel;
   uint64_t serial = 0;
+  std::string archive, archive_kind;  // SHA-256 and kind of the archive placed last
+  std::string running;                // kRun..., or "" when no updater run is outstanding
+  std::string snapshot;               // the installation's snapshot when the copy was staged
+  unsigned dead_runs = 0;             // staged runs of this archive that died
+  std::vector<std::string> failed;    // SHA-256 of the archives that failed here
+  unsigned failures = 0;              // failed attempts in a row
+  uint64_t retry_after = 0;           // no download before this time (seconds since 1970)
 };
+
+// The codes with which an update fails because the installation is not the one the partial
+// update was built from: a file to patch with another CRC or size, a path of the wrong kind, a
+// file to patch that is missing. The complete update of the same release follows them.
+bool IsMismatch(int code) {
+  return code == result::kCrcMismatch || code == result::kWrongKind || code == result::kReadError;
+}
 
 std::string ReadText(const std::string &path, uint64_t max = release_feed::kMaxFeedSize) {
   char *data = nullptr;
@@ -74,6 +106,7 @@ struct uc_client {
   release_feed::Feed release;  // the feed accepted by the last check
   const release_feed::ArchiveEntry *chosen = nullptr;
   State state;
+  int hold = -1;  // the shared hold of uc_hold
 
   uc_result Fail(uc_result code, const std::string &why) {
     error = why;
@@ -85,28 +118,67 @@ struct uc_client {
   std::string Path(const char *name) const { return patch_dir + "/" + name; }
   std::string Status() const { return ReadText(Path(protocol::kStatusName), 4096); }
 
-  void LoadState() {
+  // Reads the state file (none, or one that is not JSON, is an empty state). False, with the
+  // error set, when a newer client wrote it.
+  bool LoadState() {
     state = State();
     const nlohmann::json j = nlohmann::json::parse(ReadText(Path(kStateName)), nullptr, false);
-    if (!j.is_object()) return;
-    if (const auto it = j.find("product"); it != j.end() && it->is_string()) {
-      state.product = it->get<std::string>();
+    if (!j.is_object()) return true;
+    const auto text = [&](const char *key, std::string *to) {
+      if (const auto it = j.find(key); it != j.end() && it->is_string())
+        *to = it->get<std::string>();
+    };
+    const auto number = [&](const char *key, auto *to) {
+      if (const auto it = j.find(key); it != j.end() && it->is_number_unsigned()) {
+        *to = it->get<std::remove_pointer_t<decltype(to)>>();
+      }
+    };
+    unsigned format = 1;
+    number("format", &format);
+    if (format > kStateFormat) {
+      error = Path(kStateName) + " has format " + std::to_string(format) +
+              "; this client reads formats 1 to " + std::to_string(kStateFormat) +
+              " (a newer client wrote it)";
+      return false;
     }
-    if (const auto it = j.find("channel"); it != j.end() && it->is_string()) {
-      state.channel = it->get<std::string>();
+    text("product", &state.product);
+    text("channel", &state.channel);
+    number("serial", &state.serial);
+    text("archive", &state.archive);
+    text("archive_kind", &state.archive_kind);
+    text("running", &state.running);
+    text("snapshot", &state.snapshot);
+    number("dead_runs", &state.dead_runs);
+    number("failures", &state.failures);
+    number("retry_after", &state.retry_after);
+    if (const auto it = j.find("failed"); it != j.end() && it->is_array()) {
+      for (const auto &sha : *it) {
+        if (sha.is_string()) state.failed.push_back(sha.get<std::string>());
+      }
     }
-    if (const auto it = j.find("serial"); it != j.end() && it->is_number_unsigned()) {
-      state.serial = it->get<uint64_t>();
-    }
+    return true;
   }
-  bool SaveState() {
+  // Writes the state into `dir` (the patch folder by default). False when it cannot.
+  bool SaveState(const std::string &dir = "") {
     nlohmann::ordered_json j;
+    j["format"] = kStateFormat;
     j["product"] = state.product;
     j["channel"] = state.channel;
     j["serial"] = state.serial;
-    const std::string text = j.dump(2) + "\n";
-    return MakeDirs(patch_dir) && replace_file_durably(Path(kStateName).c_str(), text.data(),
-                                                       text.size(), 0644) == result::kOk;
+    j["archive"] = state.archive;
+    j["archive_kind"] = state.archive_kind;
+    j["running"] = state.running;
+    j["snapshot"] = state.snapshot;
+    j["dead_runs"] = state.dead_runs;
+    j["failed"] = state.failed;
+    j["failures"] = state.failures;
+    j["retry_after"] = state.retry_after;
+    const std::string text = j.dump(2) + "\n", folder = dir.empty() ? patch_dir : dir;
+    return MakeDirs(folder) && replace_file_durably((folder + "/" + kStateName).c_str(),
+                                                    text.data(), text.size(), 0644) == result::kOk;
+  }
+  bool Failed(const std::string &sha256) const {
+    return std::find(state.failed.begin(), state.failed.end(), sha256) != state.failed.end();
   }
 };
 
@@ -226,12 +298,12 @@ bool CopyFile(const std::string &from, const std::string &to, mode_t mode) {
 
 // The updater runs from a copy in the patch folder, with its strings file and icon: an update
 // that replaces or removes the updater must not pull it away while it runs. The copy is checked
-// with "updater --version" before anything relies on it.
+// with "updater --version" (which prints the version and exits 0) before anything relies on it.
 uc_result UseUpdaterCopy(uc_client *c) {
   const std::string copy = c->Path("updater");
   if (c->updater != copy) {
-    if (!CopyFile(c->updater, copy, 0755)) {
-      return c->Fail(UC_FAILED, "cannot copy " + c->updater + " to " + copy);
+    if (!MakeDirs(c->patch_dir) || !CopyFile(c->updater, copy, 0755)) {
+      return c->Fail(UC_FAILED, "cannot copy the updater " + c->updater + " to " + copy);
     }
     for (const char *suffix : {".ini", ".png"}) {
       struct stat st;
@@ -241,14 +313,70 @@ uc_result UseUpdaterCopy(uc_client *c) {
     }
     c->updater = copy;
   }
-  // A copy that cannot start (a library missing: the loader exits 127) or dies on a signal does
-  // not run. Updaters that predate "--version" answer it with their usage and status 1.
   const int rc = Run(copy, {"--version"}, true);
-  if (rc == 127 || rc < 0) {
-    return c->Fail(UC_FAILED, "the updater " + copy + " does not run (\"--version\" exited " +
-                                  std::to_string(rc) + "); is a library missing?");
-  }
-  return UC_OK;
+  if (rc == 0) return UC_OK;
+  // The loader exits 127 when a library is missing, and so does our child when exec fails.
+  const std::string why = rc == 127 ? "it cannot be started: a library is missing, or it is not "
+                                      "a program for this machine"
+                          : rc < 0  ? "it was killed by a signal"
+                                    : "it exited " + std::to_string(rc);
+  return c->Fail(UC_FAILED, "the updater " + copy + " does not run (\"--version\": " + why +
+                                "); nothing is downloaded until it does");
+}
+
+// The installation's snapshot: a SHA-256 over the type, size, mode, inode, modification and change
+// times of every entry below it, the staged copy and the patch folder left out as the staged
+// update leaves them out. Any file written, added, removed or renamed since changes it. "" when
+// the installation cannot be walked.
+std::string *snapshot_lines;  // nftw's callback has no user pointer; one walk at a time
+size_t snapshot_root;
+int SnapshotEntry(const char *path, const struct stat *st, int, struct FTW *) {
+  const std::string rel = path + std::min(strlen(path), snapshot_root);
+  if (rel.empty()) return 0;
+  if (rel == std::string("/") + protocol::kStagedDirName ||
+      rel == std::string("/") + protocol::kPatchDirName)
+    return FTW_SKIP_SUBTREE;
+  char line[160];
+  snprintf(line, sizeof line, " %o %lld %llu %lld.%09ld %lld.%09ld\n", unsigned(st->st_mode),
+           (long long)st->st_size, (unsigned long long)st->st_ino, (long long)st->st_mtim.tv_sec,
+           st->st_mtim.tv_nsec, (long long)st->st_ctim.tv_sec, st->st_ctim.tv_nsec);
+  snapshot_lines->append(rel + '\0' + line);
+  return 0;
+}
+std::string Snapshot(const std::string &install) {
+  std::string lines;
+  snapshot_lines = &lines;
+  snapshot_root = install.size();
+  if (nftw(install.c_str(), SnapshotEntry, 32, FTW_PHYS | FTW_ACTIONRETVAL) != 0) return "";
+  unsigned char digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(lines.data()), lines.size());
+  char text[2 * crypto_hash_sha256_BYTES + 1];
+  sodium_bin2hex(text, sizeof text, digest, sizeof digest);
+  return text;
+}
+
+int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
+  return remove(path) == 0 || errno == ENOENT ? 0 : -1;
+}
+bool RemoveTree(const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  return nftw(path.c_str(), RemoveEntry, 32, FTW_DEPTH | FTW_PHYS) == 0;
+}
+
+// Whether an updater holds the patch folder's run lock now (it takes it before it writes
+// "applying" and keeps it until it ends).
+bool UpdaterAtWork(const uc_client *c) {
+  const int fd = open(c->patch_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return held;
+}
+
+bool Exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 bool StartStaged(const uc_client *c) {
@@ -271,6 +399,10 @@ bool StartStaged(const uc_client *c) {
 
 uc_result Download(uc_client *c, const release_feed::ArchiveEntry &a, std::string *archive) {
   if (!MakeDirs(c->patch_dir)) return c->Fail(UC_FAILED, "cannot create " + c->patch_dir);
+  // An archive verified before (its update could not start) is not downloaded again.
+  *archive = c->Path(protocol::kArchiveName);
+  std::string placed;
+  if (Exists(*archive) && FileSha256(*archive, &placed) && placed == a.sha256) return UC_OK;
   // A download of another archive (an older feed) is dropped; this one's part is resumed.
   const std::string part_name = a.sha256 + kPartSuffix, part = c->Path(part_name.c_str());
   if (DIR *dir = opendir(c->patch_dir.c_str())) {
@@ -327,11 +459,156 @@ uc_result Download(uc_client *c, const release_feed::ArchiveEntry &a, std::strin
     return c->Fail(UC_REFUSED,
                    a.file + " does not have the SHA-256 the feed gives; download removed");
   }
-  *archive = c->Path(protocol::kArchiveName);
   if (rename(part.c_str(), archive->c_str()) != 0) {
     return c->Fail(UC_FAILED, "cannot place " + *archive + ": " + strerror(errno));
   }
   return UC_OK;
+}
+
+// Records the archive placed last and starts the staged update of it in the background, with the
+// installation's snapshot taken before the copy is made.
+uc_result Stage(uc_client *c) {
+  c->state.snapshot = Snapshot(c->install);
+  c->state.running = kRunStaged;
+  if (!c->SaveState()) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
+  if (!StartStaged(c)) return c->Fail(UC_FAILED, "cannot start " + c->updater);
+  return UC_OK;
+}
+
+// A successful update: the failures in a row and the run's records are over.
+uc_result Succeeded(uc_client *c, const std::string &line) {
+  State &s = c->state;
+  s.failures = 0, s.retry_after = 0, s.dead_runs = 0;
+  s.running.clear(), s.snapshot.clear(), s.archive.clear(), s.archive_kind.clear();
+  if (!c->SaveState()) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
+  c->Say(line);
+  return UC_OK;
+}
+
+// An update of the archive placed last that ended with "failed: code" (or whose staged runs kept
+// dying): the archive is dropped and remembered as failed. When a partial update did not match
+// the installation the next fetch takes the complete update at once; otherwise the next attempt
+// backs off.
+uc_result Failure(uc_client *c, int code, const std::string &what) {
+  unlink(c->Path(protocol::kArchiveName).c_str());
+  unlink(c->Path(protocol::kStatusName).c_str());
+  State &s = c->state;
+  if (!s.archive.empty() && !c->Failed(s.archive)) s.failed.push_back(s.archive);
+  if (s.failed.size() > kMaxFailedArchives) s.failed.erase(s.failed.begin());
+  std::string line = what + " failed (" + protocol::FailedStatus(code);
+  line.pop_back();
+  line += "); see " + c->Path(protocol::kLogName);
+  if (IsMismatch(code) && s.archive_kind == "partial") {
+    line +=
+        "; the installation does not match the partial update: the complete update of the "
+        "same release is taken instead";
+  } else {
+    s.failures++;
+    s.retry_after = uint64_t(time(nullptr)) +
+                    std::min(kFirstBackoff << std::min(s.failures - 1, 5u), kMaxBackoff);
+    line += "; attempt " + std::to_string(s.failures) + " in a row, the next one in " +
+            std::to_string((s.retry_after - uint64_t(time(nullptr)) + 1800) / 3600) + " h";
+  }
+  s.running.clear(), s.snapshot.clear(), s.archive.clear(), s.archive_kind.clear();
+  s.dead_runs = 0;
+  if (!c->SaveState()) line += " (and " + c->Path(kStateName) + " cannot be written)";
+  return c->Fail(UC_FAILED, line);
+}
+
+uc_result InPlace(uc_client *c) {
+  c->state.running = kRunInPlace;
+  if (!c->SaveState()) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
+  const int rc = Run(c->updater, {c->patch_dir, c->install, c->install}, false);
+  const std::string after = c->Status();
+  if (rc == 0 && after == protocol::kStatusSucceeded) {
+    unlink(c->Path(protocol::kArchiveName).c_str());
+    return Succeeded(c, "updated in place");
+  }
+  int code = 0;
+  if (protocol::ParseFailedStatus(after, &code)) return Failure(c, code, "the in-place update");
+  return c->Fail(UC_FAILED, "the in-place update ended with " + after);
+}
+
+// The swap: the staged copy takes the installation's place, unless another instance of the
+// application holds the installation (uc_hold). The recovery of an interrupted swap does not wait
+// for the hold: the installation may be set aside.
+uc_result Replace(uc_client *c, bool recovering = false) {
+  const int fd =
+      c->hold >= 0 ? c->hold : open(c->Path(kHoldName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (!recovering && (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0)) {
+    if (fd == c->hold) {
+      (void)flock(fd, LOCK_SH);
+    } else if (fd >= 0) {
+      close(fd);
+    }
+    return c->Fail(UC_FAILED,
+                   "another instance of the application holds the installation; the staged "
+                   "update is swapped in at a later start");
+  }
+  // The client's state goes with the copy that becomes the installation; the updater writes its
+  // status into the patch folder there.
+  c->state.running = kRunReplace;
+  const std::string staged = c->install + "/" + protocol::kStagedDirName;
+  bool saved = c->SaveState();
+  if (saved && Exists(staged)) saved = c->SaveState(staged + "/" + protocol::kPatchDirName);
+  if (saved) (void)Run(c->updater, {c->patch_dir, c->install, staged, "0/replace"}, false);
+  if (fd != c->hold) {
+    if (fd >= 0) close(fd);
+  } else {  // after a swap the held file lies in the old installation: hold the new one
+    close(c->hold);
+    c->hold = -1;
+    (void)uc_hold(c);
+  }
+  if (!saved) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
+  const std::string after = c->Status();
+  if (after == protocol::kStatusSucceeded) return Succeeded(c, "the staged update is in place");
+  if (after == protocol::kStatusPending) {
+    c->Say("replacing was not possible; updating in place");
+    return InPlace(c);  // the staged copy is gone; the archive is still here
+  }
+  c->state.running.clear();
+  (void)c->SaveState();
+  return c->Fail(UC_FAILED, "the replace request ended with " + after);
+}
+
+// Whether an updater run was interrupted (killed, or the machine stopped): the status still says
+// "applying", a journal or a set-aside installation is left, or a run was started and wrote
+// nothing; and no updater is at work.
+bool NeedsRecovery(const uc_client *c, const std::string &status) {
+  const bool left = status == protocol::kStatusApplying ||
+                    Exists(c->Path(protocol::kJournalName)) ||
+                    Exists(c->install + protocol::kSetAsideSuffix) ||
+                    (!c->state.running.empty() && status.empty());
+  return left && !UpdaterAtWork(c);
+}
+
+// The interrupted run: the one recorded, a replace request when the installation is set aside,
+// else a staged update when its copy is there.
+std::string InterruptedRun(const uc_client *c) {
+  if (Exists(c->install + protocol::kSetAsideSuffix)) return kRunReplace;
+  if (!c->state.running.empty()) return c->state.running;
+  return Exists(c->install + "/" + protocol::kStagedDirName) ? kRunStaged : kRunInPlace;
+}
+
+// Runs the updater once more as the interrupted run: it first puts the installation back (or
+// finishes the swap), then updates. A staged run is started again in the background, up to
+// kMaxDeadRuns times.
+uc_result Recover(uc_client *c) {
+  const std::string run = InterruptedRun(c);
+  if (const uc_result rc = UseUpdaterCopy(c); rc != UC_OK) return rc;
+  c->Say("recovery: the interrupted " + run + " update runs once more");
+  if (run == kRunStaged) {
+    if (++c->state.dead_runs > kMaxDeadRuns) {
+      return Failure(
+          c, result::kSystemFailure,
+          "the staged update (its run died " + std::to_string(kMaxDeadRuns + 1) + " times)");
+    }
+    const unsigned dead = c->state.dead_runs;
+    if (const uc_result rc = Stage(c); rc != UC_OK) return rc;
+    c->Say("recovery: staging again in the background (attempt " + std::to_string(dead + 1) + ")");
+    return UC_OK;
+  }
+  return run == kRunReplace ? Replace(c, true) : InPlace(c);
 }
 
 }  // namespace
@@ -353,6 +630,7 @@ uc_client *uc_open(const char *install_dir) {
 
 void uc_close(uc_client *client) {
   if (!client) return;
+  if (client->hold >= 0) close(client->hold);
   delete client;
   curl_global_cleanup();
 }
@@ -425,7 +703,7 @@ uc_result uc_check(uc_client *c, int *available) {
   if (!release_feed::ParseBody(body, schema, &f, &why)) {
     return c->Fail(UC_REFUSED, "the feed is refused: " + why);
   }
-  c->LoadState();
+  if (!c->LoadState()) return UC_FAILED;
   const std::string product = !c->product.empty() ? c->product : c->state.product;
   const std::string channel = !c->channel.empty()         ? c->channel
                               : !c->state.channel.empty() ? c->state.channel
@@ -454,7 +732,7 @@ uc_result uc_check(uc_client *c, int *available) {
     }
     if (f.serial != c->state.serial || c->state.product != f.product ||
         c->state.channel != f.channel) {
-      c->state = State{f.product, f.channel, f.serial};
+      c->state.product = f.product, c->state.channel = f.channel, c->state.serial = f.serial;
       if (!c->SaveState()) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
     }
   }
@@ -467,19 +745,35 @@ uc_result uc_check(uc_client *c, int *available) {
                                    ", older than the installed " + c->installed);
   }
   // The partial update for this version if there is one (and the version is not below the
-  // minimum), else the complete update.
-  c->chosen = &f.archives.front();
+  // minimum), else the complete update; an archive that failed here before is not tried again.
   const bool below_minimum = !f.minimum_version.empty() &&
                              release_feed::CompareVersions(c->installed, f.minimum_version) < 0;
   for (const release_feed::ArchiveEntry &a : f.archives) {
-    if (!below_minimum && a.kind == "partial" && a.applies_to == c->installed) c->chosen = &a;
+    if (c->Failed(a.sha256)) continue;
+    if (a.kind == "complete" && !c->chosen) c->chosen = &a;
+    if (!below_minimum && a.kind == "partial" && a.applies_to == c->installed) {
+      c->chosen = &a;
+      break;
+    }
+  }
+  if (!c->chosen) {
+    c->Say("version " + f.version + ": each of its archives failed here before; they are not " +
+           "tried again (a newer release will be)");
+    return UC_OK;
   }
   *available = 1;
   return UC_OK;
 }
 
 uc_result uc_fetch(uc_client *c, int in_place) {
+  c->error.clear();
+  if (!c->LoadState()) return UC_FAILED;
   const std::string status = c->Status();
+  if (NeedsRecovery(c, status)) {
+    if (InterruptedRun(c) == kRunStaged) return Recover(c);
+    c->Say("an interrupted update waits; run 'update-client start'");
+    return UC_OK;
+  }
   if (status == protocol::kStatusApplying || status == protocol::kStatusApplied ||
       status == protocol::kStatusPending) {
     c->Say(std::string("an update is already ") +
@@ -487,82 +781,95 @@ uc_result uc_fetch(uc_client *c, int in_place) {
            "; run 'update-client start'");
     return UC_OK;
   }
+  // A staged update that failed since: remembered first, so that its archive is not chosen again.
+  int code = 0;
+  if (protocol::ParseFailedStatus(status, &code)) {
+    (void)Failure(c, code, "the staged update");
+    c->Say(c->error);
+    c->error.clear();
+  }
+  if (uint64_t(time(nullptr)) < c->state.retry_after) {
+    char when[32];
+    const time_t t = time_t(c->state.retry_after);
+    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", gmtime(&t));
+    c->Say("backing off after " + std::to_string(c->state.failures) +
+           " failed attempts: the next one is after " + when);
+    return UC_OK;
+  }
   int available = 0;
   if (const uc_result rc = uc_check(c, &available); rc != UC_OK || !available) return rc;
-  const release_feed::ArchiveEntry &a = *c->chosen;
+  const release_feed::ArchiveEntry a = *c->chosen;
+  // The updater must run before the archive is worth downloading.
+  if (const uc_result rc = UseUpdaterCopy(c); rc != UC_OK) return rc;
   c->Say(c->installed + " -> " + c->release.version + " with " + a.file + " (" + a.kind + ", " +
          std::to_string(a.size) + " bytes)");
   std::string archive;
   if (const uc_result rc = Download(c, a, &archive); rc != UC_OK) return rc;
+  c->state.archive = a.sha256, c->state.archive_kind = a.kind, c->state.dead_runs = 0;
   const std::string status_path = c->Path(protocol::kStatusName);
   if (in_place) {
     // "pending" is what the updater itself leaves when an update is still to be applied in
     // place; the next start treats both alike.
     const size_t n = strlen(protocol::kStatusPending);
-    if (replace_file_durably(status_path.c_str(), protocol::kStatusPending, n, 0644) !=
-        result::kOk) {
+    if (!c->SaveState() || replace_file_durably(status_path.c_str(), protocol::kStatusPending, n,
+                                                0644) != result::kOk) {
       return c->Fail(UC_FAILED, "cannot write " + status_path);
     }
     c->Say("verified; the next start applies version " + c->release.version + " in place");
     return UC_OK;
   }
   unlink(status_path.c_str());
-  if (const uc_result rc = UseUpdaterCopy(c); rc != UC_OK) return rc;
-  if (!StartStaged(c)) return c->Fail(UC_FAILED, "cannot start " + c->updater);
+  if (const uc_result rc = Stage(c); rc != UC_OK) return rc;
   c->Say("verified; staging version " + c->release.version + " in the background");
   return UC_OK;
 }
 
 uc_result uc_start(uc_client *c) {
   c->error.clear();
-  const std::string status_path = c->Path(protocol::kStatusName);
-  const std::string archive = c->Path(protocol::kArchiveName);
+  if (!c->LoadState()) return UC_FAILED;
   const std::string status = c->Status();
-  bool in_place = status == protocol::kStatusPending;
-  if (in_place || status == protocol::kStatusApplied) {
-    if (const uc_result rc = UseUpdaterCopy(c); rc != UC_OK) return rc;
-  }
+  if (NeedsRecovery(c, status)) return Recover(c);
   if (status == protocol::kStatusApplied) {
-    // The staged copy takes the installation's place; the updater writes its status back into
-    // the patch folder of the new installation, and the client's state goes with it.
-    c->LoadState();
-    const State kept = c->state;
-    const std::string staged = c->install + "/" + protocol::kStagedDirName;
-    (void)Run(c->updater, {c->patch_dir, c->install, staged, "0/replace"}, false);
-    const std::string after = c->Status();
-    if (after == protocol::kStatusSucceeded) {
-      c->state = kept;
-      if (kept.serial && !c->SaveState()) return c->Fail(UC_FAILED, "cannot write the state");
-      c->Say("the staged update is in place");
-      return UC_OK;
+    if (const uc_result rc = UseUpdaterCopy(c); rc != UC_OK) return rc;
+    if (c->state.snapshot.empty() || Snapshot(c->install) != c->state.snapshot) {
+      // The copy lacks what was written into the installation since it was made: applying the
+      // archive to the installation itself loses nothing.
+      c->Say("the installation changed after the staged copy was made; updating in place");
+      if (!RemoveTree(c->install + "/" + protocol::kStagedDirName)) {
+        return c->Fail(UC_FAILED, "cannot remove the staged copy " + c->install + "/" +
+                                      protocol::kStagedDirName);
+      }
+      return InPlace(c);
     }
-    if (after != protocol::kStatusPending) {
-      return c->Fail(UC_FAILED, "the replace request ended with " + after);
-    }
-    in_place = true;  // the staged copy is gone; the archive is still here
+    return Replace(c);
   }
-  if (in_place) {
-    c->Say(status == protocol::kStatusPending ? "updating in place"
-                                              : "replacing was not possible; updating in place");
-    const int rc = Run(c->updater, {c->patch_dir, c->install, c->install}, false);
-    const std::string after = c->Status();
-    if (rc != 0 || after != protocol::kStatusSucceeded) {
-      return c->Fail(UC_FAILED, "the in-place update ended with " + after);
-    }
-    unlink(archive.c_str());
-    c->Say("updated in place");
-    return UC_OK;
+  if (status == protocol::kStatusPending) {
+    if (const uc_result rc = UseUpdaterCopy(c); rc != UC_OK) return rc;
+    c->Say("updating in place");
+    return InPlace(c);
   }
   int code = 0;
-  if (protocol::ParseFailedStatus(status, &code)) {
-    // The staged update failed and the installation is unchanged: drop the archive so that the
-    // next fetch starts over.
-    unlink(archive.c_str());
-    unlink(status_path.c_str());
-    return c->Fail(UC_FAILED, "the staged update failed (" + status.substr(0, status.size() - 1) +
-                                  "); see " + c->Path(protocol::kLogName));
-  }
+  if (protocol::ParseFailedStatus(status, &code)) return Failure(c, code, "the staged update");
   return UC_OK;  // nothing staged, or still being staged
+}
+
+uc_result uc_hold(uc_client *c) {
+  if (c->hold >= 0) return UC_OK;
+  if (!MakeDirs(c->patch_dir)) return c->Fail(UC_FAILED, "cannot create " + c->patch_dir);
+  const std::string path = c->Path(kHoldName);
+  c->hold = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int rc = -1;
+  if (c->hold >= 0) {
+    while ((rc = flock(c->hold, LOCK_SH)) != 0 && errno == EINTR) {
+    }
+  }
+  if (rc != 0) {
+    const std::string why = strerror(errno);
+    if (c->hold >= 0) close(c->hold);
+    c->hold = -1;
+    return c->Fail(UC_FAILED, "cannot hold " + path + ": " + why);
+  }
+  return UC_OK;
 }
 
 const char *uc_state(uc_client *c) {

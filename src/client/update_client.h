@@ -49,14 +49,25 @@ uc_result uc_check(uc_client *client, int *available);
 const char *uc_release_version(const uc_client *client);
 const char *uc_release_notes(const uc_client *client); /* text, or a link; "" when none */
 
-/* uc_check, then the download of the chosen archive (resumed when cut), checked against the
- * signed size and SHA-256, then: in_place 0 starts the staged update in the background, 1 leaves
- * it for an in-place update at the next start. UC_OK also when nothing is to be done. */
+/* uc_check (an archive that failed here is not chosen again), a check that the updater runs,
+ * then the download of the chosen archive (resumed when cut), checked against the signed size
+ * and SHA-256, then: in_place 0 starts the staged update in the background, 1 leaves
+ * it for an in-place update at the next start. UC_OK also when nothing is to be done, when an
+ * update waits, and while failed attempts back off (docs/update-client.md). */
 uc_result uc_fetch(uc_client *client, int in_place);
 
-/* At the application's start: swaps a staged update in, applies a pending one in place, or reports
- * a failed one (the archive is dropped). UC_OK when nothing is waiting. */
+/* At the application's start: runs an interrupted update once more (recovery; a staged one
+ * starts again in the background), swaps a staged update in (or applies it in place when the
+ * installation changed after the copy was made), applies a pending one in place, or reports a
+ * failed one (the archive is dropped and remembered; a partial update that did not match the
+ * installation is followed by the complete one, other failures back off). UC_OK when nothing
+ * is waiting. */
 uc_result uc_start(uc_client *client);
+
+/* The application's shared hold on its installation, kept until uc_close (or the process ends):
+ * while any instance holds it, uc_start does not swap a staged update in (it waits for a start
+ * at which no other instance runs). An application calls it once it runs, after uc_start. */
+uc_result uc_hold(uc_client *client);
 
 /* The installation's update state in one word: "idle", "staging", "staged", "pending" or
  * "failed". */

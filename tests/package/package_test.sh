@@ -9,7 +9,8 @@ build=$1 version=$2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-tools=(upk kbdiff kbpatch make-update make-release)
+packaged=(upk kbdiff kbpatch make-update make-release)
+tools=("${packaged[@]}" update-client)  # the update client is installed, not yet packaged
 
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 for p in updater "${tools[@]}"; do
@@ -30,7 +31,7 @@ for t in "${tools[@]}"; do
   out=$("$tmp/prefix/bin/$t" --version)
   [ "$out" = "$t $version" ] || fail "$t --version printed '$out'"
 done
-echo "install: 6 programs, 6 man pages without warnings, README; --version $version"
+echo "install: 7 programs, 7 man pages without warnings, README; --version $version"
 
 cpack --config "$build/CPackConfig.cmake" -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1 ||
   { cat "$tmp/cpack.log"; fail "cpack"; }
@@ -42,7 +43,7 @@ for lib in libc6 libbz2-1.0 libstdc++6 libgtk2.0-0 libdivsufsort3 libsodium23; d
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 dpkg-deb -x "$deb" "$tmp/root"
-for t in "${tools[@]}"; do
+for t in "${packaged[@]}"; do
   help=$("$tmp/root/usr/bin/$t" --help) || fail "packaged $t --help failed"
   [[ "$help" == *"$t"* ]] || fail "packaged $t --help: $help"
 done

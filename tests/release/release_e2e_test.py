@@ -1,15 +1,21 @@
 """End to end over real HTTP: make-release builds three versions of a sample application,
 a server on 127.0.0.1 serves the newest release, and the reference client brings installations
 of each older version (and of an unknown one) to the newest, through a corrupted download, a cut
-download that resumes, and the replace request's fallback.
+download that resumes, and the replace request's fallback; and it never gets stuck: a killed
+in-place update and a dead staged run are run again, a partial update that does not match the
+installation is followed by the complete one, failures back off, an updater that cannot start is
+reported before any download, and no staged copy is swapped over files written after it was made
+or under another running instance.
 
     python3 release_e2e_test.py BIN_DIR     (BIN_DIR holds updater, make-release, update-client)
 """
+import ctypes
 import hashlib
 import json
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -61,14 +67,20 @@ def snapshot(root, skip=("updates", "updated", "precomplete", "update-keys")):
     return found
 
 
+def read_status(patch_dir):
+    """The status file's bytes, b"" when there is none."""
+    try:
+        with open(os.path.join(patch_dir, "update.status"), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
 def wait_for_status(patch_dir, seconds=120):
-    path = os.path.join(patch_dir, "update.status")
     for _ in range(seconds * 10):  # bounded: the staged update runs detached
-        if os.path.exists(path):
-            with open(path, "rb") as f:
-                status = f.read()
-            if status != b"applying" and status:
-                return status
+        status = read_status(patch_dir)
+        if status not in (b"applying", b""):
+            return status
         time.sleep(0.1)
     return b"(still applying after %d s)" % seconds
 
@@ -135,7 +147,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         """fetch, wait for the staged copy, start; returns the archive names downloaded. With
         `trusted`, the staged update's log must name that key as the one whose signature held."""
         del self.server.requests[:]
-        self.client("fetch", inst, current)
+        self.fetch_output = self.client("fetch", inst, current).stdout
         self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
         if trusted:
             with open(f"{inst}/updates/0/update.log") as log:
@@ -226,8 +238,10 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
             self.server.corrupt.clear()
         self.assertEqual(result.returncode, 3, result.stderr)
         self.assertIn("SHA-256", result.stderr)
-        self.assertEqual(snapshot(inst, skip=()), before)  # no archive, no part, no staged copy
-        self.assertEqual(os.listdir(f"{inst}/updates/0"), ["client-state.json"])
+        after = snapshot(inst, skip=())
+        after.pop("updates/0/updater")  # checked to run before the download
+        self.assertEqual(after, before)  # no archive, no part, no staged copy
+        self.assertEqual(sorted(os.listdir(f"{inst}/updates/0")), ["client-state.json", "updater"])
 
     def test_cut_download_resumes_on_the_next_attempt(self):
         inst = self.install("cut", "1.0")
@@ -326,18 +340,148 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
                 self.assertIn(message, result.stderr)
                 self.assertEqual(snapshot(inst, skip=()), before)
 
-    def test_updater_copy_that_cannot_start_is_reported(self):
+    def test_updater_copy_that_cannot_start_is_reported_before_any_download(self):
         inst = self.install("broken-updater", "2.0")
-        broken = f"{self.work}/updater-without-its-library"
-        write(broken, b"#!/bin/sh\nexit 127\n", 0o755)  # as the loader does without a library
-        result = run(f"{BIN}/update-client", "fetch", "--install", inst, "--feed", self.feed_url,
-                     "--current", "2.0", "--updater", broken, "--progress=json", check=False)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn("does not run", result.stderr)
-        events = [json.loads(line) for line in result.stdout.splitlines()]
-        self.assertEqual(events[-1]["done"], events[-1]["total"])
-        self.assertFalse(os.path.exists(f"{inst}/updated"))
+        for name, data in [("without-its-library", b"#!/bin/sh\nexit 127\n"),  # as the loader
+                           ("not-a-program", b"\x7fELF garbage")]:
+            broken = f"{self.work}/updater-{name}"
+            write(broken, data, 0o755)
+            with self.subTest(name):
+                del self.server.requests[:]
+                for _ in range(2):  # no new download at every start either
+                    result = run(f"{BIN}/update-client", "fetch", "--install", inst, "--feed",
+                                 self.feed_url, "--current", "2.0", "--updater", broken,
+                                 check=False)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertIn("does not run", result.stderr)
+                    self.assertIn("cannot be started", result.stderr)
+                self.assertEqual(self.fetched(), [])
+                self.assertFalse(os.path.exists(f"{inst}/updated"))
 
+    def kill_updater(self, inst, when, parent=None):
+        """SIGKILLs the updater at work on `inst` (a child of `parent`, else any process) once
+        `when()` holds. False when it ended first."""
+        patch, pid = f"{inst}/updates/0".encode(), None
+        for _ in range(100000):  # bounded: the updater starts at once
+            if parent:
+                with open(f"/proc/{parent.pid}/task/{parent.pid}/children") as f:
+                    candidates = f.read().split()
+            else:
+                candidates = filter(str.isdigit, os.listdir("/proc"))
+            for entry in candidates:
+                try:
+                    with open(f"/proc/{entry}/cmdline", "rb") as f:
+                        argv = f.read().split(b"\0")
+                except OSError:
+                    continue
+                if argv[0].endswith(b"/updater") and argv[1:2] == [patch]:
+                    pid = int(entry)
+            if pid or (parent and parent.poll() is not None):
+                break
+        for _ in range(10**6 if pid else 0):  # bounded: the update ends within seconds
+            if when():
+                os.kill(pid, signal.SIGKILL)
+                return True
+            if not os.path.exists(f"/proc/{pid}/cmdline"):
+                return False
+        return False
+
+    def test_killed_in_place_update_and_dead_staged_run_are_run_again(self):
+        for attempt in range(5):  # a kill that comes too late is tried on a new installation
+            inst = self.install(f"killed-in-place-{attempt}", "1.0")
+            self.client("fetch", inst, "1.0", "--in-place")
+            start = subprocess.Popen([f"{BIN}/update-client", "start", "--install", inst,
+                                      "--updater", f"{BIN}/updater"],
+                                     env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            journal = f"{inst}/updates/0/update.journal"
+            killed = self.kill_updater(inst, lambda: os.path.exists(journal), start)
+            start.wait(timeout=300)
+            if killed:
+                break
+        self.assertTrue(killed, "the in-place update always ended before its kill")
+        self.assertTrue(os.path.exists(f"{inst}/updates/0/update.journal"))
+        out = self.client("start", inst).stdout
+        self.assertIn("recovery: the interrupted in-place update runs once more", out)
+        self.assertIn("updated in place", out)
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+
+        inst = self.install("dead-staged", "2.0")
+        self.client("fetch", inst, "2.0")
+        self.assertTrue(self.kill_updater(inst, lambda: read_status(f"{inst}/updates/0") == b"applying"))
+        self.assertEqual(read_status(f"{inst}/updates/0"), b"applying")
+        out = self.client("start", inst).stdout
+        self.assertIn("recovery: the interrupted staged update runs once more", out)
+        self.assertIn("staging again in the background (attempt 2)", out)
+        self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
+        self.assertIn("the staged update is in place", self.client("start", inst).stdout)
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+
+    def state(self, inst):
+        with open(f"{inst}/updates/0/client-state.json") as f:
+            return json.load(f)
+
+    def test_mismatching_partial_falls_back_to_complete_and_failures_back_off(self):
+        inst = self.install("edited", "2.0")
+        with open(f"{inst}/lib/data.bin", "r+b") as f:  # a user edits a data file
+            f.write(b"edited")
+        del self.server.requests[:]
+        self.client("fetch", inst, "2.0")
+        self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"failed: 4\n")
+        partial = self.fetched()
+        self.assertEqual(partial, ["sample-2.0-to-3.0-partial.upk"])
+        # The next fetch records the failure and takes the complete update at once.
+        self.assertEqual(self.update(inst, "2.0"), ["sample-3.0-complete.upk"])
+        self.assertIn("does not match the partial update", self.fetch_output)
+        with open(f"{self.outputs['3.0']}/{partial[0]}", "rb") as f:
+            self.assertEqual(self.state(inst)["failed"], [hashlib.sha256(f.read()).hexdigest()])
+        self.assertEqual(self.state(inst)["failures"], 0)
+
+        # A complete update that fails (a folder it writes into is a file) backs off.
+        inst = self.install("blocked", "1.0")
+        shutil.rmtree(f"{inst}/lib")
+        write(f"{inst}/lib", b"not a folder")
+        self.client("fetch", inst, "1.0", "--in-place")
+        result = self.client("start", inst, check=False)
+        self.assertIn("attempt 1 in a row, the next one in 1 h", result.stderr)
+        del self.server.requests[:]
+        self.assertIn("backing off after 1 failed attempts", self.client("fetch", inst, "1.0").stdout)
+        self.assertEqual(self.server.requests, [])
+        self.assertEqual(self.state(inst)["format"], 2)
+        # A state file of a newer format is refused, and left as it is.
+        with open(f"{inst}/updates/0/client-state.json", "w") as f:
+            f.write('{\n  "format": 3\n}\n')
+        result = self.client("check", inst, "1.0", check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("has format 3; this client reads formats 1 to 2", result.stderr)
+        self.assertEqual(self.state(inst), {"format": 3})
+
+    def test_staged_copy_is_not_swapped_over_new_files_or_a_held_installation(self):
+        inst = self.install("written-after-staging", "2.0")
+        self.client("fetch", inst, "2.0")
+        self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
+        write(f"{inst}/share/notes.txt", b"written by the application\n")
+        self.assertIn("changed after the staged copy was made", self.client("start", inst).stdout)
+        expected = snapshot(f"{self.work}/tree-3.0")
+        expected["share/notes.txt"] = snapshot(inst)["share/notes.txt"]
+        self.assertEqual(snapshot(inst), expected)
+
+        inst = self.install("held", "2.0")
+        self.client("fetch", inst, "2.0")
+        self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
+        lib = ctypes.CDLL(os.environ.get("UPDATE_CLIENT_LIB",
+                                         f"{BIN}/../src/client/libupdate-client.so"))
+        lib.uc_open.restype = ctypes.c_void_p
+        lib.uc_hold.argtypes = lib.uc_close.argtypes = [ctypes.c_void_p]
+        app = lib.uc_open(inst.encode())  # another instance of the application runs
+        self.assertEqual(lib.uc_hold(app), 0)
+        before = snapshot(inst, skip=("updates",))
+        result = self.client("start", inst, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("another instance of the application holds the installation", result.stderr)
+        self.assertEqual(snapshot(inst, skip=("updates",)), before)
+        lib.uc_close(app)
+        self.assertIn("the staged update is in place", self.client("start", inst).stdout)
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
 
 if __name__ == "__main__":
     # The work folder is removed when every case passed and kept for a look otherwise.
