@@ -38,13 +38,15 @@ class TrustBoundary : public testing::Test {
       WriteFile(inst_ + "/update-product", FormatProductRecord({"app", version}));
     }
   }
-  // update.upk replacing bin/app with `app`, for `product` `version`, signed when `sign`.
+  // update.upk, a complete update replacing bin/app with `app`, for `product` `version`, signed
+  // when `sign`.
   void Archive(const std::string &product, const std::string &version, bool sign,
-               const std::string &app = "version 3", const std::string &path = "") {
-    const std::string out = path.empty() ? archive_ : path;
-    ASSERT_TRUE(WriteUpk(out, {{"updatev3.manifest", "add \"bin/app\"\n"}, {"bin/app", app, 0755}},
+               const std::string &app = "version 3") {
+    ASSERT_TRUE(WriteUpk(archive_,
+                         {{"updatev3.manifest", "type \"complete\"\nadd \"bin/app\"\n"},
+                          {"bin/app", app, 0755}},
                          product, version));
-    if (sign) publisher_.Sign(out);
+    if (sign) publisher_.Sign(archive_);
   }
   int Run() { return e2e::RunUpdater({patch_, inst_, inst_}, {}, tmp_ / "stderr"); }
   std::string Status() { return ReadFile(patch_ + "/update.status"); }
