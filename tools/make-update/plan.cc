@@ -204,9 +204,9 @@ std::vector<std::pair<std::string, TreeEntry>> ReleaseFiles(const Tree &new_tree
   for (const auto &[name, text] : generated) {
     auto it = new_entries.find(name);
     if (it != new_entries.end() && it->second.kind == 'd') {
-      problems->push_back("the new tree holds a folder named \"" + name + "\", the name of " +
-                          (name == kPrecompleteName ? "the list of installed files"
-                                                    : "the product record"));
+      problems->push_back(
+          "the new tree holds a folder named \"" + name + "\", the name of " +
+          (name == kPrecompleteName ? "the list of installed files" : "the product record"));
     }
     if (it != new_entries.end() && it->second.kind == 'f') {
       std::string data, error;

@@ -1,7 +1,8 @@
 // What an update does, decided from the old and the new tree before anything is compressed: the
 // files it carries (each with the condition under which it is installed and whether a patch may
 // be tried), the files and folders it removes, and the generated files: the `precomplete` list and
-// the installation's product record. Also turns a finished plan into manifest instructions. Refusals and warnings are returned as sentences.
+// the installation's product record. Also turns a finished plan into manifest instructions.
+// Refusals and warnings are returned as sentences.
 #pragma once
 
 #include <sys/types.h>
