@@ -1,6 +1,6 @@
 // The installation's product record, "update-product" beside "update-keys": the product it is and
 // the version installed, which every update's archive must match. One format, read by the updater
-// and written by make-update (docs/archive-format.md). Parsing reports failure as false and a
+// and written by make-update (docs/product-record.md). Parsing reports failure as false and a
 // sentence; nothing here logs.
 //
 // The text is three lines, each ending in a line feed:

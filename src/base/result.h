@@ -56,11 +56,15 @@ constexpr Meaning kMeanings[] = {
      "no memory for a copy buffer or for the contents of the file to patch"},
     {kQuoteNoMemory, "kQuoteNoMemory", "no memory for a quoted path while expanding an rmrfdir"},
     {kNoArchive, "kNoArchive", "the archive reader holds no open archive"},
-    {kNoProductInfo, "kNoProductInfo", "the archive's product information cannot be read"},
+    {kNoProductInfo, "kNoProductInfo",
+     "the installation's product record (update-product) cannot be read as one, or the archive's "
+     "product information cannot be read"},
     {kWrongProduct, "kWrongProduct",
-     "the archive's product_id is not among the accepted identifiers"},
+     "the archive's product_id is not the product that the installation's record names (not "
+     "among the accepted identifiers)"},
     {kApplicationNewer, "kApplicationNewer",
-     "the application is newer than the archive's product_version"},
+     "the installed version (the installation's record) is newer than the archive's "
+     "product_version"},
     {kSignatureRefused, "kSignatureRefused",
      "the installation trusts keys (update-keys/*.pub) and the archive carries no valid signature "
      "of one of them, or a key file or the key folder cannot be read as such"},

@@ -7,7 +7,6 @@
 // (see docs/crash-safety.md). Also: two runs started together, and the order of the flushes.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include "support/run_updater.h"
 #include "support/sample_update.h"
 #include "support/test_support.h"
+#include "support/traced_run.h"
 
 using namespace testing_support;
 
@@ -35,42 +35,11 @@ const std::vector<std::string> kEnv = {"LC_ALL=C", "PATH=/usr/bin:/bin"};
 // number of calls counted; `*killed` says whether the kill happened.
 long RunKilledAt(const std::vector<std::string> &argv, long kill_at, bool *killed) {
   *killed = false;
-  std::vector<char *> args, envp;
-  for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto &e : kEnv) envp.push_back(const_cast<char *>(e.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    freopen("/dev/null", "w", stderr);
-    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-    raise(SIGSTOP);
-    execve(args[0], args.data(), envp.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ptrace(PTRACE_SETOPTIONS, pid, nullptr,
-         PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACECLONE | PTRACE_O_TRACEEXEC | PTRACE_O_EXITKILL);
-  ptrace(PTRACE_SYSCALL, pid, nullptr, nullptr);
-  std::map<pid_t, bool> in_call;
-  long count = 0;
-  for (pid_t t; (t = waitpid(-1, &status, __WALL)) > 0;) {
-    if (!WIFSTOPPED(status)) continue;
-    int deliver = 0;
-    if (WSTOPSIG(status) == (SIGTRAP | 0x80)) {
-      bool entering = !in_call[t];
-      in_call[t] = entering;
-      if (entering && ++count == kill_at) {
-        kill(pid, SIGKILL);
-        *killed = true;
-      }
-    } else if ((status >> 16) == 0 && WSTOPSIG(status) != SIGSTOP && WSTOPSIG(status) != SIGTRAP) {
-      deliver = WSTOPSIG(status);  // a real signal for the tracee
-    }
-    ptrace(PTRACE_SYSCALL, t, nullptr, reinterpret_cast<void *>(static_cast<long>(deliver)));
-  }
-  return count;
+  return RunTraced(argv, kEnv, [&](pid_t pid, long k) {
+    if (k != kill_at) return;
+    kill(pid, SIGKILL);
+    *killed = true;
+  });
 }
 
 bool IsFailed(const std::string &status) {

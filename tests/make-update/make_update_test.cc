@@ -45,12 +45,20 @@ int Apply(const TempDir &tmp, const std::string &archive, const std::string &ins
              ShellQuote(install) + " " + ShellQuote(install));
 }
 
-// The installation must equal the release plus the generated precomplete list.
-void ExpectInstalled(const std::string &release, const std::string &install) {
+// The product record that make-update writes for `version` of the product "app".
+std::string AppRecord(const std::string &version) {
+  return "update-product 1\nproduct app\nversion " + version + "\n";
+}
+
+// The installation must equal the release plus the generated precomplete list and, when `record`
+// is given, the product record holding it.
+void ExpectInstalled(const std::string &release, const std::string &install,
+                     const std::string &record = "") {
   Snapshot expected = TakeSnapshot(release);
   Snapshot actual = TakeSnapshot(install);
   ASSERT_TRUE(actual.count("precomplete")) << "no precomplete installed";
   expected["precomplete"] = actual["precomplete"];
+  if (!record.empty()) expected["update-product"] = Entry{'f', 0644, record};
   EXPECT_EQ(DiffSnapshots(expected, actual), "");
 }
 
@@ -83,7 +91,7 @@ TEST(MakeUpdate, CompleteUpdateInstallsEveryFileAndListsThemForRemoval) {
                             ShellQuote(tmp / "u.upk"));
   ASSERT_EQ(built.status, 0) << built.text;
   ASSERT_EQ(Apply(tmp, tmp / "u.upk", tmp / "install"), 0) << ReadFile(tmp / "patchdir/update.log");
-  ExpectInstalled(tmp / "new", tmp / "install");
+  ExpectInstalled(tmp / "new", tmp / "install", AppRecord("1.0"));
   EXPECT_EQ(ReadFile(tmp / "install/precomplete"),
             "remove \"bin/app\"\n"
             "remove \"lib/big.dat\"\n"
@@ -91,6 +99,7 @@ TEST(MakeUpdate, CompleteUpdateInstallsEveryFileAndListsThemForRemoval) {
             "remove \"share/doc/readme with spaces.txt\"\n"
             "remove \"share/empty\"\n"
             "remove \"share/private.key\"\n"
+            "remove \"update-product\"\n"
             "rmdir \"share/doc/\"\n"
             "rmdir \"share/\"\n"
             "rmdir \"lib/\"\n"
@@ -313,7 +322,45 @@ TEST(MakeUpdate, MembersAreWrittenStraightIntoTheArchiveInManifestOrder) {
   CopyTree(tmp / "old", tmp / "install");
   ASSERT_EQ(Apply(tmp, tmp / "out/one.upk", tmp / "install"), 0)
       << ReadFile(tmp / "patchdir/update.log");
-  ExpectInstalled(tmp / "new", tmp / "install");
+  ExpectInstalled(tmp / "new", tmp / "install", AppRecord("2.0"));
+}
+
+// A stamped first installation and every update after it carry the record of the version they
+// hold; the check and --verify run the updater's product check against the old tree's record.
+TEST(MakeUpdate, EveryUpdateCarriesTheProductRecordAndStampMakesTheFirstOne) {
+  TempDir tmp;
+  WriteRelease(tmp / "old", 1);
+  WriteRelease(tmp / "new", 2);
+  Output stamped = MakeUpdate("--stamp " + ShellQuote(tmp / "old") + " --product app --version 1.0");
+  ASSERT_EQ(stamped.status, 0) << stamped.text;
+  EXPECT_EQ(ReadFile(tmp / "old/update-product"), AppRecord("1.0"));
+  // A stale record in the new tree is replaced, with a warning.
+  WriteFile(tmp / "new/update-product", AppRecord("1.0"));
+  const std::string trees = " --updater " + ShellQuote(UPDATER_BIN) + " --from " +
+                            ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new");
+  Output built = MakeUpdate("--check --product app --version 2.0" + trees + " " +
+                            ShellQuote(tmp / "p.upk"));
+  ASSERT_EQ(built.status, 0) << built.text;
+  EXPECT_NE(built.text.find("warning: the new tree's update-product is replaced"),
+            std::string::npos)
+      << built.text;
+  Output verified = MakeUpdate("--verify " + ShellQuote(tmp / "p.upk") +
+                               " --product app --version 2.0" + trees);
+  EXPECT_EQ(verified.status, 0) << verified.text;
+  // Built for another product, the check's own updater refuses it against the old tree's record.
+  Output other = MakeUpdate("--check --product other --version 2.0" + trees + " " +
+                            ShellQuote(tmp / "o.upk"));
+  EXPECT_EQ(other.status, 4) << other.text;
+  EXPECT_NE(other.text.find("failed: 22"), std::string::npos) << other.text;
+
+  RemoveTree(tmp / "new/update-product");
+  CopyTree(tmp / "old", tmp / "install");
+  ASSERT_EQ(Apply(tmp, tmp / "p.upk", tmp / "install"), 0) << ReadFile(tmp / "patchdir/update.log");
+  ExpectInstalled(tmp / "new", tmp / "install", AppRecord("2.0"));
+  for (const char *bad : {"--stamp x --product app", "--stamp x --product a,b --version 1",
+                          "--stamp x --product app --version 1 y"}) {
+    EXPECT_EQ(MakeUpdate(bad).status, 2) << bad;
+  }
 }
 
 TEST(MakeUpdate, SignSignsTheArchiveAndTheCheckUsesTheMatchingKey) {

@@ -52,7 +52,7 @@ def make_tree(root, version, data):
         write(f"{root}/share/new-in-2.txt", b"added in 2.0\n")
 
 
-def snapshot(root, skip=("updates", "updated", "precomplete", "update-keys")):
+def snapshot(root, skip=("updates", "updated", "precomplete", "update-keys", "update-product")):
     """Relative path -> (mode, bytes) of every file below root, top-level `skip` entries left out."""
     found = {}
     for folder, dirs, files in os.walk(root):
@@ -132,7 +132,14 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         run(f"{BIN}/updater", f"{inst}/updates/0", inst, inst)
         shutil.rmtree(f"{inst}/updates")
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-{version}"))
+        self.assertRecord(inst, version)
         return inst
+
+    def assertRecord(self, inst, version):
+        """Every archive make-release builds installs the product record of its version."""
+        with open(f"{inst}/update-product", "rb") as f:
+            self.assertEqual(f.read(), b"update-product 1\nproduct sample\nversion %s\n" %
+                             version.encode())
 
     def client(self, command, inst, current=None, *extra, check=True):
         args = [f"{BIN}/update-client", command, "--install", inst, "--updater", f"{BIN}/updater"]
@@ -154,6 +161,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
                 self.assertIn(trusted, log.read())
         self.client("start", inst)
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+        self.assertRecord(inst, "3.0")
         return self.fetched()
 
     def test_feed_lists_what_pays_off(self):

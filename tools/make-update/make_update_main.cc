@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/paths.h"
+#include "base/product_record.h"
 #include "base/scoped_file.h"
 #include "build.h"
 #include "check.h"
@@ -40,6 +41,7 @@ const char kUsage[] =
     "SYNOPSIS\n"
     "    make-update [OPTIONS] [--from OLD_DIR] NEW_DIR OUTPUT.upk\n"
     "    make-update --verify UPDATE.upk [OPTIONS] [--from OLD_DIR] NEW_DIR\n"
+    "    make-update --stamp DIR --product ID --version V\n"
     "    make-update --help\n"
     "\n"
     "DESCRIPTION\n"
@@ -60,6 +62,14 @@ const char kUsage[] =
     "    update removes what this release installed. A precomplete file in NEW_DIR is\n"
     "    replaced by the generated one (with a warning when they differ).\n"
     "\n"
+    "    With --product and --version, both kinds also install the product record\n"
+    "    update-product (docs/product-record.md), naming the product and the version the\n"
+    "    installation then holds; the updater refuses an archive of another product or of an\n"
+    "    older version for an installation that has one. It is listed in precomplete like\n"
+    "    every file of the release, and replaces a file of that name in NEW_DIR (with a\n"
+    "    warning when they differ). Give both or neither: with only one, no record is\n"
+    "    written (with a warning).\n"
+    "\n"
     "    Every member is compressed with bzip2 and stored with the file's permission bits;\n"
     "    patches are stored as patches/PATH.patch. The work runs on one thread per core.\n"
     "\n"
@@ -73,8 +83,11 @@ const char kUsage[] =
     "\n"
     "OPTIONS\n"
     "    --from OLD_DIR    make a partial update from OLD_DIR to NEW_DIR\n"
-    "    --product ID      product identifier for the archive, at most 63 bytes (default \"\")\n"
-    "    --version V       version the update brings, at most 31 bytes (default \"\")\n"
+    "    --product ID      product identifier for the archive, at most 63 bytes (default \"\");\n"
+    "                      with --version, also written into the product record, which\n"
+    "                      takes no blank, comma or control character\n"
+    "    --version V       version the update brings, at most 31 bytes (default \"\"); the\n"
+    "                      same characters as --product\n"
     "    --optional PATH   PATH (a file or folder, relative to the trees) exists only in some\n"
     "                      installations. Files at or below PATH that are added are written\n"
     "                      with add-if \"PATH\" \"FILE\", i.e. only where PATH exists when the\n"
@@ -116,6 +129,10 @@ const char kUsage[] =
     "    --progress, --no-progress\n"
     "                      draw a progress line on standard error (default: only when standard\n"
     "                      error is a terminal)\n"
+    "    --stamp DIR       write only the product record DIR/update-product for --product and\n"
+    "                      --version (both needed) and exit: for the tree of a release that\n"
+    "                      is installed by other means than an update (the first\n"
+    "                      installation), so that its updates are checked from the start\n"
     "    -h, --help        print this text and exit\n"
     "    --version         as the only argument: print the version of make-update and exit\n"
     "    A value may also be joined to its option with '=' (--from=OLD_DIR); \"--\" ends the\n"
@@ -142,7 +159,8 @@ const char kUsage[] =
     "EXAMPLES\n"
     "    make-update --product app --version 2.0 app-2.0 complete.upk\n"
     "    make-update --from app-1.0 --product app --version 2.0 --check app-2.0 partial.upk\n"
-    "    make-update --from app-1.0 --optional plugins/extra --dry-run app-2.0 x.upk\n";
+    "    make-update --from app-1.0 --optional plugins/extra --dry-run app-2.0 x.upk\n"
+    "    make-update --stamp app-1.0 --product app --version 1.0\n";
 
 int Usage(const std::string &message) {
   fprintf(stderr, "make-update: %s\nTry 'make-update --help'.\n", message.c_str());
@@ -150,7 +168,7 @@ int Usage(const std::string &message) {
 }
 
 struct Args {
-  std::string from, new_dir, output, verify, updater;
+  std::string from, new_dir, output, verify, updater, stamp;
   std::string product, version;
   std::string sign;  // secret key file, or empty
   PlanOptions plan;
@@ -183,7 +201,8 @@ int ParseArgs(int argc, char **argv, Args *args) {
                                                  {"--updater", true},
                                                  {"--jobs", true},
                                                  {"--memory", true},
-                                                 {"--sign", true}});
+                                                 {"--sign", true},
+                                                 {"--stamp", true}});
   args->version_request = parsed.version;
   args->help = parsed.help;
   if (parsed.error != ArgumentError::kNone) return Usage(parsed.Problem());
@@ -196,6 +215,7 @@ int ParseArgs(int argc, char **argv, Args *args) {
     if (arg == "--rmrfdir") args->plan.use_rmrfdir = true;
     if (arg == "--progress") args->progress = 1;
     if (arg == "--no-progress") args->progress = 0;
+    if (arg == "--stamp") args->stamp = v;
     if (arg == "--sign") args->sign = v;
     if (arg == "--from") args->from = v;
     if (arg == "--product") args->product = v;
@@ -218,6 +238,22 @@ int ParseArgs(int argc, char **argv, Args *args) {
     }
   }
   const std::vector<std::string> &positional = parsed.operands;
+  if (!args->stamp.empty()) {
+    if (!positional.empty() || !args->from.empty() || !args->verify.empty() || args->check ||
+        args->dry_run || !args->sign.empty()) {
+      return Usage("--stamp takes only --product and --version");
+    }
+    if (args->product.empty() || args->version.empty()) {
+      return Usage("--stamp needs --product and --version");
+    }
+  }
+  if (!args->product.empty() && !args->version.empty()) {
+    const ProductRecord record{args->product, args->version};
+    std::string why;
+    if (!FitsProductRecord(record, &why)) return Usage("the product record: " + why);
+    args->plan.product_record = FormatProductRecord(record);
+  }
+  if (!args->stamp.empty()) return -1;
   const size_t wanted = args->verify.empty() ? 2 : 1;
   if (positional.size() != wanted) {
     return Usage(args->verify.empty() ? "expected NEW_DIR and OUTPUT.upk"
@@ -244,7 +280,7 @@ struct Planned {
 
 // Scans the trees and decides the plan, printing warnings and refusals. Returns -1 when there is a
 // plan, else the exit status.
-int ScanAndPlan(const Args &args, const std::string &precomplete_source, Planned *planned) {
+int ScanAndPlan(const Args &args, const std::string &generated_dir, Planned *planned) {
   std::vector<std::string> problems, warnings;
   const bool scanned_new = ScanTree(args.new_dir, "new tree", &planned->new_tree, &problems);
   const bool scanned_old =
@@ -253,7 +289,7 @@ int ScanAndPlan(const Args &args, const std::string &precomplete_source, Planned
   if (scanned_new && scanned_old) {
     const bool clean = problems.empty();
     ok = MakePlan(args.plan.partial ? &planned->old_tree : nullptr, planned->new_tree, args.plan,
-                  precomplete_source, &planned->plan, &problems, &warnings) &&
+                  generated_dir, &planned->plan, &problems, &warnings) &&
          clean;
   }
   for (const std::string &w : warnings) fprintf(stderr, "make-update: warning: %s\n", w.c_str());
@@ -264,17 +300,32 @@ int ScanAndPlan(const Args &args, const std::string &precomplete_source, Planned
   return kExitRefused;
 }
 
-// Writes the generated precomplete list where the build and the check read it. False (printed)
-// on failure.
-bool WritePrecomplete(const Plan &plan, const std::string &path) {
+// Writes `text` to the file `path`. False (printed) on failure.
+bool WriteText(const std::string &path, const std::string &text) {
   FILE *f = fopen(path.c_str(), "wb");
-  const bool ok = f && fwrite(plan.precomplete.data(), 1, plan.precomplete.size(), f) ==
-                           plan.precomplete.size();
+  const bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
   if (!f || fclose(f) != 0 || !ok) {
     fprintf(stderr, "make-update: cannot write %s\n", path.c_str());
     return false;
   }
   return true;
+}
+
+// Writes the generated files (the precomplete list, the product record) into `dir`, where the
+// build and the check read them. False (printed) on failure.
+bool WriteGenerated(const Plan &plan, const std::string &dir) {
+  return WriteText(dir + "/" + kPrecompleteName, plan.precomplete) &&
+         (plan.product_record.empty() ||
+          WriteText(dir + "/" + kProductRecordName, plan.product_record));
+}
+
+// --stamp: writes the product record into the release tree `dir`. Returns the exit status.
+int Stamp(const Args &args) {
+  const std::string path = args.stamp + "/" + kProductRecordName;
+  if (!WriteText(path, args.plan.product_record)) return kExitFailure;
+  printf("make-update: stamped %s: product %s, version %s\n", path.c_str(), args.product.c_str(),
+         args.version.c_str());
+  return 0;
 }
 
 // The updater that --check and --verify run: --updater, else $MAKE_UPDATE_UPDATER, else the one
@@ -417,10 +468,15 @@ int Run(const Args &args) {
     std::string path;
     ~Cleanup() { RemoveTree(path); }
   } cleanup{staging};
-  const std::string precomplete_source = staging + "/precomplete";
+  const std::string precomplete_source = staging + "/" + kPrecompleteName;
+  if (args.product.empty() != args.version.empty()) {
+    fprintf(stderr,
+            "make-update: warning: no product record written: it needs both --product and "
+            "--version\n");
+  }
 
   Planned planned;
-  const int refused = ScanAndPlan(args, precomplete_source, &planned);
+  const int refused = ScanAndPlan(args, staging, &planned);
   if (refused >= 0) return refused;
   // The members go to one unnamed scratch file there; a dry run keeps only their sizes.
   MemberStore store;
@@ -428,7 +484,7 @@ int Run(const Args &args) {
     fprintf(stderr, "make-update: %s\n", error.c_str());
     return kExitFailure;
   }
-  if (!WritePrecomplete(planned.plan, precomplete_source)) return kExitFailure;
+  if (!WriteGenerated(planned.plan, staging)) return kExitFailure;
 
   CheckSettings check = CheckSettingsFor(args);
   if ((args.check || !args.verify.empty()) && access(check.updater.c_str(), X_OK) != 0) {
@@ -498,6 +554,7 @@ int main(int argc, char **argv) {
     fputs(kUsage, stdout);
     return 0;
   }
+  if (!args.stamp.empty()) return Stamp(args);
   for (const std::string *input : {&args.new_dir, &args.from, &args.verify, &args.sign}) {
     if (!input->empty() && !InputReadable("make-update", *input)) return kExitUnreadableInput;
   }

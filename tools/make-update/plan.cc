@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
+#include <map>
 #include <set>
 
 #include "helpers.h"
@@ -54,7 +55,8 @@ std::string NormaliseUserPath(const std::string &arg, std::string *error) {
   return path;
 }
 
-std::string PrecompleteText(const TreeMap &entries, const std::vector<std::string> &if_missing) {
+std::string PrecompleteText(const TreeMap &entries, const std::vector<std::string> &if_missing,
+                            bool with_record) {
   std::set<std::string> files;
   std::vector<std::string> dirs;
   for (const auto &[path, entry] : entries) {
@@ -66,6 +68,7 @@ std::string PrecompleteText(const TreeMap &entries, const std::vector<std::strin
     }
   }
   files.insert(kPrecompleteName);
+  if (with_record) files.insert(kProductRecordName);
   std::string text;
   for (const std::string &file : files) {
     text +=
@@ -185,41 +188,46 @@ void CheckFolders(const TreeMap &old_entries, const TreeMap &new_entries,
   }
 }
 
-// The files of the new release, sorted by path, with the generated list in place of any list the
-// tree holds (a folder of that name is refused, a different list is replaced with a warning).
-std::vector<std::pair<std::string, TreeEntry>> ReleaseFiles(const Tree &new_tree,
-                                                            const std::string &precomplete,
+// The files of the new release, sorted by path, with each generated file (the list, the record)
+// in place of any file of its name that the tree holds (a folder of that name is refused, a file
+// that differs is replaced with a warning).
+std::vector<std::pair<std::string, TreeEntry>> ReleaseFiles(const Tree &new_tree, const Plan &plan,
                                                             std::vector<std::string> *problems,
                                                             std::vector<std::string> *warnings) {
   const TreeMap &new_entries = new_tree.entries;
-  auto it_pre = new_entries.find(kPrecompleteName);
-  if (it_pre != new_entries.end() && it_pre->second.kind == 'd') {
-    problems->push_back(std::string("the new tree holds a folder named \"") + kPrecompleteName +
-                        "\", the name of the list of installed files");
-  }
+  std::map<std::string, std::string> generated = {{kPrecompleteName, plan.precomplete}};
+  if (!plan.product_record.empty()) generated[kProductRecordName] = plan.product_record;
   std::vector<std::pair<std::string, TreeEntry>> files;
   for (const auto &[path, entry] : new_entries) {
-    if (entry.kind == 'f' && path != kPrecompleteName) files.emplace_back(path, entry);
+    if (entry.kind == 'f' && !generated.count(path)) files.emplace_back(path, entry);
   }
-  TreeEntry pre_entry;
-  pre_entry.mode = 0644;
-  files.emplace_back(kPrecompleteName, pre_entry);
+  for (const auto &[name, text] : generated) {
+    auto it = new_entries.find(name);
+    if (it != new_entries.end() && it->second.kind == 'd') {
+      problems->push_back(
+          "the new tree holds a folder named \"" + name + "\", the name of " +
+          (name == kPrecompleteName ? "the list of installed files" : "the product record"));
+    }
+    if (it != new_entries.end() && it->second.kind == 'f') {
+      std::string data, error;
+      if (!ReadWholeFile(new_tree.root + "/" + name, &data, &error) || data != text) {
+        warnings->push_back("the new tree's " + name + " is replaced by a generated one " +
+                            (name == kPrecompleteName ? "listing every file of the release"
+                                                      : "for --product and --version"));
+      }
+    }
+    TreeEntry entry;
+    entry.mode = 0644;
+    files.emplace_back(name, entry);
+  }
   std::sort(files.begin(), files.end(),
             [](const auto &a, const auto &b) { return a.first < b.first; });
-  if (it_pre != new_entries.end() && it_pre->second.kind == 'f') {
-    std::string data, error;
-    if (!ReadWholeFile(new_tree.root + "/" + kPrecompleteName, &data, &error) ||
-        data != precomplete) {
-      warnings->push_back(std::string("the new tree's ") + kPrecompleteName +
-                          " is replaced by a generated one listing every file of the release");
-    }
-  }
   return files;
 }
 
 // One carried file per release file: its sources, condition and whether it may be patched.
 void PlanCarries(const Tree *old_tree, const Tree &new_tree, const PlanOptions &options,
-                 const std::string &precomplete_source,
+                 const std::string &generated_dir,
                  const std::vector<std::pair<std::string, TreeEntry>> &files, Plan *plan,
                  std::vector<std::string> *problems) {
   static const TreeMap kEmpty;
@@ -234,7 +242,9 @@ void PlanCarries(const Tree *old_tree, const Tree &new_tree, const PlanOptions &
     Carry carry;
     carry.path = path;
     carry.mode = entry.mode;
-    carry.source = path == kPrecompleteName ? precomplete_source : new_tree.root + "/" + path;
+    const bool generated =
+        path == kPrecompleteName || (path == kProductRecordName && !plan->product_record.empty());
+    carry.source = (generated ? generated_dir : new_tree.root) + "/" + path;
     auto old_it = old_entries.find(path);
     if (old_it != old_entries.end() && old_it->second.kind == 'f') {
       carry.old_source = old_tree->root + "/" + path;
@@ -265,12 +275,14 @@ void PlanCarries(const Tree *old_tree, const Tree &new_tree, const PlanOptions &
 }  // namespace
 
 bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &options,
-              const std::string &precomplete_source, Plan *plan, std::vector<std::string> *problems,
+              const std::string &generated_dir, Plan *plan, std::vector<std::string> *problems,
               std::vector<std::string> *warnings) {
   const size_t problems_before = problems->size();
   *plan = Plan();
   plan->partial = old_tree != nullptr;
-  plan->precomplete = PrecompleteText(new_tree.entries, options.if_missing);
+  plan->product_record = options.product_record;
+  plan->precomplete =
+      PrecompleteText(new_tree.entries, options.if_missing, !plan->product_record.empty());
   static const TreeMap kEmpty;
   const TreeMap &old_entries = old_tree ? old_tree->entries : kEmpty;
   const TreeMap &new_entries = new_tree.entries;
@@ -279,8 +291,8 @@ bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &opt
   CheckLinks(old_entries, new_entries, problems);
   PlanRemovals(old_entries, new_entries, options, plan, problems);
   CheckFolders(old_entries, new_entries, problems, warnings);
-  const auto files = ReleaseFiles(new_tree, plan->precomplete, problems, warnings);
-  PlanCarries(old_tree, new_tree, options, precomplete_source, files, plan, problems);
+  const auto files = ReleaseFiles(new_tree, *plan, problems, warnings);
+  PlanCarries(old_tree, new_tree, options, generated_dir, files, plan, problems);
   return problems->size() == problems_before;
 }
 

@@ -1,7 +1,8 @@
 // What an update does, decided from the old and the new tree before anything is compressed: the
 // files it carries (each with the condition under which it is installed and whether a patch may
-// be tried), the files and folders it removes, and the generated `precomplete` list. Also turns a
-// finished plan into manifest instructions. Refusals and warnings are returned as sentences.
+// be tried), the files and folders it removes, and the generated files: the `precomplete` list and
+// the installation's product record. Also turns a finished plan into manifest instructions.
+// Refusals and warnings are returned as sentences.
 #pragma once
 
 #include <sys/types.h>
@@ -11,18 +12,24 @@
 #include <vector>
 
 #include "base/manifest_format.h"
+#include "base/update_protocol.h"
 #include "tree.h"
 
 namespace make_update {
 
 using manifest::kManifestName;
 using manifest::kPrecompleteName;
+using protocol::kProductRecordName;
 
 struct PlanOptions {
   bool partial = false;
   bool use_rmrfdir = false;             // remove a vanished folder tree with one "rmrfdir"
   std::vector<std::string> optional;    // paths present only in some installations
   std::vector<std::string> if_missing;  // paths installed only where they are missing
+  // The text of the product record (base/product_record.h) that every update installs as
+  // "update-product", so that the installation names the product and version it now holds; ""
+  // ships none (a file of that name in the new tree is then carried like any other).
+  std::string product_record;
 };
 
 enum class Condition {
@@ -55,25 +62,29 @@ struct Plan {
   std::vector<std::string> remove_files;  // sorted
   std::vector<std::string> remove_dirs;   // "rmdir", children before parents
   std::vector<std::string> rmrf_dirs;     // "rmrfdir", topmost vanished folders
-  std::vector<Carry> carries;             // sorted by path; includes the precomplete list
+  std::vector<Carry> carries;             // sorted by path; includes the generated files
   std::string precomplete;                // text of the generated list
+  std::string product_record;             // text of the generated record, or ""
 };
 
 // Normalises an --optional / --if-missing argument ("./a/b/" -> "a/b"). "" and a sentence in
 // `*error` when it cannot name a path inside the trees.
 std::string NormaliseUserPath(const std::string &arg, std::string *error);
 
-// The `precomplete` text for a release whose entries are `entries` (plus the list itself): one
-// `remove "file"` per file (`remove-cc` for paths under `if_missing`, which a complete update must
-// leave alone), then one `rmdir "dir/"` per folder, children before parents.
-std::string PrecompleteText(const TreeMap &entries, const std::vector<std::string> &if_missing);
+// The `precomplete` text for a release whose entries are `entries` (plus the list itself and, with
+// `with_record`, the product record): one `remove "file"` per file (`remove-cc` for paths under
+// `if_missing`, which a complete update must leave alone), then one `rmdir "dir/"` per folder,
+// children before parents.
+std::string PrecompleteText(const TreeMap &entries, const std::vector<std::string> &if_missing,
+                            bool with_record = false);
 
-// Decides the plan. `old_tree` is null for a complete update. `precomplete_source` is the file
-// that holds PrecompleteText (written by the caller before the build). Returns false with the
+// Decides the plan. `old_tree` is null for a complete update. `generated_dir` is the folder where
+// the caller writes the generated files under their own names (`precomplete`, and
+// `update-product` when options.product_record is set) before the build. Returns false with the
 // refusals in `problems` when the trees hold something an update cannot express; `warnings`
-// collect what it can express only approximately (folder modes, a replaced precomplete).
+// collect what it can express only approximately (folder modes, a replaced generated file).
 [[nodiscard]] bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &options,
-                            const std::string &precomplete_source, Plan *plan,
+                            const std::string &generated_dir, Plan *plan,
                             std::vector<std::string> *problems, std::vector<std::string> *warnings);
 
 struct Instruction {
