@@ -401,8 +401,13 @@ uc_result Download(uc_client *c, const release_feed::ArchiveEntry &a, std::strin
   if (!MakeDirs(c->patch_dir)) return c->Fail(UC_FAILED, "cannot create " + c->patch_dir);
   // An archive verified before (its update could not start) is not downloaded again.
   *archive = c->Path(protocol::kArchiveName);
-  std::string placed;
-  if (Exists(*archive) && FileSha256(*archive, &placed) && placed == a.sha256) return UC_OK;
+  std::string placed, placed_error;
+  uint64_t placed_size = 0;
+  if (Exists(*archive) &&
+      release_feed::FileSha256(*archive, &placed, &placed_size, &placed_error) &&
+      placed == a.sha256) {
+    return UC_OK;
+  }
   // A download of another archive (an older feed) is dropped; this one's part is resumed.
   const std::string part_name = a.sha256 + kPartSuffix, part = c->Path(part_name.c_str());
   if (DIR *dir = opendir(c->patch_dir.c_str())) {
