@@ -399,8 +399,8 @@ TEST(MakeUpdate, LinksUpdateAsPartialAndCompleteAndRollBack) {
 
   // A damaged last member fails the update after the links were made: all of it is undone.
   MakeDirs(tmp / "x");
-  ASSERT_EQ(testing_support::Run("cd " + ShellQuote(tmp / "x") + " && " + UPK_BIN + " extract ../p.upk"),
-            0);
+  const std::string in_x = "cd " + ShellQuote(tmp / "x") + " && ";
+  ASSERT_EQ(testing_support::Run(in_x + UPK_BIN + " extract ../p.upk"), 0);
   std::string bytes = ReadFile(tmp / "p.upk");
   const size_t last = bytes.find(ReadFile(tmp / "x/zz/last.bin"));
   ASSERT_NE(last, std::string::npos);

@@ -150,7 +150,8 @@ void AddParents(const std::string &path, std::set<std::string> *dirs) {
 }
 
 // The starting entries, less what is removed, with every link the plan makes and every carried file
-// whose condition holds in the starting state; with a trusted key (`key_source` not empty), the installed key file too.
+// whose condition holds in the starting state; with a trusted key (`key_source` not empty), the
+// installed key file too.
 Expected ExpectedInstallation(const Tree *old_tree, const Plan &plan,
                               const std::string &precomplete_source,
                               const std::string &key_source) {

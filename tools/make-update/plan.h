@@ -68,7 +68,8 @@ std::string NormaliseUserPath(const std::string &arg, std::string *error);
 
 // The `precomplete` text for a release whose entries are `entries` (plus the list itself): one
 // `remove "file"` per file and per link that does not lead to a folder (`remove-cc` for paths under
-// `if_missing`, which a complete update must leave alone; `remove` refuses a link to a folder), then one `rmdir "dir/"` per folder, children before parents.
+// `if_missing`, which a complete update must leave alone; `remove` refuses a link to a folder),
+// then one `rmdir "dir/"` per folder, children before parents.
 std::string PrecompleteText(const TreeMap &entries, const std::vector<std::string> &if_missing);
 
 // Decides the plan. `old_tree` is null for a complete update. `precomplete_source` is the file
