@@ -62,6 +62,7 @@ inline void WriteNewVersion(const std::string &inst) {
   WriteFile(inst + "/lib/libfoo.so.1.2", kLibV2);
   ASSERT_EQ(symlink("libfoo.so.1.2", (inst + "/lib/libfoo.so.1").c_str()), 0);
   ASSERT_EQ(symlink("libfoo.so.1", (inst + "/lib/libfoo.so").c_str()), 0);
+  MakeDirs(inst + "/share");  // made by the link's instruction
   ASSERT_EQ(symlink("../lib", (inst + "/share/lib").c_str()), 0);
   WriteFile(inst + "/precomplete", kPrecomplete);
   WriteFile(inst + "/updates/0/pending.txt", "left out of a staged copy\n");
