@@ -28,16 +28,16 @@ constexpr char kQuote[] = "\"";
 constexpr char kType[] = "type";
 constexpr char kComplete[] = "complete";
 constexpr char kPartial[] = "partial";
-constexpr char kRemove[] = "remove";        // "path"
-constexpr char kRmdir[] = "rmdir";          // "dir/"
-constexpr char kRmrfdir[] = "rmrfdir";      // "dir/": the whole tree
-constexpr char kAdd[] = "add";              // "path" (also the archive member's name)
-constexpr char kAddIf[] = "add-if";         // "test" "path"
-constexpr char kAddIfNot[] = "add-if-not";  // "test" "path"
-constexpr char kPatch[] = "patch";          // "member" "path"
-constexpr char kPatchIf[] = "patch-if";     // "test" "member" "path"
+constexpr char kRemove[] = "remove";          // "path"
+constexpr char kRmdir[] = "rmdir";            // "dir/"
+constexpr char kRmrfdir[] = "rmrfdir";        // "dir/": the whole tree
+constexpr char kAdd[] = "add";                // "path" (also the archive member's name)
+constexpr char kAddIf[] = "add-if";           // "test" "path"
+constexpr char kAddIfNot[] = "add-if-not";    // "test" "path"
+constexpr char kPatch[] = "patch";            // "member" "path"
+constexpr char kPatchIf[] = "patch-if";       // "test" "member" "path"
 constexpr char kAddSymlink[] = "addsymlink";  // "path" "target": a symbolic link
-constexpr char kRemoveCc[] = "remove-cc";   // precomplete only: a file a complete update keeps
+constexpr char kRemoveCc[] = "remove-cc";     // precomplete only: a file a complete update keeps
 
 // Path rules. A path is relative (no leading '/'), holds no "..", and a folder's path ends in '/'.
 // A path cannot hold a double quote or a byte of kLineEnds, which would end it.

@@ -465,10 +465,11 @@ int Run(const Args &args) {
   if (!planned.plan.links.empty()) {
     // Only archives that make links use the instruction: an updater that does not know it refuses
     // the whole manifest.
-    printf("make-update: note: %zu symbolic link%s made with \"%s\": the archive needs an updater "
-           "that knows \"%s\" (an older one refuses it with 5 and changes nothing)\n",
-           planned.plan.links.size(), planned.plan.links.size() == 1 ? " is" : "s are",
-           manifest::kAddSymlink, manifest::kAddSymlink);
+    printf(
+        "make-update: note: %zu symbolic link%s made with \"%s\": the archive needs an updater "
+        "that knows \"%s\" (an older one refuses it with 5 and changes nothing)\n",
+        planned.plan.links.size(), planned.plan.links.size() == 1 ? " is" : "s are",
+        manifest::kAddSymlink, manifest::kAddSymlink);
   }
   if (args.dry_run) {
     PrintDryRun(instructions, summary);

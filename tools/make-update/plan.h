@@ -59,7 +59,7 @@ struct Plan {
   std::vector<Carry> carries;             // sorted by path; includes the precomplete list
   // "addsymlink": path -> target, for each link of the new tree that the update must make.
   std::map<std::string, std::string> links;
-  std::string precomplete;                // text of the generated list
+  std::string precomplete;  // text of the generated list
 };
 
 // Normalises an --optional / --if-missing argument ("./a/b/" -> "a/b"). "" and a sentence in

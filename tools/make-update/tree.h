@@ -20,10 +20,10 @@ using manifest::kMaxPathLength;
 constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;
 
 struct TreeEntry {
-  char kind = 'f';     // 'f' regular file, 'd' folder, 'l' symbolic link
-  mode_t mode = 0;     // permission bits (& 07777)
-  uint64_t size = 0;   // files only
-  std::string target;  // links only
+  char kind = 'f';         // 'f' regular file, 'd' folder, 'l' symbolic link
+  mode_t mode = 0;         // permission bits (& 07777)
+  uint64_t size = 0;       // files only
+  std::string target;      // links only
   bool to_folder = false;  // links only: the link, followed, leads to a folder
 };
 
