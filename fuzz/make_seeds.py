@@ -152,6 +152,12 @@ def main():
     put("manifest", "type_later", 'add "a"\ntype "complete"\n')
     put("manifest", "blank_line_of_spaces", 'add "a"\n   \n')
     put("manifest", "cr_only", 'add "a"\radd "b"\r\rremove "c"')
+    put("manifest", "links",
+        'type "complete"\naddsymlink "lib/libfoo.so.1" "libfoo.so.1.2"\naddsymlink "share/lib" "../lib"\n'
+        '\0remove "lib/libfoo.so.1"\n')
+    put("manifest", "links_refused",
+        'addsymlink "l" "/etc/passwd"\naddsymlink "a/l" "../../x"\naddsymlink "a/l" "./../b/./c"\n')
+    put("manifest", "link_without_target", 'addsymlink "l"\naddsymlink "l" ""\naddsymlink "../l" "x"\n')
 
     # --- signature area and key files (the same inputs are read both ways)
     import base64

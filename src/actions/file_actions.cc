@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "archive/decode_ahead.h"
+#include "base/manifest_format.h"
 #include "base/result.h"
 #include "base/tokenizer.h"
 #include "base/update_log.h"
@@ -210,6 +211,72 @@ void AddAction::Finish(int status) {
   struct stat st;
   if (created && lstat(path, &st) == 0 && st.st_dev == created_dev && st.st_ino == created_ino) {
     (void)remove(path);
+  }
+  ctx->backups->Undo(path);
+}
+
+// ---- AddSymlinkAction ----
+
+int AddSymlinkAction::Parse(char *arg) {
+  char *cursor = arg;
+  path = get_valid_path(&cursor, false);
+  if (!path || !next_token(manifest::kQuote, &cursor)) return result::kParseError;
+  // The target is not a manifest path: it may climb with "..", which Prepare checks.
+  target = next_token(manifest::kQuote, &cursor);
+  return target && target[0] ? result::kOk : result::kParseError;
+}
+
+int AddSymlinkAction::Prepare() {
+  LOG("PREPARE ADDSYMLINK %s -> %s", path, target);
+  if (target[0] == manifest::kFolderEnd) {
+    LOG("Link: %s -> %s: the target must be relative", path, target);
+    return result::kWrongKind;
+  }
+  if (!manifest::LinkTargetStaysInside(path, target)) {
+    LOG("Link: %s -> %s leads outside the directory being updated", path, target);
+    return result::kWrongKind;
+  }
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return result::kOk;
+    LOG("failed to read file status info: %s, err: %d", path, errno);
+    return result::kReadError;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    LOG("Link: %s is a folder, which a link does not replace", path);
+    return result::kWrongKind;
+  }
+  return result::kOk;
+}
+
+int AddSymlinkAction::Execute() {
+  LOG("EXECUTE ADDSYMLINK %s -> %s", path, target);
+  // The link itself is what is replaced, whatever it points to: no link is followed here.
+  struct stat st;
+  const bool had_entry = lstat(path, &st) == 0;
+  int rv = had_entry ? ctx->backups->Create(path) : ensure_parent_dir(path);
+  if (rv != result::kOk) return rv;
+  if (symlink(target, path) != 0) {
+    LOG("Link: cannot create %s -> %s, err: %d", path, target, errno);
+    return result::kWriteError;
+  }
+  if (lstat(path, &st) == 0) {
+    created = true;
+    created_dev = st.st_dev;
+    created_ino = st.st_ino;
+  }
+  return result::kOk;
+}
+
+void AddSymlinkAction::Finish(int status) {
+  LOG("FINISH ADDSYMLINK %s", path);
+  if (status == result::kOk) {
+    ctx->backups->Drop(path);
+    return;
+  }
+  struct stat st;
+  if (created && lstat(path, &st) == 0 && st.st_dev == created_dev && st.st_ino == created_ino) {
+    (void)unlink(path);
   }
   ctx->backups->Undo(path);
 }

@@ -75,6 +75,33 @@ class AddAction : public UpdateAction {
   ino_t created_ino = 0;
 };
 
+// "addsymlink": makes `path` a symbolic link to `target`, moving what lies at the path (a file or
+// a link) to its backup, or creating missing parent directories first. The target must be relative
+// and must not climb out of the installation from the link's folder (manifest::
+// LinkTargetStaysInside); a folder at the path is not replaced.
+class AddSymlinkAction : public UpdateAction {
+ public:
+  // Reads "path" "target". result::kOk or result::kParseError.
+  [[nodiscard]] int Parse(char *arg) override;
+  // result::kOk; kWrongKind (logged with "Link: ") for a target that leaves the installation or a
+  // folder at the path; kReadError when the path's status cannot be read.
+  [[nodiscard]] int Prepare() override;
+  // result::kOk; backup_create's or ensure_parent_dir's result; kWriteError when the link cannot
+  // be made.
+  [[nodiscard]] int Execute() override;
+  // After a failure, removes the link that Execute made if it is still the one at the path, then
+  // puts the old entry back when there is a backup.
+  void Finish(int status) override;
+  const char *ChangedPath() const override { return path; }
+
+ private:
+  char *path = nullptr;
+  char *target = nullptr;
+  bool created = false;
+  dev_t created_dev = 0;
+  ino_t created_ino = 0;
+};
+
 // "add-if", "add-if-not" and "patch-if": an instruction that runs only when its test file exists
 // (or, for "add-if-not", does not) at Prepare time, decided once, against the directory as it is
 // before any action has executed; a test file that cannot be seen is not taken for a missing one.

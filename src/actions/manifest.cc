@@ -50,6 +50,7 @@ const Instruction kInstructions[] = {
     {manifest::kAddIfNot, CreateIf<AddAction, false>},
     {manifest::kPatch, Create<PatchAction>},
     {manifest::kPatchIf, CreateIf<PatchAction, true>},
+    {manifest::kAddSymlink, Create<AddSymlinkAction>},
 };
 
 // Quotes `path`, parses it into a new T and appends it. Returns result::kOk, kQuoteNoMemory or

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "archive/upk_reader.h"
+#include "base/manifest_format.h"
 #include "base/update_log.h"
 #include "support/test_support.h"
 #include "support/upk_builder.h"
@@ -275,6 +276,58 @@ TEST_F(FileActionsTest, ConditionalAddsDecideBeforeAnyExecute) {
   // The two paths need a separator between them.
   std::string no_separator = "\"t\"\"f\"";
   EXPECT_EQ(ConditionalAction(std::make_unique<AddAction>(), false).Parse(no_separator.data()), 5);
+}
+
+// "addsymlink": a new link (with its folders), a link whose target changes and a file that becomes
+// a link; the backups go on success, and after a failure everything is as it was.
+TEST_F(FileActionsTest, AddSymlinkMakesLinksAndRollsBack) {
+  WriteFile(Here("lib/libfoo.so.1.2"), "library");
+  WriteFile(Here("lib/libfoo.so"), "a copy");
+  ASSERT_EQ(symlink("libfoo.so.1.1", Here("lib/libfoo.so.1").c_str()), 0);
+  OpenArchive({{"other", "x"}});
+  const Snapshot before = Installation();
+  for (int fail : {1, 0}) {
+    SCOPED_TRACE(fail);
+    ActionList list(&ctx_);
+    Append<AddSymlinkAction>(list, "\"lib/libfoo.so.1\" \"libfoo.so.1.2\"");
+    Append<AddSymlinkAction>(list, "\"lib/libfoo.so\" \"./libfoo.so.1\"");
+    Append<AddSymlinkAction>(list, "\"new/dir/app\" \"../../lib/libfoo.so\"");
+    if (fail) Append<AddAction>(list, "\"missing\"");  // no archive member: Execute fails here
+    EXPECT_EQ(Run(list), fail ? 6 : 0);
+    Snapshot expected = before;
+    if (!fail) {
+      expected["lib/libfoo.so.1"] = {'l', 0, "libfoo.so.1.2"};
+      expected["lib/libfoo.so"] = {'l', 0, "./libfoo.so.1"};
+      expected["new/dir/app"] = {'l', 0, "../../lib/libfoo.so"};
+    }
+    expected["new"] = {'d', 0755, ""};  // folders that an add created stay
+    expected["new/dir"] = {'d', 0755, ""};
+    EXPECT_EQ(DiffSnapshots(expected, Installation()), "");
+    if (!fail) {
+      EXPECT_EQ(ReadFile(Here("new/dir/app")), "library");
+    }
+    EXPECT_EQ(backups_.outstanding(), 0u);
+  }
+}
+
+// Targets that are absolute or climb out of the installation, and a folder at the path, are
+// refused in Prepare with 42 and a "Link: " line; a target may climb as far as the top.
+TEST_F(FileActionsTest, AddSymlinkRefusesTargetsOutsideAndFolders) {
+  MakeDirs(Here("dir"));
+  for (const char *arg : {"\"a/l\" \"/etc/passwd\"", "\"l\" \"../x\"", "\"a/b/l\" \"../../../x\"",
+                          "\"a/l\" \"b/../../../x\"", "\"dir\" \"x\""}) {
+    SCOPED_TRACE(arg);
+    EXPECT_EQ(Make<AddSymlinkAction>(arg)->Prepare(), 42);
+    EXPECT_NE(Log().find("\nLink: "), std::string::npos);
+  }
+  EXPECT_EQ(Make<AddSymlinkAction>("\"a/b/l\" \"../../x/./y\"")->Prepare(), 0);
+  EXPECT_TRUE(manifest::LinkTargetStaysInside("a/l", "../a/../b"));
+  EXPECT_FALSE(manifest::LinkTargetStaysInside("a/l", "../b/../../c"));
+  for (const char *bad : {"\"l\"", "\"l\" \"\"", "\"/l\" \"x\""}) {
+    std::string text = bad;
+    EXPECT_EQ(AddSymlinkAction().Parse(text.data()), 5) << bad;
+  }
+  EXPECT_EQ(Installation().size(), 1u);
 }
 
 }  // namespace

@@ -273,6 +273,7 @@ std::string MemberOf(const std::string &line) {
   }
   if (line.rfind("patch-if ", 0) == 0) return quoted.at(1);
   if (line.rfind("patch ", 0) == 0) return quoted.at(0);
+  if (line.rfind("addsymlink ", 0) == 0) return "";
   return line.rfind("add", 0) == 0 ? quoted.back() : "";
 }
 
@@ -398,28 +399,71 @@ TEST(MakeUpdate, SignSignsTheArchiveAndTheCheckUsesTheMatchingKey) {
   EXPECT_FALSE(Exists(tmp / "w.upk"));
 }
 
-// A link that is the same in both releases needs no instruction and stays; one whose target
-// changes cannot be expressed and is refused.
-TEST(MakeUpdate, UnchangedLinksStayAndChangedLinksAreRefused) {
+// Shared-library links: an unchanged link needs no instruction; a new link, a new target and a
+// file that became a link are made with "addsymlink", a vanished link is removed, as a partial and
+// as a complete update; a failure after the links were made puts everything back.
+TEST(MakeUpdate, LinksUpdateAsPartialAndCompleteAndRollBack) {
   TempDir tmp;
-  WriteRelease(tmp / "old", 1);
-  WriteRelease(tmp / "new", 2);
-  ASSERT_EQ(symlink("bin/app", (tmp / "old/app-link").c_str()), 0);
-  ASSERT_EQ(symlink("bin/app", (tmp / "new/app-link").c_str()), 0);
+  for (int v : {1, 2}) {
+    const std::string root = tmp / (v == 1 ? "old" : "new");
+    WriteRelease(root, v);
+    WriteFile(root + "/lib/libfoo.so.1." + std::to_string(v), "library " + std::to_string(v));
+    ASSERT_EQ(symlink(("libfoo.so.1." + std::to_string(v)).c_str(),
+                      (root + "/lib/libfoo.so.1").c_str()), 0);
+    ASSERT_EQ(symlink("bin/app", (root + "/app-link").c_str()), 0);
+  }
+  WriteFile(tmp / "old/lib/libfoo.so", "a copy");
+  ASSERT_EQ(symlink("libfoo.so.1", (tmp / "new/lib/libfoo.so").c_str()), 0);
+  ASSERT_EQ(symlink("../bin", (tmp / "new/share/bin").c_str()), 0);
+  ASSERT_EQ(symlink("bin/app", (tmp / "old/gone-link").c_str()), 0);
+  WriteFile(tmp / "new/zz/last.bin", Lines(3000, "new file"));  // the last member: an add
   const std::string trees = "--from " + ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new");
-  Output good = MakeUpdate("--check --updater " + ShellQuote(UPDATER_BIN) + " " + trees + " " +
-                           ShellQuote(tmp / "p.upk"));
-  ASSERT_EQ(good.status, 0) << good.text;
+  const std::string check = "--check --updater " + ShellQuote(UPDATER_BIN) + " ";
+
+  Output partial = MakeUpdate(check + trees + " " + ShellQuote(tmp / "p.upk"));
+  ASSERT_EQ(partial.status, 0) << partial.text;
+  EXPECT_NE(partial.text.find("note: 3 symbolic links are made with \"addsymlink\": the archive "
+                              "needs an updater that knows \"addsymlink\""),
+            std::string::npos)
+      << partial.text;
+  Output listing = MakeUpdate("--dry-run " + trees + " " + ShellQuote(tmp / "unused.upk"));
+  for (const char *line : {"addsymlink \"lib/libfoo.so\" \"libfoo.so.1\"",
+                           "addsymlink \"lib/libfoo.so.1\" \"libfoo.so.1.2\"",
+                           "addsymlink \"share/bin\" \"../bin\"", "remove \"gone-link\""}) {
+    EXPECT_NE(listing.text.find(line), std::string::npos) << line << "\n" << listing.text;
+  }
+  EXPECT_EQ(listing.text.find("\"app-link\""), std::string::npos) << listing.text;
   CopyTree(tmp / "old", tmp / "inst");
   ASSERT_EQ(Apply(tmp, tmp / "p.upk", tmp / "inst"), 0);
   ExpectInstalled(tmp / "new", tmp / "inst");
+  EXPECT_NE(ReadFile(tmp / "inst/precomplete").find("remove \"lib/libfoo.so.1\"\n"),
+            std::string::npos);
+  EXPECT_EQ(ReadFile(tmp / "inst/precomplete").find("share/bin\""), std::string::npos);
 
-  ASSERT_EQ(unlink((tmp / "new/app-link").c_str()), 0);
-  ASSERT_EQ(symlink("lib/big.dat", (tmp / "new/app-link").c_str()), 0);
-  Output changed = MakeUpdate(trees + " " + ShellQuote(tmp / "q.upk"));
-  EXPECT_EQ(changed.status, 3) << changed.text;
-  EXPECT_NE(changed.text.find("symbolic link app-link"), std::string::npos) << changed.text;
-  EXPECT_FALSE(Exists(tmp / "q.upk"));
+  // The complete update over the same installation removes the listed links and makes them anew.
+  Output complete = MakeUpdate(check + ShellQuote(tmp / "new") + " " + ShellQuote(tmp / "c.upk"));
+  ASSERT_EQ(complete.status, 0) << complete.text;
+  EXPECT_NE(complete.text.find("note: 4 symbolic links"), std::string::npos) << complete.text;
+  ASSERT_EQ(Apply(tmp, tmp / "c.upk", tmp / "inst"), 0);
+  ExpectInstalled(tmp / "new", tmp / "inst");
+
+  // A damaged last member fails the update after the links were made: all of it is undone.
+  MakeDirs(tmp / "x");
+  const std::string in_x = "cd " + ShellQuote(tmp / "x") + " && ";
+  ASSERT_EQ(testing_support::Run(in_x + UPK_BIN + " extract ../p.upk"), 0);
+  std::string bytes = ReadFile(tmp / "p.upk");
+  const size_t last = bytes.find(ReadFile(tmp / "x/zz/last.bin"));
+  ASSERT_NE(last, std::string::npos);
+  bytes[last + 1000] ^= 0x40;
+  WriteFile(tmp / "broken.upk", bytes);
+  CopyTree(tmp / "old", tmp / "inst2");
+  const Snapshot before = TakeSnapshot(tmp / "inst2");
+  EXPECT_NE(Apply(tmp, tmp / "broken.upk", tmp / "inst2"), -1);
+  EXPECT_NE(ReadFile(tmp / "patchdir/update.status"), "succeeded\n");
+  EXPECT_NE(ReadFile(tmp / "patchdir/update.log").find("FINISH ADDSYMLINK share/bin"),
+            std::string::npos);
+  // Only the empty folder made for the new file may stay.
+  EXPECT_EQ(DiffSnapshots(before, TakeSnapshot(tmp / "inst2")), "unexpected: zz (d mode 755)\n");
 }
 
 // Each tree holds one thing a manifest cannot express; the tool names it and writes nothing.
@@ -431,8 +475,18 @@ TEST(MakeUpdate, RefusesWhatAnUpdateCannotExpress) {
     const char *message;
   };
   const Case cases[] = {
-      {"link", [](const std::string &r) { ASSERT_EQ(symlink("bin/app", (r + "/l").c_str()), 0); },
-       "symbolic link l"},
+      {"link-out",
+       [](const std::string &r) { ASSERT_EQ(symlink("../../etc", (r + "/bin/l").c_str()), 0); },
+       "symbolic link bin/l -> ../../etc: a link's target must be relative and stay inside"},
+      {"link-absolute",
+       [](const std::string &r) { ASSERT_EQ(symlink("/etc/passwd", (r + "/l").c_str()), 0); },
+       "symbolic link l -> /etc/passwd"},
+      {"dir-to-link",
+       [](const std::string &r) {
+         RemoveTree(r + "/share/doc");
+         ASSERT_EQ(symlink("../bin", (r + "/share/doc").c_str()), 0);
+       },
+       "is a link in the new tree"},
       {"quote", [](const std::string &r) { WriteFile(r + "/a\"b", "x"); }, "double quote"},
       {"newline", [](const std::string &r) { WriteFile(r + "/a\nb", "x"); }, "line break"},
       {"dots", [](const std::string &r) { WriteFile(r + "/v1..2/x", "x"); }, "\"..\""},

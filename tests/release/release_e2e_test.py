@@ -187,7 +187,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
     def test_a_release_that_fails_its_build_writes_no_feed(self):
         tree = f"{self.work}/tree-4.0"
         shutil.copytree(f"{self.work}/tree-3.0", tree)
-        os.symlink("app", f"{tree}/app-link")  # make-update refuses links
+        os.symlink("/etc/passwd", f"{tree}/app-link")  # make-update refuses a link that leads out
         out = f"{self.work}/site-4.0"
         result = run(f"{BIN}/make-release", "--version", "4.0", "--previous",
                      f"3.0={self.work}/tree-3.0", tree, out, check=False)

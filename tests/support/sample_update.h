@@ -1,6 +1,6 @@
 // The sample update that the fault sweep and the kill sweep run: a small installation with files,
-// links, folders and a "precomplete" list; its new version built by hand; and an archive whose
-// manifest uses every instruction kind. Failures are reported as test failures.
+// links (shared-library links among them), folders and a "precomplete" list; its new version built
+// by hand; and an archive whose manifest uses every instruction kind. Failures are reported as test failures.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +21,11 @@ inline const std::string kDataV1 = std::string(3000, 'd') + "version 1 of the da
 inline const std::string kDataV2 = std::string(2990, 'd') + "version 2 of the data, patched\n";
 inline const std::string kToolV1 = "tool v1\n";
 inline const std::string kToolV2 = "tool v2!\n";
+inline const std::string kLibV1 = "shared library 1.1\n";
+inline const std::string kLibV2 = "shared library 1.2\n";
+// A complete update removes the listed link before it makes it anew.
+inline const char kPrecomplete[] =
+    "remove \"gone.txt\"\nremove \"lib/libfoo.so.1\"\nrmdir \"gonedir/\"\n";
 
 inline void WriteInstallation(const std::string &inst) {
   WriteFile(inst + "/bin/app", kAppV1, 0755);
@@ -34,9 +39,12 @@ inline void WriteInstallation(const std::string &inst) {
   ASSERT_EQ(symlink("../../keep.txt", (inst + "/tree/sub/link").c_str()), 0);
   WriteFile(inst + "/keep.txt", "kept\n");
   ASSERT_EQ(symlink("keep.txt", (inst + "/link.txt").c_str()), 0);
+  WriteFile(inst + "/lib/libfoo.so.1.1", kLibV1);
+  ASSERT_EQ(symlink("libfoo.so.1.1", (inst + "/lib/libfoo.so.1").c_str()), 0);
+  WriteFile(inst + "/lib/libfoo.so", kLibV1);  // a copy that becomes a link
   WriteFile(inst + "/gone.txt", "listed in precomplete\n");
   MakeDirs(inst + "/gonedir");
-  WriteFile(inst + "/precomplete", "remove \"gone.txt\"\nrmdir \"gonedir/\"\n");
+  WriteFile(inst + "/precomplete", kPrecomplete);
   WriteFile(inst + "/updates/0/pending.txt", "left out of a staged copy\n");
 }
 
@@ -51,7 +59,12 @@ inline void WriteNewVersion(const std::string &inst) {
   MakeDirs(inst + "/old");
   WriteFile(inst + "/keep.txt", "kept\n");
   ASSERT_EQ(symlink("keep.txt", (inst + "/link.txt").c_str()), 0);
-  WriteFile(inst + "/precomplete", "remove \"gone.txt\"\nrmdir \"gonedir/\"\n");
+  WriteFile(inst + "/lib/libfoo.so.1.2", kLibV2);
+  ASSERT_EQ(symlink("libfoo.so.1.2", (inst + "/lib/libfoo.so.1").c_str()), 0);
+  ASSERT_EQ(symlink("libfoo.so.1", (inst + "/lib/libfoo.so").c_str()), 0);
+  MakeDirs(inst + "/share");  // made by the link's instruction
+  ASSERT_EQ(symlink("../lib", (inst + "/share/lib").c_str()), 0);
+  WriteFile(inst + "/precomplete", kPrecomplete);
   WriteFile(inst + "/updates/0/pending.txt", "left out of a staged copy\n");
 }
 
@@ -59,11 +72,16 @@ inline const char kManifest[] =
     "type \"complete\"\n"
     "add \"bin/app\"\n"
     "add \"newdir/new.txt\"\n"
+    "add \"lib/libfoo.so.1.2\"\n"
+    "addsymlink \"lib/libfoo.so.1\" \"libfoo.so.1.2\"\n"
+    "addsymlink \"lib/libfoo.so\" \"libfoo.so.1\"\n"
+    "addsymlink \"share/lib\" \"../lib\"\n"
     "add-if \"keep.txt\" \"bin/plugin\"\n"
     "add-if-not \"keep.txt\" \"bin/never\"\n"
     "patch \"patches/data.patch\" \"lib/data\"\n"
     "patch-if \"tool.sh\" \"patches/tool.patch\" \"tool.sh\"\n"
     "remove \"old/file\"\n"
+    "remove \"lib/libfoo.so.1.1\"\n"
     "rmdir \"olddir/\"\n"
     "rmrfdir \"tree/\"\n";
 
@@ -72,7 +90,8 @@ inline void WriteArchive(const std::string &path, const char *manifest = kManife
   ASSERT_TRUE(testing_support::WriteUpk(
       path, {UpkEntry{"updatev3.manifest", manifest}, UpkEntry{"bin/app", kAppV2, 0755},
              UpkEntry{"newdir/new.txt", "a new file in a new folder\n"},
-             UpkEntry{"bin/plugin", "plugin\n"}, UpkEntry{"bin/never", "never added\n"},
+             UpkEntry{"bin/plugin", "plugin\n"}, UpkEntry{"lib/libfoo.so.1.2", kLibV2},
+             UpkEntry{"bin/never", "never added\n"},
              UpkEntry{"patches/data.patch", MakePatch(kDataV1, kDataV2)},
              UpkEntry{"patches/tool.patch", MakePatch(kToolV1, kToolV2)}}));
 }

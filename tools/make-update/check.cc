@@ -140,11 +140,18 @@ bool InstallTrustedKey(const std::string &trusted_key, const std::string &key_so
 struct Expected {
   std::map<std::string, ExpectedFile> files;
   std::set<std::string> dirs;
-  std::map<std::string, std::string> links;  // path -> target; an update leaves them alone
+  std::map<std::string, std::string> links;  // path -> target
 };
 
-// The starting files, less what is removed, with every carried file whose condition holds in the
-// starting state; with a trusted key (`key_source` not empty), the installed key file too.
+// Adds the folders above `path` to `dirs`.
+void AddParents(const std::string &path, std::set<std::string> *dirs) {
+  for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+    dirs->insert(path.substr(0, slash));
+}
+
+// The starting entries, less what is removed, with every link the plan makes and every carried file
+// whose condition holds in the starting state; with a trusted key (`key_source` not empty), the
+// installed key file too.
 Expected ExpectedInstallation(const Tree *old_tree, const Plan &plan,
                               const std::string &precomplete_source,
                               const std::string &key_source) {
@@ -160,11 +167,16 @@ Expected ExpectedInstallation(const Tree *old_tree, const Plan &plan,
     e.files[kCheckKeyName] = {key_source, 0644};
     e.dirs.insert(protocol::kKeysDirName);
   }
-  for (const std::string &p : plan.remove_files) e.files.erase(p);
+  for (const std::string &p : plan.remove_files) {
+    e.files.erase(p);
+    e.links.erase(p);
+  }
   for (const std::string &d : plan.remove_dirs) e.dirs.erase(d);
   for (const std::string &d : plan.rmrf_dirs) {
     for (auto it = e.files.begin(); it != e.files.end();)
       it = IsUnder(it->first, d) ? e.files.erase(it) : std::next(it);
+    for (auto it = e.links.begin(); it != e.links.end();)
+      it = IsUnder(it->first, d) ? e.links.erase(it) : std::next(it);
     for (auto it = e.dirs.begin(); it != e.dirs.end();)
       it = IsUnder(*it, d) ? e.dirs.erase(it) : std::next(it);
   }
@@ -175,10 +187,13 @@ Expected ExpectedInstallation(const Tree *old_tree, const Plan &plan,
                           (c.condition == Condition::kIfMissing && !start.count(c.path));
     if (!installs) continue;
     e.files[c.path] = {c.path == kPrecompleteName ? precomplete_source : c.source, c.mode};
-    for (size_t slash = c.path.find('/'); slash != std::string::npos;
-         slash = c.path.find('/', slash + 1)) {
-      e.dirs.insert(c.path.substr(0, slash));
-    }
+    e.links.erase(c.path);
+    AddParents(c.path, &e.dirs);
+  }
+  for (const auto &[path, target] : plan.links) {
+    e.files.erase(path);
+    e.links[path] = target;
+    AddParents(path, &e.dirs);
   }
   return e;
 }

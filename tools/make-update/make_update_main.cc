@@ -140,14 +140,25 @@ const char kUsage[] =
     "\n"
     "REFUSALS\n"
     "    make-update writes no archive, prints every problem and exits with 3 when a tree holds\n"
-    "    what a manifest cannot express: symbolic links, devices, pipes or sockets; names with\n"
-    "    a double quote or a line break; names containing \"..\"; paths longer than 1012 bytes\n"
-    "    (the updater appends \".kiv-backup\" in a 1024-byte buffer); files of 4 GiB or more;\n"
-    "    set-user-ID, set-group-ID or sticky bits; empty folders that the update would have\n"
-    "    to create; a folder that became a file (partial update); a top-level file named\n"
-    "    updatev3.manifest; a file named like another file's patch member.\n"
+    "    what a manifest cannot express: devices, pipes or sockets; symbolic links whose target\n"
+    "    is absolute or climbs above the top of the tree with \"..\" (read from the link's\n"
+    "    folder), a folder that became a link or a link that became a folder (partial update),\n"
+    "    and a vanished link to a folder (partial update); names with a double quote or a\n"
+    "    line break; names containing \"..\"; paths longer than 1012 bytes (the updater\n"
+    "    appends \".kiv-backup\" in a 1024-byte buffer); files of 4 GiB or more; set-user-ID,\n"
+    "    set-group-ID or sticky bits; empty folders that the update would have to create; a\n"
+    "    folder that became a file (partial update); a top-level file named updatev3.manifest;\n"
+    "    a file named like another file's patch member.\n"
     "    Folder modes cannot be carried: new folders are created with mode 0755 and existing\n"
     "    ones keep theirs; a warning names each folder where that differs from NEW_DIR.\n"
+    "\n"
+    "LINKS\n"
+    "    Each symbolic link of NEW_DIR that is new, has a new target or replaces a file (every\n"
+    "    link, in a complete update) is made with the instruction \"addsymlink\"; a link that\n"
+    "    vanished is removed, and the generated precomplete lists every link that does not\n"
+    "    lead to a folder. An updater that does not know \"addsymlink\" refuses such an archive\n"
+    "    (failed: 5, nothing changed), so it is used only when the trees call for it, and\n"
+    "    make-update then prints a note saying so.\n"
     "\n"
     "EXIT STATUS\n"
     "    0 success; 1 failure (full disk, an update that does not fit in an archive, ...);\n"
@@ -353,7 +364,9 @@ Summary Summarise(const std::vector<Instruction> &instructions) {
   };
   for (const Instruction &ins : instructions) {
     summary.total += ins.member_size;
-    if (starts(ins.text, manifest::kPatch)) {
+    if (starts(ins.text, manifest::kAddSymlink)) {
+      continue;  // the links have their own note
+    } else if (starts(ins.text, manifest::kPatch)) {
       ++summary.patches;
     } else if (starts(ins.text, manifest::kAdd)) {
       ++summary.adds;
@@ -531,6 +544,15 @@ int Run(const Args &args) {
   }
   const std::vector<Instruction> instructions = Instructions(planned.plan);
   const Summary summary = Summarise(instructions);
+  if (!planned.plan.links.empty()) {
+    // Only archives that make links use the instruction: an updater that does not know it refuses
+    // the whole manifest.
+    printf(
+        "make-update: note: %zu symbolic link%s made with \"%s\": the archive needs an updater "
+        "that knows \"%s\" (an older one refuses it with 5 and changes nothing)\n",
+        planned.plan.links.size(), planned.plan.links.size() == 1 ? " is" : "s are",
+        manifest::kAddSymlink, manifest::kAddSymlink);
+  }
   if (args.dry_run) {
     PrintDryRun(instructions, summary);
     return 0;

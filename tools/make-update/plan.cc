@@ -60,7 +60,7 @@ std::string PrecompleteText(const TreeMap &entries, const std::vector<std::strin
   std::set<std::string> files;
   std::vector<std::string> dirs;
   for (const auto &[path, entry] : entries) {
-    if (entry.kind == 'l') continue;  // links are never removed by an update
+    if (entry.kind == 'l' && entry.to_folder) continue;  // "remove" refuses a link to a folder
     if (entry.kind == 'd') {
       dirs.push_back(path);
     } else {
@@ -102,25 +102,56 @@ void CheckUserRoots(const TreeMap &old_entries, const TreeMap &new_entries, bool
   }
 }
 
-// The manifest has no instruction for links: a link may only stay exactly as it was.
-void CheckLinks(const TreeMap &old_entries, const TreeMap &new_entries,
-                std::vector<std::string> *problems) {
+// Links: each link of the new tree must have a relative target that stays inside the installation
+// (the updater refuses any other); one that is new, changed or replaces a file is made with
+// "addsymlink", and so is every link of a complete update. A link of the old tree that vanishes is
+// removed like a file, which the updater cannot do for a link to a folder.
+void PlanLinks(const TreeMap &old_entries, const TreeMap &new_entries, Plan *plan,
+               std::vector<std::string> *problems) {
   for (const auto &[path, entry] : new_entries) {
     if (entry.kind != 'l') continue;
-    auto it = old_entries.find(path);
-    if (it == old_entries.end() || it->second.kind != 'l' || it->second.target != entry.target) {
+    if (!manifest::LinkTargetStaysInside(path.c_str(), entry.target.c_str())) {
+      problems->push_back("symbolic link " + path + " -> " + entry.target +
+                          ": a link's target must be relative and stay inside the installation "
+                          "(no leading '/', no \"..\" that climbs above the top of the tree)");
+      continue;
+    }
+    if (entry.target.find_first_of(manifest::kLineEnds) != std::string::npos ||
+        entry.target.find(manifest::kQuote) != std::string::npos) {
       problems->push_back("symbolic link " + path +
-                          " in the new tree: an update cannot create or change links (a link "
-                          "that is the same in the old tree is left alone)");
+                          ": a target with a double quote or a line break cannot be written in a "
+                          "manifest");
+      continue;
+    }
+    auto it = old_entries.find(path);
+    if (it != old_entries.end() && it->second.kind == 'd') {
+      problems->push_back("folder " + path +
+                          " is a link in the new tree: the updater cannot replace a folder by a "
+                          "link");
+      continue;
+    }
+    if (it == old_entries.end() || it->second.kind != 'l' || it->second.target != entry.target) {
+      plan->links[path] = entry.target;
     }
   }
   for (const auto &[path, entry] : old_entries) {
     if (entry.kind != 'l') continue;
     auto it = new_entries.find(path);
-    if (it == new_entries.end() || it->second.kind != 'l' || it->second.target != entry.target) {
+    if (it != new_entries.end() && it->second.kind == 'd') {
       problems->push_back("symbolic link " + path +
-                          " of the old tree is gone or changed in the new tree: an update cannot "
-                          "remove or replace links");
+                          " of the old tree is a folder in the new tree: the updater cannot "
+                          "replace a link by a folder (make a complete update)");
+      continue;
+    }
+    const bool covered = std::any_of(plan->rmrf_dirs.begin(), plan->rmrf_dirs.end(),
+                                     [&](const std::string &d) { return IsUnder(path, d); });
+    if (it != new_entries.end() || covered) continue;
+    if (entry.to_folder) {
+      problems->push_back("symbolic link " + path +
+                          " of the old tree, which leads to a folder, is gone in the new tree: an "
+                          "update cannot remove a link to a folder");
+    } else {
+      plan->remove_files.push_back(path);
     }
   }
 }
@@ -129,10 +160,11 @@ void CheckLinks(const TreeMap &old_entries, const TreeMap &new_entries,
 void PlanRemovals(const TreeMap &old_entries, const TreeMap &new_entries,
                   const PlanOptions &options, Plan *plan, std::vector<std::string> *problems) {
   for (const auto &[path, old_entry] : old_entries) {
-    if (old_entry.kind == 'l') continue;
+    if (old_entry.kind == 'l') continue;  // PlanLinks
     auto it = new_entries.find(path);
     if (old_entry.kind == 'f') {
-      if (it == new_entries.end() || it->second.kind != 'f') plan->remove_files.push_back(path);
+      // A file that becomes a link is moved to its backup by the "addsymlink" itself.
+      if (it == new_entries.end() || it->second.kind == 'd') plan->remove_files.push_back(path);
       continue;
     }
     if (it != new_entries.end() && it->second.kind == 'd') continue;
@@ -288,8 +320,9 @@ bool MakePlan(const Tree *old_tree, const Tree &new_tree, const PlanOptions &opt
   const TreeMap &new_entries = new_tree.entries;
 
   CheckUserRoots(old_entries, new_entries, plan->partial, options, problems, warnings);
-  CheckLinks(old_entries, new_entries, problems);
   PlanRemovals(old_entries, new_entries, options, plan, problems);
+  PlanLinks(old_entries, new_entries, plan, problems);
+  std::sort(plan->remove_files.begin(), plan->remove_files.end());
   CheckFolders(old_entries, new_entries, problems, warnings);
   const auto files = ReleaseFiles(new_tree, *plan, problems, warnings);
   PlanCarries(old_tree, new_tree, options, generated_dir, files, plan, problems);
@@ -307,6 +340,10 @@ std::vector<Instruction> Instructions(const Plan &plan) {
   }
   for (const std::string &d : plan.remove_dirs) {
     out.push_back({Line(manifest::kRmdir, {d + manifest::kFolderEnd}), "", "", 0});
+  }
+  // The links come before the files, so that a failure in any file's instruction undoes them too.
+  for (const auto &[path, target] : plan.links) {
+    out.push_back({Line(manifest::kAddSymlink, {path, target}), "", "", 0});
   }
   for (const Carry &c : plan.carries) {
     if (c.unchanged) continue;

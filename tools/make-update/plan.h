@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,10 @@ struct Plan {
   std::vector<std::string> remove_dirs;   // "rmdir", children before parents
   std::vector<std::string> rmrf_dirs;     // "rmrfdir", topmost vanished folders
   std::vector<Carry> carries;             // sorted by path; includes the generated files
-  std::string precomplete;                // text of the generated list
-  std::string product_record;             // text of the generated record, or ""
+  // "addsymlink": path -> target, for each link of the new tree that the update must make.
+  std::map<std::string, std::string> links;
+  std::string precomplete;     // text of the generated list
+  std::string product_record;  // text of the generated record, or ""
 };
 
 // Normalises an --optional / --if-missing argument ("./a/b/" -> "a/b"). "" and a sentence in
@@ -72,9 +75,10 @@ struct Plan {
 std::string NormaliseUserPath(const std::string &arg, std::string *error);
 
 // The `precomplete` text for a release whose entries are `entries` (plus the list itself and, with
-// `with_record`, the product record): one `remove "file"` per file (`remove-cc` for paths under
-// `if_missing`, which a complete update must leave alone), then one `rmdir "dir/"` per folder,
-// children before parents.
+// `with_record`, the product record): one `remove "file"` per file and per link that does not lead
+// to a folder (`remove-cc` for paths under `if_missing`, which a complete update must leave alone;
+// `remove` refuses a link to a folder), then one `rmdir "dir/"` per folder, children before
+// parents.
 std::string PrecompleteText(const TreeMap &entries, const std::vector<std::string> &if_missing,
                             bool with_record = false);
 
@@ -94,8 +98,8 @@ struct Instruction {
   uint64_t member_size = 0;  // its compressed size
 };
 
-// The manifest lines of a built plan, in order: the type, the removals, the folder removals, then
-// one line per carried file that changed.
+// The manifest lines of a built plan, in order: the type, the removals, the folder removals, one
+// "addsymlink" per link in `plan.links`, then one line per carried file that changed.
 std::vector<Instruction> Instructions(const Plan &plan);
 
 }  // namespace make_update

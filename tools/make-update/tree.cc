@@ -67,6 +67,8 @@ bool Walk(const std::string &root, const std::string &rel, const std::string &la
       }
       entry.kind = 'l';
       entry.target.assign(target, static_cast<size_t>(n));
+      struct stat followed;
+      entry.to_folder = stat(full.c_str(), &followed) == 0 && S_ISDIR(followed.st_mode);
       tree->entries[path] = entry;
       continue;
     }

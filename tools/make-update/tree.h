@@ -20,10 +20,11 @@ using manifest::kMaxPathLength;
 constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;
 
 struct TreeEntry {
-  char kind = 'f';     // 'f' regular file, 'd' folder, 'l' symbolic link
-  mode_t mode = 0;     // permission bits (& 07777)
-  uint64_t size = 0;   // files only
-  std::string target;  // links only
+  char kind = 'f';         // 'f' regular file, 'd' folder, 'l' symbolic link
+  mode_t mode = 0;         // permission bits (& 07777)
+  uint64_t size = 0;       // files only
+  std::string target;      // links only
+  bool to_folder = false;  // links only: the link, followed, leads to a folder
 };
 
 // Relative path ("dir/file", no leading or trailing '/') -> entry. The map's order is bytewise, so
@@ -39,7 +40,7 @@ struct Tree {
 // `root` is not a readable folder or an entry cannot be queried; entries that an update cannot
 // carry (devices, bad names, huge files, special mode bits) are listed in `problems` with
 // `label` ("new tree", "old tree") in front, and the scan goes on. Links are recorded with their
-// target; whether an update may leave them alone is the plan's decision.
+// target; which links an update may carry is the plan's decision.
 [[nodiscard]] bool ScanTree(const std::string &root, const std::string &label, Tree *tree,
                             std::vector<std::string> *problems);
 
