@@ -3,8 +3,9 @@
 // that needs a member then writes the decoded bytes instead of decoding them itself, taking over a
 // member still being decoded chunk by chunk as its worker produces them, so that no member is
 // decoded twice. A member that is not planned, not yet claimed by a worker, or held back until its
-// condition is decided and not wanted, is extracted by its reader as before. A member's decoding result (6, 39, 40) is kept with its bytes and
-// returned by the extraction that takes it, exactly as the reader returns it; nothing is logged.
+// condition is decided and not wanted, is extracted by its reader as before. A member's decoding
+// result (6, 39, 40) is kept with its bytes and returned by the extraction that takes it, exactly
+// as the reader returns it; nothing is logged.
 #pragma once
 
 #include <pthread.h>
@@ -70,11 +71,12 @@ class DecodeAhead {
   struct Job {
     UpkItem *item;
     State state;
-    bool dropped;    // no extraction will take it: its worker stops and frees it
-    bool streaming;  // taken while its worker decodes: the extraction writes its chunks as they fill
-    int code;        // the decoding's result once ready
-    int decodings;   // decodings started, by workers and by the extraction
-    size_t held;   // bytes charged to the budget
+    bool dropped;  // no extraction will take it: its worker stops and frees it
+    bool
+        streaming;  // taken while its worker decodes: the extraction writes its chunks as they fill
+    int code;       // the decoding's result once ready
+    int decodings;  // decodings started, by workers and by the extraction
+    size_t held;    // bytes charged to the budget
     Chunk *first;
     Chunk *last;
   };
@@ -94,8 +96,8 @@ class DecodeAhead {
   // streaming when its worker is still at it), or -1 when the caller extracts it itself.
   long Take(UpkItem *item);
   // Writes the taken job's bytes to `out` (waiting for the chunks of a streaming job), frees them
-  // and returns the decoding's result (7 when a write failed, 11 when a streaming job's worker could
-  // not get memory for the rest).
+  // and returns the decoding's result (7 when a write failed, 11 when a streaming job's worker
+  // could not get memory for the rest).
   int WriteTaken(long j, FILE *out);
 
   std::mutex mutex_;
