@@ -33,6 +33,9 @@ class UpdateAction {
     (void)in_prepare;
     return nullptr;
   }
+  // True when whether that member is extracted at all is decided by Prepare (a conditional
+  // instruction); it then tells the decoding ahead with DecodeAhead::Decide.
+  virtual bool ExtractsConditionally() const { return false; }
 
   // For the journal, once Prepare has run: the path that Execute may replace, create or remove
   // (null when it changes none), and the directory that a successful Finish removes (null when

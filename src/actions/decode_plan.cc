@@ -10,7 +10,9 @@ int StartDecodeAhead(const ActionList &list, UpkArchive *archive, int threads, D
     for (UpdateAction *action = list.head(); action; action = action->next) {
       bool in_prepare = false;
       const char *member = action->ExtractedMember(&in_prepare);
-      if (member && in_prepare == prepare_pass) ahead->Plan(archive, member);
+      if (member && in_prepare == prepare_pass) {
+        ahead->Plan(archive, member, action->ExtractsConditionally());
+      }
     }
   }
   return ahead->Start(threads);

@@ -294,7 +294,12 @@ int ConditionalAction::Parse(char *arg) {
 int ConditionalAction::Prepare() {
   int present = Presence(test_path_);
   if (present < 0) return result::kReadError;
-  if ((present == 1) != run_when_present_) {
+  // The decoding ahead held the member back until now.
+  bool in_prepare = false;
+  const char *member = inner_->ExtractedMember(&in_prepare);
+  const bool wanted = (present == 1) == run_when_present_;
+  if (member && ctx && ctx->members) ctx->members->Decide(member, wanted);
+  if (!wanted) {
     test_path_ = nullptr;
     progress_cost = inner_->progress_cost;
     return result::kOk;

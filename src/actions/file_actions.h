@@ -122,6 +122,7 @@ class ConditionalAction : public UpdateAction {
   const char *ExtractedMember(bool *in_prepare) const override {
     return test_path_ ? inner_->ExtractedMember(in_prepare) : nullptr;
   }
+  bool ExtractsConditionally() const override { return true; }
   const char *ChangedPath() const override { return test_path_ ? inner_->ChangedPath() : nullptr; }
   void Attach(UpdateContext *context) override {
     UpdateAction::Attach(context);

@@ -7,10 +7,11 @@
 //
 // Budget: workers claim members at most kMaxAhead past the next one to be taken, and only while
 // the budget is not used up; a chunk is charged before it is allocated. A worker over budget waits
-// while the memory can still come back without it (the update's thread is writing a member, or
-// jobs before its own are yet to be taken); the worker of the next job to be taken gives its job
-// up instead, and that member is then extracted by its action as before. So the update's thread
-// never waits on a worker that waits on it.
+// for room. The next job to be taken (the head) may go kHeadReserve beyond the budget, which the
+// others never touch, and its extraction takes it over while it is still being decoded, writing
+// and freeing every chunk but the one being filled: so the head's worker waits only while the head
+// holds a full chunk that the update's thread can write and free, and no member is given up half
+// decoded to be decoded again by its extraction.
 #include "archive/decode_ahead.h"
 
 #include <fcntl.h>
@@ -40,6 +41,9 @@ constexpr size_t kChunkSize = size_t{1} << 20;
 constexpr size_t kMaxAhead = 1024;
 // A worker claims the largest pending member (by stored size) among this many from the first one.
 constexpr size_t kClaimWindow = 16;
+// What the head job may hold beyond the budget: three chunks, so that when its worker waits for
+// room the head holds a full chunk before the one being filled.
+constexpr size_t kHeadReserve = 3 * (kChunkSize + 64);
 constexpr int kMaxThreads = 64;
 constexpr int kDefaultMaxThreads = 8;
 
@@ -64,12 +68,35 @@ int ExtractThreadCount() {
   return online > kDefaultMaxThreads ? kDefaultMaxThreads : static_cast<int>(online);
 }
 
-void DecodeAhead::Plan(UpkArchive *archive, const char *name) {
+void DecodeAhead::Plan(UpkArchive *archive, const char *name, bool conditional) {
   if (!threads_.empty() || !archive) return;
   UpkItem *item = upk_lookup(archive, name);
   if (!item) return;
   archive_ = archive;
-  jobs_.push_back(Job{item, State::kPending, false, false, result::kOk, 0, nullptr, nullptr});
+  jobs_.push_back(Job{item, conditional ? State::kHeld : State::kPending, false, false, result::kOk,
+                      0, 0, nullptr, nullptr});
+}
+
+void DecodeAhead::Decide(const char *name, bool wanted) {
+  UpkItem *item = archive_ ? upk_lookup(archive_, name) : nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t j = head_; item && j < jobs_.size(); ++j) {
+    if (jobs_[j].item != item || jobs_[j].state != State::kHeld) continue;
+    jobs_[j].state = wanted ? State::kPending : State::kOwn;
+    if (wanted && j < next_) next_ = j;
+    if (wanted) workers_wake_.notify_all();
+    return;
+  }
+}
+
+int DecodeAhead::decodings(const char *name) {
+  UpkItem *item = archive_ ? upk_lookup(archive_, name) : nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  int count = 0;
+  for (const Job &job : jobs_) {
+    if (item && job.item == item) count += job.decodings;
+  }
+  return count;
 }
 
 int DecodeAhead::Start(int workers, size_t budget) {
@@ -156,12 +183,17 @@ void DecodeAhead::Worker() {
       if (jobs_[k].state == State::kPending && jobs_[k].item->length > jobs_[j].item->length) j = k;
     }
     jobs_[j].state = State::kDecoding;
+    ++jobs_[j].decodings;
     lock.unlock();
     bool done = Decode(j, input, output);
     lock.lock();
     ++settled_;
     Job &job = jobs_[j];
-    if (!done || job.dropped) {
+    if (job.streaming) {
+      // The extraction writes what is there; a worker that could not finish leaves it a failure.
+      if (!done) job.code = result::kReaderNoMemory;
+      job.state = State::kReady;
+    } else if (!done || job.dropped) {
       Release(j);
       job.state = State::kOwn;
       WakeWorkers();
@@ -180,21 +212,20 @@ DecodeAhead::Chunk *DecodeAhead::NewChunk(size_t j, size_t size) {
   std::unique_lock<std::mutex> lock(mutex_);
   while (true) {
     if (stop_ || jobs_[j].dropped) return nullptr;
-    if (held_ + cost <= budget_) break;
-    // Nothing that is held now will be freed before this job has been taken.
-    if (j == head_ && !writing_) return nullptr;
+    if (held_ + cost <= budget_ + (j == head_ ? kHeadReserve : 0)) break;
     ++waiting_for_room_;
+    job_done_.notify_all();  // a streaming extraction may write a full chunk now
     workers_wake_.wait(lock);
     --waiting_for_room_;
   }
+  Chunk *chunk = static_cast<Chunk *>(malloc(cost));
+  if (!chunk) return nullptr;
   held_ += cost;
   jobs_[j].held += cost;
-  lock.unlock();
-  Chunk *chunk = static_cast<Chunk *>(malloc(cost));
-  if (!chunk) return nullptr;  // the charge goes with the job's release
   chunk->next = nullptr;
   chunk->size = 0;
   chunk->capacity = size;
+  // Linked under the lock: a streaming extraction takes chunks off the front meanwhile.
   Job &job = jobs_[j];
   if (job.last) {
     job.last->next = chunk;
@@ -202,6 +233,7 @@ DecodeAhead::Chunk *DecodeAhead::NewChunk(size_t j, size_t size) {
     job.first = chunk;
   }
   job.last = chunk;
+  job_done_.notify_all();
   return chunk;
 }
 
@@ -224,23 +256,8 @@ bool ReadStored(FILE *fp, const UpkItem *item, std::string *data) {
 
 // Members stored in fewer bytes than this are decoded in one piece.
 constexpr uint32_t kBlockwiseFrom = 256 << 10;
-// What a full block at block size 9 holds before its run-length stage (most members decode to
-// about this much a block).
-constexpr size_t kBlockInput = 899981;
 
 }  // namespace
-
-bool DecodeAhead::DecodeLarge(UpkItem *item, FILE *out, int *rv) {
-  std::string data;
-  if (!ReadStored(archive_->fp, item, &data)) return false;
-  Bzip2Sink sink;
-  sink.write = [](void *context, const char *bytes, size_t size) {
-    return fwrite(bytes, 1, size, static_cast<FILE *>(context)) == size;
-  };
-  sink.context = out;
-  *rv = DecodeBzip2Blocks(data.data(), data.size(), static_cast<int>(threads_.size()) + 1, sink);
-  return true;
-}
 
 bool DecodeAhead::Decode(size_t j, char *input, char *output) {
   // The job's item and chunks are this worker's alone while it decodes; the vector is not resized.
@@ -303,19 +320,11 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
   };
   sink.context = &filling;
 
-  // A member of several blocks is read whole and its blocks decoded on several threads; one that
-  // its blocks show to take more than half the budget is left to its extraction, undecoded,
-  // which then decodes its blocks on every thread straight into its file.
+  // A member of several blocks is read whole and its blocks decoded on several threads, however
+  // large: its extraction takes its chunks over as they fill.
   std::string stored;
   int rv;
   if (item->length >= kBlockwiseFrom && ReadStored(archive_->fp, item, &stored)) {
-    uint64_t end = 0;
-    const size_t blocks = FindBzip2Blocks(stored.data(), stored.size(), &end).size();
-    if (blocks > 1 && blocks * kBlockInput > budget_ / 2) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      jobs_[j].large = true;
-      return false;
-    }
     rv = DecodeBzip2Blocks(stored.data(), stored.size(), static_cast<int>(threads_.size()), sink);
   } else {
     rv = DecodeBzip2Stream(source, input, static_cast<int32_t>(kBlockSize), output, kBlockSize,
@@ -323,14 +332,15 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
   }
   if (filling.refused) return false;
   Chunk *chunk = filling.chunk;
+  std::lock_guard<std::mutex> lock(mutex_);
   jobs_[j].code = rv;
-  // The last chunk gives back what it does not use.
+  // The last chunk gives back what it does not use (a streaming extraction never takes the last
+  // chunk before the job is ready).
   Job &job = jobs_[j];
   if (chunk && chunk->size < chunk->capacity) {
     Chunk **link = &job.first;
     while (*link != chunk) link = &(*link)->next;
     if (Chunk *smaller = static_cast<Chunk *>(realloc(chunk, sizeof(Chunk) + chunk->size))) {
-      std::lock_guard<std::mutex> lock(mutex_);
       size_t saved = smaller->capacity - smaller->size;
       smaller->capacity = smaller->size;
       *link = smaller;
@@ -343,9 +353,8 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
   return true;
 }
 
-long DecodeAhead::Take(UpkItem *item, bool *large) {
+long DecodeAhead::Take(UpkItem *item) {
   std::unique_lock<std::mutex> lock(mutex_);
-  *large = false;
   size_t j = head_;
   while (j < jobs_.size() && jobs_[j].item != item) ++j;
   if (j >= jobs_.size()) return -1;
@@ -361,17 +370,18 @@ long DecodeAhead::Take(UpkItem *item, bool *large) {
   }
   head_ = j;
   Job &job = jobs_[j];
-  if (job.state == State::kPending) job.state = State::kOwn;
-  WakeWorkers();
-  while (job.state == State::kDecoding) job_done_.wait(lock);
-  head_ = j + 1;
-  WakeWorkers();
-  if (job.state != State::kReady) {
-    *large = job.large;
+  const bool own = job.state != State::kDecoding && job.state != State::kReady;
+  if (own) {
+    // Not started (or held back): its extraction decodes it, and no worker will.
+    job.state = State::kOwn;
+    ++job.decodings;
     ++taken_own_;
-    return -1;
+    head_ = j + 1;
   }
-  job.state = State::kTaken;
+  WakeWorkers();
+  if (own) return -1;
+  job.streaming = job.state == State::kDecoding;
+  if (!job.streaming) job.state = State::kTaken;
   writing_ = true;
   ++taken_ahead_;
   return static_cast<long>(j);
@@ -379,15 +389,35 @@ long DecodeAhead::Take(UpkItem *item, bool *large) {
 
 int DecodeAhead::WriteTaken(long j, FILE *out) {
   Job &job = jobs_[static_cast<size_t>(j)];
-  int rv = job.code;
-  for (Chunk *chunk = job.first; chunk && out; chunk = chunk->next) {
-    if (chunk->size != 0 && fwrite(chunk->data(), 1, chunk->size, out) != chunk->size) {
-      rv = result::kWriteError;
-      break;
+  bool written = true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    // A chunk is written once its worker has gone on to the next one, or is done with the job.
+    Chunk *chunk = job.first;
+    const bool ready = job.state != State::kDecoding;
+    if (!chunk || (chunk == job.last && !ready)) {
+      if (ready) break;
+      job_done_.wait(lock);
+      continue;
     }
+    job.first = chunk->next;
+    if (!job.first) job.last = nullptr;
+    lock.unlock();
+    if (written && out && chunk->size != 0) {
+      written = fwrite(chunk->data(), 1, chunk->size, out) == chunk->size;
+    }
+    const size_t cost = sizeof(Chunk) + chunk->capacity;
+    free(chunk);
+    lock.lock();
+    held_ -= cost;
+    job.held -= cost;
+    WakeWorkers();
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  int rv = written ? job.code : result::kWriteError;
   Release(static_cast<size_t>(j));
+  job.state = State::kTaken;
+  job.streaming = false;
+  head_ = static_cast<size_t>(j) + 1;
   writing_ = false;
   WakeWorkers();
   return rv;
@@ -395,39 +425,20 @@ int DecodeAhead::WriteTaken(long j, FILE *out) {
 
 int DecodeAhead::ExtractToFile(const char *name, const char *path) {
   UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
-  bool large = false;
-  long j = item ? Take(item, &large) : -1;
-  if (j < 0 && large) {
-    int fd = creat(path, static_cast<mode_t>(item->flags & kMemberModeMask));
-    FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
-    if (!out) {
-      if (fd >= 0) close(fd);
-      return result::kWriteError;
-    }
-    int rv = result::kOk;
-    const bool decoded = DecodeLarge(item, out, &rv);
-    if (fclose(out) != 0 && rv == result::kOk) rv = result::kWriteError;
-    if (decoded) return rv;
-  }
+  long j = item ? Take(item) : -1;
   if (j < 0) return reader_->ExtractToFile(name, path);
   int fd = creat(path, static_cast<mode_t>(item->flags & kMemberModeMask));
   FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
-  if (!out) {
-    if (fd >= 0) close(fd);
-    (void)WriteTaken(j, nullptr);
-    return result::kWriteError;
-  }
+  if (!out && fd >= 0) close(fd);
   int rv = WriteTaken(j, out);
+  if (!out) return result::kWriteError;
   if (fclose(out) != 0 && rv == result::kOk) rv = result::kWriteError;
   return rv;
 }
 
 int DecodeAhead::ExtractToStream(const char *name, FILE *out) {
   UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
-  bool large = false;
-  long j = item ? Take(item, &large) : -1;
-  int rv = result::kOk;
-  if (j < 0 && large && DecodeLarge(item, out, &rv)) return rv;
+  long j = item ? Take(item) : -1;
   if (j < 0) return reader_->ExtractToStream(name, out);
   return WriteTaken(j, out);
 }

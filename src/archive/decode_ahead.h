@@ -1,10 +1,12 @@
 // Decoding ahead: worker threads decompress the archive members that the update's coming
 // extractions will ask for, in the order planned, into memory within a fixed budget; the extraction
-// that needs a member then writes the decoded bytes instead of decoding them itself. A member that
-// is not planned, does not fit in the budget or is not claimed by a worker in time is extracted by
-// its reader as before. A member's decoding result (result::kReadError, kDecompressError, kEmpty)
-// is kept with its bytes and returned by the extraction that takes it, exactly as the reader
-// returns it; nothing is logged.
+// that needs a member then writes the decoded bytes instead of decoding them itself, taking over a
+// member still being decoded chunk by chunk as its worker produces them, so that no member is
+// decoded twice. A member that is not planned, not yet claimed by a worker, or held back until its
+// condition is decided and not wanted, is extracted by its reader as before. A member's decoding
+// result (result::kReadError, kDecompressError,
+// kEmpty) is kept with its bytes and returned by the extraction that takes it, exactly
+// as the reader returns it; nothing is logged.
 #pragma once
 
 #include <pthread.h>
@@ -35,8 +37,12 @@ class DecodeAhead {
   DecodeAhead &operator=(const DecodeAhead &) = delete;
 
   // Appends the member `name` to the plan (order = the order its extractions will come in); a
-  // name that `archive` does not hold is left out. Only while stopped.
-  void Plan(UpkArchive *archive, const char *name);
+  // name that `archive` does not hold is left out. Only while stopped. A `conditional` member is
+  // held back: no worker starts on it before Decide says it is wanted.
+  void Plan(UpkArchive *archive, const char *name, bool conditional = false);
+  // Settles a held-back member: wanted, the workers may decode it; not wanted, nothing decodes it
+  // (its extraction, if it still comes, goes to the reader). Members not held back are left alone.
+  void Decide(const char *name, bool wanted);
   // Starts `workers` threads over the plan, holding at most `budget` bytes of decoded data at
   // once. With no workers, or when no thread can be started, nothing is decoded ahead. Returns the
   // number of threads started. REQUIRES: the archive stays open until Stop.
@@ -56,17 +62,22 @@ class DecodeAhead {
   int taken_own() const { return taken_own_; }
   // The members whose workers are done with them (decoded, or given up) since Start.
   int settled();
+  // How many times the planned member `name` has been decoded since Start, by a worker or by its
+  // extraction (0 when never, or when it is not planned).
+  int decodings(const char *name);
 
  private:
   struct Chunk;
-  enum class State { kPending, kDecoding, kReady, kOwn, kTaken };
+  enum class State { kHeld, kPending, kDecoding, kReady, kOwn, kTaken };
   struct Job {
     UpkItem *item;
     State state;
     bool dropped;  // no extraction will take it: its worker stops and frees it
-    bool large;    // its blocks show it cannot fit the budget: its extraction decodes it
-    int code;      // the decoding's result once ready
-    size_t held;   // bytes charged to the budget
+    bool
+        streaming;  // taken while its worker decodes: the extraction writes its chunks as they fill
+    int code;       // the decoding's result once ready
+    int decodings;  // decodings started, by workers and by the extraction
+    size_t held;    // bytes charged to the budget
     Chunk *first;
     Chunk *last;
   };
@@ -82,15 +93,12 @@ class DecodeAhead {
   void Release(size_t j);
   // Wakes the waiting workers when there is something for them to do. REQUIRES: mutex_ held.
   void WakeWorkers();
-  // Waits for the planned job of `item` and returns its index with its chunks handed over (state
-  // kTaken), or -1 when the caller extracts it itself (`*large` then tells whether it was left
-  // because it cannot fit the budget).
-  long Take(UpkItem *item, bool *large);
-  // Decodes the stored bytes of `item` into `out` block by block on the workers' count of threads
-  // plus one; false (nothing written) when the stored bytes cannot be read into memory.
-  bool DecodeLarge(UpkItem *item, FILE *out, int *rv);
-  // Writes the taken job's bytes to `out`, frees them and returns the decoding's result
-  // (result::kWriteError when a write failed).
+  // Returns the index of the planned job of `item` with its chunks handed over (state kTaken, or
+  // streaming when its worker is still at it), or -1 when the caller extracts it itself.
+  long Take(UpkItem *item);
+  // Writes the taken job's bytes to `out` (waiting for the chunks of a streaming job), frees them
+  // and returns the decoding's result (result::kWriteError when a write failed, kReaderNoMemory
+  // when a streaming job's worker could not get memory for the rest).
   int WriteTaken(long j, FILE *out);
 
   std::mutex mutex_;
