@@ -332,25 +332,26 @@ TEST(MakeUpdate, EveryUpdateCarriesTheProductRecordAndStampMakesTheFirstOne) {
   TempDir tmp;
   WriteRelease(tmp / "old", 1);
   WriteRelease(tmp / "new", 2);
-  Output stamped = MakeUpdate("--stamp " + ShellQuote(tmp / "old") + " --product app --version 1.0");
+  Output stamped =
+      MakeUpdate("--stamp " + ShellQuote(tmp / "old") + " --product app --version 1.0");
   ASSERT_EQ(stamped.status, 0) << stamped.text;
   EXPECT_EQ(ReadFile(tmp / "old/update-product"), AppRecord("1.0"));
   // A stale record in the new tree is replaced, with a warning.
   WriteFile(tmp / "new/update-product", AppRecord("1.0"));
   const std::string trees = " --updater " + ShellQuote(UPDATER_BIN) + " --from " +
                             ShellQuote(tmp / "old") + " " + ShellQuote(tmp / "new");
-  Output built = MakeUpdate("--check --product app --version 2.0" + trees + " " +
-                            ShellQuote(tmp / "p.upk"));
+  Output built =
+      MakeUpdate("--check --product app --version 2.0" + trees + " " + ShellQuote(tmp / "p.upk"));
   ASSERT_EQ(built.status, 0) << built.text;
   EXPECT_NE(built.text.find("warning: the new tree's update-product is replaced"),
             std::string::npos)
       << built.text;
-  Output verified = MakeUpdate("--verify " + ShellQuote(tmp / "p.upk") +
-                               " --product app --version 2.0" + trees);
+  Output verified =
+      MakeUpdate("--verify " + ShellQuote(tmp / "p.upk") + " --product app --version 2.0" + trees);
   EXPECT_EQ(verified.status, 0) << verified.text;
   // Built for another product, the check's own updater refuses it against the old tree's record.
-  Output other = MakeUpdate("--check --product other --version 2.0" + trees + " " +
-                            ShellQuote(tmp / "o.upk"));
+  Output other =
+      MakeUpdate("--check --product other --version 2.0" + trees + " " + ShellQuote(tmp / "o.upk"));
   EXPECT_EQ(other.status, 4) << other.text;
   EXPECT_NE(other.text.find("failed: 22"), std::string::npos) << other.text;
 
@@ -408,8 +409,9 @@ TEST(MakeUpdate, LinksUpdateAsPartialAndCompleteAndRollBack) {
     const std::string root = tmp / (v == 1 ? "old" : "new");
     WriteRelease(root, v);
     WriteFile(root + "/lib/libfoo.so.1." + std::to_string(v), "library " + std::to_string(v));
-    ASSERT_EQ(symlink(("libfoo.so.1." + std::to_string(v)).c_str(),
-                      (root + "/lib/libfoo.so.1").c_str()), 0);
+    ASSERT_EQ(
+        symlink(("libfoo.so.1." + std::to_string(v)).c_str(), (root + "/lib/libfoo.so.1").c_str()),
+        0);
     ASSERT_EQ(symlink("bin/app", (root + "/app-link").c_str()), 0);
   }
   WriteFile(tmp / "old/lib/libfoo.so", "a copy");
@@ -597,9 +599,8 @@ TEST(MakeUpdateArchiveLimit, WorstCaseBoundsTheArchiveAndAnOversizedBuildStopsEa
     make_update::Tree tree;
     std::vector<std::string> problems, warnings;
     ASSERT_TRUE(make_update::ScanTree(tmp / "new", "new tree", &tree, &problems));
-    ASSERT_TRUE(
-        make_update::MakePlan(nullptr, tree, {}, tmp / "precomplete", plan, &problems, &warnings));
-    WriteFile(tmp / "precomplete", plan->precomplete);
+    ASSERT_TRUE(make_update::MakePlan(nullptr, tree, {}, tmp / "gen", plan, &problems, &warnings));
+    WriteFile(tmp / "gen/precomplete", plan->precomplete);
   };
   make_update::Plan plan;
   plan_of(&plan);
