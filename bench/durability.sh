@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The cost of crash safety (the lock, the journal, the flushes, the atomic status file and the log
 # written per line): this tree's updater against a build of a base commit from before them, in the
 # same interleaved rounds. Measured: the complete update of the real-release tree in place (on disk),

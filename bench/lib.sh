@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the benchmark scripts under bench/ (sourced, not run): installs the peer tools, builds
 # the Release tree, fetches real releases into a cache outside the repository, and times commands.
 # Expects to be sourced from the repository's root with `set -euo pipefail` in force.

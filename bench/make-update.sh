@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Benchmark of make-update on a real pair of consecutive releases of a package with thousands of
 # files (fetched once with `npm pack` into a cache outside the repository; a deterministic
 # synthetic pair is generated when the registry cannot be reached). Reports the partial update's

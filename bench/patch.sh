@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Binary patch benchmark: kbdiff/kbpatch against Debian's bsdiff/bspatch on two real pairs of
 # consecutive releases (a ~10 MB executable and a ~9 MB JavaScript file, fetched with `npm pack`
 # into a cache outside the repository), or on a deterministic synthetic pair when the registry is

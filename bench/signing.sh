@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The cost of the signature check against bench/run's complete update: the same corpus (the new
 # release tree), the same update in place over the installed old release, once with no trusted key
 # (the archive is not checked) and once with the publisher's key in update-keys/ (the archive is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // updater-bench: the measured paths of the updater run on their own, for bench/run.
 //   updater-bench extract ARCHIVE OUT_DIR   every member through the update's archive reader
 //                                           (ExtractToFile), member N written to OUT_DIR/N

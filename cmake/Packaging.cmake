@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules and the Debian package. `cmake --install build --prefix P` installs the updater,
 # the tools, update-client with its library (shared, static, header, pkg-config file), the
 # manual pages and the README;

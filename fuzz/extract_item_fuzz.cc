@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decompression of one archive member over arbitrary stored bytes, through the update's reader,
 // checked against libbz2's one-shot decompression of the same bytes: the same verdict, the same
 // output, and memory bounded by the reader's buffers (the output goes to a stream that refuses

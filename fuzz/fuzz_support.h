@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the fuzz targets: a check that aborts with a message (so that both libFuzzer
 // and the replay program report the input), in-memory files with a path, a write-only stream that
 // refuses bytes beyond a cap, and a private scratch folder that is removed at exit.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seed corpus of every fuzz target into corpus/<target>/ (small files).
 
 Run from anywhere: python3 fuzz/make_seeds.py. Seeds are deterministic, so re-running it changes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manifest parser and every action's Parse over arbitrary manifests, without running any pass
 // and without touching the disk: the input is the manifest, then optionally a NUL byte and the
 // contents of a "precomplete" file, which is parsed where a first `type "complete"` asks for it.

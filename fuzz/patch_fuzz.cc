@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a patch header and applying the patch over arbitrary patch files and sources. The input
 // is: two bytes giving the source length n (big-endian, cut to what follows), n source bytes, then
 // the patch file. The patch is applied, as the patch action does, only to a source of the length

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays inputs through a fuzz target without libFuzzer: every file named on the command line, and
 // every file inside every folder named there, is passed once to LLVMFuzzerTestOneInput. A target
 // reports a fault by aborting, so the program's exit status is the verdict.

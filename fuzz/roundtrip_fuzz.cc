@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing an archive with the library's writer and reading it back: members with names, contents
 // and permission bits taken from the input, and product strings that the writer must either store
 // exactly or refuse when too long. Every member read back has its bytes, its bits and its name; the

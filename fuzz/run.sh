@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Long fuzzing runs. Builds every libFuzzer target with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-fuzz/, then runs each target for the given number of seconds
 # (default 600), two at a time, over its committed seeds (fuzz/corpus/<target>, read only) and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The signature area and the key files over arbitrary bytes. The input is read as key file text by
 // both key parsers, and as an archive: its signature area is read and checked against a fixed key;
 // where it can be rewritten, rewriting it with its own entries gives the input back, its unsigned

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The strings file reader over arbitrary files: through the file wrapper (the file lives in memory)
 // and through the text core, which must agree; every value stays within its 600-byte field and is
 // NUL-terminated, and the result is one of the reader's codes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The archive's index and item reads over arbitrary archive bytes: opening, walking every item,
 // looking each up by name, reading each item's stored bytes in pieces and at its edges, and the
 // layout and product information reads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The version comparison over arbitrary version strings (the input split at its NUL bytes into up
 // to three): a version equals itself, swapping two flips the sign, the result is -1, 0 or 1, and
 // the order is transitive, so that "newer than the installation" means the same whichever way it is

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything and demonstrates a whole update: two versions of a small sample installation,
 # an update archive made from their difference with make-update (which checks it with the real
 # updater before it is shipped), then the updater applied to copies of

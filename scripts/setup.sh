@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the project needs on Debian 12 (only what is missing), then configures and builds.
 # Idempotent: a second run with nothing changed installs nothing and rebuilds nothing.
 # Usage: scripts/setup.sh [BUILD_DIR] [extra cmake options...]

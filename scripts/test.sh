@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything and runs the whole test suite twice: the normal build (build/), then the same
 # suite built with AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer (build-asan/),
 # where any sanitizer report, leaks included, fails the run. Exits non-zero on any failure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "actions/action.h"
 
 #include "base/result.h"

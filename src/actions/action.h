@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The action interface and the ordered list that runs an update's three passes over its actions:
 // Prepare (checks and staging), Execute (the changes, with backups) and Finish (drop or restore the
 // backups). Passes return the first failing action's result code; the list owns its actions.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "actions/decode_plan.h"
 
 #include "actions/action.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plans the decoding ahead for an action list and starts it: the members its patches extract in
 // the Prepare pass, then the members its adds extract in the Execute pass, each in list order.
 // Reports nothing: without workers the actions extract as before.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "actions/file_actions.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The actions that remove or add whole files and directories. A replaced or removed file is never
 // deleted in the Execute pass: it is renamed to its ".kiv-backup" backup, which Finish drops after
 // a successful update and puts back after a failed one. Failures are logged here and returned as

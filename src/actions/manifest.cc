@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "actions/manifest.h"
 
 #include <fts.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manifest: an update's script, one instruction per line, turned into actions in line order.
 // A pure parse of the text (no disk access), and the steps that touch the disk: the whole-file
 // reader, the expansion of "rmrfdir" into single removals, and the removals of a complete update

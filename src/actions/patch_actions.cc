@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "actions/patch_actions.h"
 
 #include <fcntl.h>

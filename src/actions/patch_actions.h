@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The actions that change an existing file by applying a binary patch from the update archive. The
 // patch is extracted in Prepare to a numbered file in the working directory's "updating" folder;
 // Execute checks the old file's size and CRC against the patch, moves it to its ".kiv-backup"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the actions of one update work with, handed to them by the list that runs them instead of
 // process-wide state: where the update's scratch files go, where the archive's members come from,
 // the run's backups, and the flags that change what an instruction does. Owned by the update

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update's way into its archive through every check of the installation's trust: the
 // signature against the trusted keys (archive/signature_check.h) and the product and version
 // against the installation's product record (base/product_record.h), both before anything

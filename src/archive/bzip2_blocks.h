@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block-level work on one bzip2 stream, with libbz2 doing all the coding: finding the blocks of a
 // stream, decoding them on several threads (each handed to libbz2 as a stream of its own), and
 // compressing one input block by block on several threads into the very stream libbz2 writes at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "archive/bzip2_stream.h"
 
 #include <bzlib.h>

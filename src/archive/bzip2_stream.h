@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's one bzip2 decoding loop, used by the archive reader for every member, by the
 // workers that decode members ahead of the actions, and by the patch tool for a compressed patch,
 // so that both accept exactly the same data: one bzip2 stream, whatever follows its end is ignored.

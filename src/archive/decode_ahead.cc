@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding ahead. Workers claim the planned members nearly in plan order (the largest of the next
 // few first, so that the long decodings do not come last) and decompress each with the same loop,
 // read sizes and output blocks as UpkReader::ExtractItem, keeping the output blocks it would have

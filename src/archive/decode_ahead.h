@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding ahead: worker threads decompress the archive members that the update's coming
 // extractions will ask for, in the order planned, into memory within a fixed budget; the extraction
 // that needs a member then writes the decoded bytes instead of decoding them itself, taking over a

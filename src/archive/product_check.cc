@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reader's product check: the open archive's product information against the accepted
 // product identifiers and the installed application's version, and the version comparison.
 #include <climits>

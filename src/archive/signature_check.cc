@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update's signature check over the installation's trusted keys.
 #include "archive/signature_check.h"
 

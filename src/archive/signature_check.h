@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update's signature check: the installation's trusted keys (update-keys/*.pub below the
 // installation) and the check of the open update archive against them, before anything changes.
 // Results are the program's result codes; each outcome is logged once, here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading half of the archive library: opening an archive's index, lookups, reading stored bytes,
 // walking the items, and the signature area's rewrite, which walks the index with the same walk.
 #include "archive/upk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The archive container library: reads an archive's index into a 256-bucket hash table and gives
 // random access to each item's stored bytes; writes new archives, unpacks them, reports their
 // signature and block layout and reads or rewrites the product information. Results are -1 / 0 or

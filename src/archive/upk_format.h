@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Archive format information shared by the reader and the writer: the layout constants, the
 // big-endian field helpers and the bucket of a name. Nothing here fails or allocates.
 //

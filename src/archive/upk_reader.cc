@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update's archive reader: opening and closing update.upk, and streaming one bzip2-compressed
 // item at a time through two process-wide buffers, so that memory stays bounded whatever the
 // item's size.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update's only way into its archive: a reader holding the open update.upk and
 // two shared 262144-byte buffers, extracting one bzip2-compressed item at a time to a file or
 // stream. Results are the program's result codes; the reader itself writes no messages.

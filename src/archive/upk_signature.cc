@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Publisher signatures of update archives: key files, the signature area, the unsigned view that
 // signatures cover and its digest, and the check against trusted keys.
 #include "archive/upk_signature.h"

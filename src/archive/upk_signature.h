@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Publisher signatures of update archives: the signature entry layout, the key files, the digest a
 // signature covers and the check of an archive against trusted public keys (libsodium does the
 // cryptography). Failures come back as false or a Verdict with one readable reason in `*error`;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing and maintenance half of the archive library: unpacking every item, writing new archives
 // with their product information block, reporting the signature and block layout, and reading or
 // rewriting the product information.

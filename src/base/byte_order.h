@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one set of big-endian helpers, for the archive and patch formats (both store their numbers
 // most significant byte first). Pure functions on caller-provided bytes; nothing can fail.
 #pragma once

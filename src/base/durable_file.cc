@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/durable_file.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Durable replacement of a small file that others read: a reader sees either the old file or the
 // whole new one, also after a power cut. Nothing here logs; errno tells why a call failed.
 #pragma once

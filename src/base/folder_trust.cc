@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/folder_trust.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trust in the folders and names the updater writes its state into: a patch folder that someone
 // else could write is refused before anything is read from it, and a name found occupied by a link
 // (or anything else the updater did not put there) is reported on standard error. Nothing here

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Manifest format information shared by the updater's reader (actions/manifest.cc and the path rule
 // in base/tokenizer.cc) and the writer in make-update: file names, line and argument syntax, the
 // keywords, the rules a path must follow and the rule for a link's target. Nothing is reported.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The size of the program's path buffers and the parent-folder rule. A path that does not fit a
 // buffer is refused where it is formed (cut short it could name another, existing file). Nothing
 // here logs.

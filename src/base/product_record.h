@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The installation's product record, "update-product" beside "update-keys": the product it is and
 // the version installed, which every update's archive must match. One format, read by the updater
 // and written by make-update (docs/product-record.md). Parsing reports failure as false and a

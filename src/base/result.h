@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes of the whole program and the one table of their meanings (used by the tools' help
 // and by docs/result-codes.md, which a test keeps equal to it). Every operation returns one of
 // these (0 for success); the first failing code of an update is written to the status file as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one holder of a stdio stream: closes it on every way out of a scope and reports the close
 // result to a caller that asks for it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/tokenizer.h"
 
 #include <cstring>

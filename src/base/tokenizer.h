@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's one in-place tokenizer, shared by the manifest parser and the strings file reader,
 // and the path rule for manifest arguments. Both cut the given text in place (writing NUL bytes)
 // and keep no state of their own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/update_log.h"
 
 #include <fcntl.h>

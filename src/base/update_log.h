@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update log: one process-wide plain-text file with one line per message, the only record of
 // what an update did. Each line is written out when it is logged. Writes are silently dropped
 // while no file is open; nothing here reports failure, except a link (or anything but a regular

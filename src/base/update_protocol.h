@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The updater's on-disk protocol: every file and folder name it reads or writes, and every text of
 // the status file. The updater, make-update's check and the update client name them from here and
 // nowhere else. Nothing here does I/O or logs.

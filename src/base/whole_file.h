@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's one whole-file reader and the chunked read behind it. Nothing is logged here: each
 // caller names the failure in its own words, from the returned FileRead value and errno.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The release feed's layout and signature (release_feed.h).
 #include "client/release_feed.h"
 

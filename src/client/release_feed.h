@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The release feed, releases.json (docs/release-feed.md): its layout, its signature and its rules
 // of choice, shared by the writer (make-release) and the update client, so that both read and write
 // the same bytes. Functions report failure as false (or a Trust verdict) with one sentence in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update client's library (update_client.h): feed, download, staged update and swap. State
 // lives in the patch folder: the updater's files (base/update_protocol.h) and the client's own
 // state file kStateName, replaced durably (docs/update-client.md).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The update client's C API (libupdate-client, docs/update-client.md): an application in any
  * language checks the signed release feed, downloads the archive meant for its installation with a
  * progress callback, has the updater stage it, and swaps it in (or applies it in place) at its next

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/do_update.h"
 
 #include <errno.h>

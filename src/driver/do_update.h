@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update procedure, run once on the worker thread: a replace request swaps a staged copy into
 // the installation's place; every other run applies the update archive. It ends by writing the
 // outcome to the status file and the log and asking the progress window to close.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/entry_point.h"
 
 #include <pthread.h>

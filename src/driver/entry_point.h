@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The updater's command line and run modes: fills the driver's globals, opens the update log,
 // records "applying", waits for the calling process, prepares the working directory, runs the
 // update on one worker thread and finally replaces the process with the callback program, if one is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/journal.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal "update.journal" in the patch directory (format: driver/journal_format.h). Written
 // whole and flushed before an in-place update or a replace request makes its first change, it says
 // what recovery must do when the run is killed: put the installation back exactly as it was, or,

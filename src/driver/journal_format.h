@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Journal format information shared by the journal's writer and its reader (driver/journal.cc) and
 // the tests: the keywords, the escaping of paths and one record's text. Pure functions on strings;
 // nothing here touches the disk or logs.

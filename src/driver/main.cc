@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The updater program. Whether every archive must be signed is the build's setting
 // (-DUPDATER_REQUIRE_SIGNATURE=ON).
 #include "driver/entry_point.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run's configuration: what the command line and the environment say, read once at start and
 // handed, unchanged, to every step of the run. Nothing here logs.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks that keep bad command-line input from destroying an installation: a directory that is
 // about to be removed with everything below it must not be the installation, contain it, or be the
 // root.

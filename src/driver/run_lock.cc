@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/run_lock.h"
 
 #include <errno.h>

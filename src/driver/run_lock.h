@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one-update-at-a-time lock: an exclusive flock on the patch directory and on the directory
 // that holds the installation, taken before the run writes anything. The locks belong to open
 // descriptors, so they end with the process however it ends; nothing is left on disk.

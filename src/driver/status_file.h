@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status file "update.status" in the patch directory: the updater's outward record of how far
 // an update got ("applying", then one outcome). Each write replaces the whole file at once and is
 // on disk when it returns; failure is only reported to the caller (plus what ensure_parent_dir

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The swap of a replace request: the staged copy "<install_dir>/updated" takes the installation's
 // place in one exchange (renameat2 RENAME_EXCHANGE), or in two renames where the file system
 // cannot exchange, and the recovery of a swap that a kill interrupted. Failures are logged here

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logged file-system operations that every change to an installation goes through: parent
 // directories, removal, renaming with replacement (or exchange), link copying, flushes to disk, and
 // the ".kiv-backup" convention that lets a failed update put every replaced or removed file back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fileops/recursive_copy.h"
 
 #include <dirent.h>

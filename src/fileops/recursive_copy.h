@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The recursive copy that a staged update makes of the installation: links stay links, files are
 // copied byte for byte with their permission bits, directories are recreated with theirs, and two
 // given paths are left out.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a patch's header and applying its body to the bytes of the file it was made for. Both
 // operations only return result codes (driver/result.h) and log nothing: a short or unreadable file
 // is a read error, a failed output write a write error, and every bound a patch could break (wrong

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "patch/crc32.h"
 
 #include <array>

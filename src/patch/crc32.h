@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CRC that a patch records for the file it applies to: CRC-32 in the form bzip2 computes
 // (polynomial 0x04C11DB7, most significant bit first, start 0xFFFFFFFF, result complemented).
 // Pure computation; nothing here fails.

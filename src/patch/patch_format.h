@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Patch format information shared by the reader (ReadPatchHeader, ApplyPatch) and the writer (the
 // patch generator). A patch is a 32-byte header, then the control, diff and extra blocks; every
 // integer is big-endian. These helpers only describe the layout and report nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "progress/progress_state.h"
 
 std::atomic<float> progress_value{0.0f};

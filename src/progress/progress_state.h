@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two values through which the update worker tells the progress window how far it has got and
 // that it is over. Written only by the worker, read only by the main thread; each is atomic.
 #pragma once

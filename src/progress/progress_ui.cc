@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress window: a GTK+ 2 top-level window with a one-line explanation and a progress bar,
 // built and driven on the main thread only. The worker never touches it; it only sets the two
 // values of progress_state.h, which a 100 ms timer reads here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress window shown on the main thread during an in-place update. Nothing in the update
 // depends on it: every failure only means that no window is shown.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads the INI-style strings file that gives the progress window its title and explanation. The
 // reader logs nothing; it returns a result code (result::kParseError for a key missing or given
 // twice, kReadError for a file that cannot be read or is empty, kStringsNoMemory) and its caller

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fixture for action tests: a fresh installation folder that is the current directory, and a
 // second folder outside it that is the working directory's stand-in for the scratch files (the
 // "updating" folder with the extracted patches), the archive and the log. Snapshots of the

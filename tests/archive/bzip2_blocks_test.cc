@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Block-parallel bzip2 over real streams from libbz2 and from the bzip2 program: the blocks decode
 // to the bytes and result of the plain loop on any thread count, damaged or not, and the spliced
 // compression is byte for byte libbz2's own.

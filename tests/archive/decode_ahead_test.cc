@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding ahead over real archives: every member, decoded by workers or passed to the reader,
 // comes out with the bytes and the result the reader alone gives, within a small budget.
 #include "archive/decode_ahead.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte-level archive building for tests that need layouts our writer never produces: the older
 // layout, signed archives, damaged indexes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The container library over real files: archives from our writer read back, hand-made layouts,
 // damaged indexes, layout reports, product information and unpacking.
 #include <fcntl.h>

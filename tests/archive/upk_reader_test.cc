@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The update's archive reader over archives written by our writer with members compressed by the
 // real libbz2: extraction to files and streams, damaged members, the product check and the
 // version comparison.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Archive signatures over real archives from our writer: key files and their refusals, signing and
 // replacing, several keys, the unsigned view that signatures cover, and a byte flipped anywhere.
 #include "archive/upk_signature.h"

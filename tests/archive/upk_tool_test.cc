@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The upk tool run as a process on real archives: create, list, extract, info, set-product, and
 // its usage errors and failures.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of result-code meanings is the only place they are written: docs/result-codes.md must
 // hold exactly the table rendered from it, and the table must name each code once, in order.
 #include <gtest/gtest.h>

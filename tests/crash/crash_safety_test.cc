@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Crash safety of the real updater. The kill sweep runs an update under a small ptrace loop that
 // counts the system calls of all its threads together and kills the process with SIGKILL on entry
 // to the k-th one; then it does what the application does on its next start (it starts the updater

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The journal and the recovery of a killed run, on temporary folders with the real actions: the
 // format's escaping, the undo of an uncommitted update, the finish of a committed one, and the
 // journals that recovery must keep without changing anything.

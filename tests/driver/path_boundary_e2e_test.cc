@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real updater never writes through a link out of the directory it updates, and recovery
 // never acts on a journal that is not this run's: each attack is refused with the installation
 // and everything outside it untouched.

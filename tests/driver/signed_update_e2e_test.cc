@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real updater with trusted keys in the installation (update-keys/*.pub): a signed archive
 // applies; an unsigned one, one signed only by other keys, one with a byte flipped in any part and
 // a malformed key file are refused with "failed: 24" before anything changes; a replace request

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real updater against the ways around its signature check: a genuinely signed older release
 // or another product's, keys that lead nowhere, privileged modes in the archive, links planted at
 // its state files, a patch folder others can write, and an archive rewritten after its check. Each

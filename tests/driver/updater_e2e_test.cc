@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end runs of the real updater binary: exact status bytes, log lines, exit codes, the
 // callback's argument vector, directory and environment.
 #include <fcntl.h>

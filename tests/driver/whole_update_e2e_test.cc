@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end runs of the real updater over real installations with real update archives (bzip2
 // members written by our own archive writer, real patches): complete and partial updates, the
 // rollback of a failure in the middle of a manifest, staged updates and their replace request, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault sweep: runs real updates of the real binary under strace and fails, one run at a time, the
 // k-th call of each file-system system call that the run makes on the update's own files, for every
 // k the run reaches: once only at k, and once from k on, with EIO, ENOSPC and EACCES. After each

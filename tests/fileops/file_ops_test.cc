@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fileops/file_ops.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the file-operation tests: paths of an exact length for the cases where a path does
 // not fit the program's buffers.
 #pragma once

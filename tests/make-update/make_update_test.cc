@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make-update end to end: release trees are generated, updates are built by the tool, applied by
 // the real updater and the installation is compared with the new release.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Install and package: `cmake --install` into a temporary prefix (programs, manual pages that
 # render without warnings, README), --version of every tool, then the Debian package built by
 # cpack, unpacked with dpkg-deb: each program answers --help, the declared dependencies are the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "patch/apply_patch.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kbdiff and kbpatch run as processes, with their exit codes and messages.
 #include <gtest/gtest.h>
 

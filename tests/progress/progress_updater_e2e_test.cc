@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real updater on an update slow enough to show its progress window: the window appears on a
 // real X server, and the update's result (installation, status file, log, exit code) is the same
 // as that of the same update run without a display.

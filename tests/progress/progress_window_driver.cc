@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the progress window as the updater does, with a worker thread that follows a schedule given
 // on the command line instead of applying an update. Each argument is "PERCENT@MS" (report PERCENT
 // at MS milliseconds after start), "quit@MS" (end the update) or "end@MS" (the worker returns).

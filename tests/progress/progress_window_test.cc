@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress window in a real X server: each test starts its own Xvfb, runs the window driver
 // (the window as the updater runs it, with a worker that follows a schedule) and looks at what
 // appears on the server with the ordinary X tools.

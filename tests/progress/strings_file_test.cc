@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "progress/strings_file.h"
 
 #include <gtest/gtest.h>

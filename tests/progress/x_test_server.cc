@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "progress/x_test_server.h"
 
 // Xlib's macros (None, Status, Bool) clash with the test framework's names, so Xlib stays here.

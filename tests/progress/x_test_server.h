@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the window tests need of a real X server: a private Xvfb on a free display, the output of
 // the ordinary X tools run against it, and the close request that a window manager sends. Failures
 // show as empty results; the tests assert on those.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """A static file server on 127.0.0.1 for the release tests: serves a folder, honours single
 "Range: bytes=N-" requests (206), records every request, and can cut a response after a number of
 bytes (the connection closes early) or serve a file with one byte flipped. Standard library only.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """End to end over real HTTP: make-release builds three versions of a sample application,
 a server on 127.0.0.1 serves the newest release, and the reference client brings installations
 of each older version (and of an unknown one) to the newest, through a corrupted download, a cut

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one way a test captures the process-wide update log: the log is opened in a folder (the
 // capture's own, or one given) for the capture's lifetime and read back as text.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the real updater binary (UPDATER_BIN, set by the build) as a child process with an exact
 // environment, for the end-to-end tests; and small helpers for what those tests compare.
 #pragma once

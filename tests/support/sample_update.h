@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample update that the fault sweep and the kill sweep run: a small installation with files,
 // links (shared-library links among them), folders and a "precomplete" list; its new version built
 // by hand; and an archive whose manifest uses every instruction kind. Failures are reported as test failures.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signing keys for tests: a key pair made by the tools' own MakeKeyPair into a test folder, and
 // signing an archive with it. Failures are test failures.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes small but complete patch files for tests: a real header (with the source's CRC) and a
 // body of control triples, diff and extra bytes, laid out as the updater reads them. Header-only;
 // link the `patch` library for the CRC.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tests: a temporary folder per test (removed when the test passes, kept and
 // printed when it fails), whole-file reads and writes, and snapshots of a directory tree (kinds,
 // contents, permission bits, link targets) so that "the tree equals what it was" is one assertion.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program under a small ptrace loop that counts the system calls of all its threads
 // together and hands each entry to the test while the calling thread is stopped there: the kill
 // sweep kills at the k-th call, other tests change files at a chosen point of the run. The loop is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/upk_builder.h"
 
 #include <bzlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes real update archives for tests: each entry is compressed with the real libbz2 (or stored
 // as given) into a temporary file and the archive is written by the library's own writer, so the
 // result is exactly what the build tools produce. Failures are reported as test failures and

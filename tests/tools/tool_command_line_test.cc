@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tools' one command-line parser, and "cannot read FILE: reason" with exit 2 from every tool.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signing update archives for the tools.
 #include "common/archive_signing.h"
 

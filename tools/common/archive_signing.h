@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signing update archives for the tools: making a key pair, adding (or replacing) one key's
 // signature, checking an archive against public key files and listing its signatures. Functions
 // return 0 on success and -1 on failure with one sentence in `*error`; nothing is printed, and no

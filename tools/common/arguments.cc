@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tools' command line (arguments.h).
 #include "common/arguments.h"
 

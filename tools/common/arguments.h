@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line of the tools: long options with a value ("--opt value" or "--opt=value") or
 // without, -h/--help, --version as the only argument, operands, and "--" ending the options; and
 // the check that an input file can be read. Parsing prints nothing: the first problem comes back

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding a sibling program: the tools run their companions (the updater, make-update) from the
 // folder they themselves were started from. Nothing is printed.
 #pragma once

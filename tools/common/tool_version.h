@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // --version of the tools: the project's version from base/version.h. Only a command line that is
 // exactly "TOOL --version" asks for it (ParsedArguments::version), because upk, make-update and
 // make-release also take --version V (the version an archive brings). Nothing here can fail.

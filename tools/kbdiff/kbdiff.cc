@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kbdiff OLD NEW PATCH: writes the patch that turns OLD into NEW. Exits 0 on success, 2 when an
 // input cannot be read and 1 otherwise, with a message on standard error.
 #include <sys/stat.h>

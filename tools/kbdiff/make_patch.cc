@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kbdiff/make_patch.h"
 
 #include <bzlib.h>

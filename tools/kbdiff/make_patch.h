@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Making a patch that turns one byte string (the old file) into another (the new file). Exact
 // matches are found in the sorted suffixes of the old file, extended into approximate matches, and
 // written as add/copy/seek triples with their diff and extra bytes. Failure is reported as a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kbpatch OLD NEW PATCH: applies a patch the way the updater does (header, size check, CRC check,
 // application) and exits with the updater's result code and its meaning when that fails.
 #include <sys/stat.h>

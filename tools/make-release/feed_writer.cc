@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make-release's feed writer and its resign command (feed_writer.h).
 #include "feed_writer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make-release's feed: the signed releases.json of a release, and the re-signing of a published
 // feed with a new serial and expiry (nothing rebuilt). Functions return false with one sentence in
 // `*error`; the feed file is replaced durably or left as it was.

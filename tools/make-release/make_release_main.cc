@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make-release: turns a new release tree and the trees of earlier releases into what a web server
 // needs: the complete update, a partial update from each earlier version and the feed
 // releases.json. Every failure prints lines starting "make-release: " and a non-zero exit status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make-release's core (release.h): runs make-update once per archive, several at a time within
 // the memory budget, keeps the partial updates that pay off, and writes the feed.
 #include "release.h"

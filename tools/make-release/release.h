@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make-release's core: the archives of one release (the complete update and a partial update
 // from each previous version), built and checked by make-update processes run in parallel, and
 // the feed releases.json that lists them. Functions return false and fill `error` (one line) on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "build.h"
 
 #include <bzlib.h>

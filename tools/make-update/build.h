@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns a plan into archive members and the archive: every carried file is compared with its old
 // version, compressed with libbz2 and, where allowed, also made into a patch (the smaller of the
 // two is kept); the work runs on a pool of threads within a memory budget. Failures are returned

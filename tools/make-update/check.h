@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Proof that an update does what it should: applies it with the real updater program to a scratch
 // copy of the old tree (an empty folder for a complete update) and compares the result with what
 // the plan says the installation must hold: every file's bytes and permission bits, every folder,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers shared by make-update's steps: permission bits as text, the "is under" test of two
 // relative paths, and the temporary folders it stages and checks in. Failures come back as
 // sentences; nothing is printed here.

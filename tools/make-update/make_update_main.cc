@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // make-update: builds an update archive from a new release tree (a complete update) or from an
 // old and a new release tree (a partial update). Every refusal or failure prints one line per
 // problem starting "make-update: " and ends with a non-zero exit status (see kUsage).

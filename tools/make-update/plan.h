@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What an update does, decided from the old and the new tree before anything is compressed: the
 // files it carries (each with the condition under which it is installed and whether a patch may
 // be tried), the files and folders it removes, and the generated files: the `precomplete` list and

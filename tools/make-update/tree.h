@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two release trees that an update is made from: a scan of every file and folder below a root,
 // and the rules that say which names and files an update can carry. Failures are returned as
 // readable sentences (one per offending entry), never printed here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // update-client: the command line of the update client library (client/update_client.h). Each
 // failure prints one line starting "update-client: " on standard error and gives a non-zero exit
 // status; messages go to standard output, progress to standard error, flushed line by line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // upk: builds and inspects update archives with the archive library's own operations. Every
 // failure prints one line starting "upk: " (after any message of the library) and exits with 1;
 // a usage error or an input file that cannot be read exits with 2.
