@@ -40,7 +40,7 @@ std::string ParsedArguments::Value(const char *name) const {
 }
 
 ParsedArguments ParseArguments(int argc, char **argv, int first,
-                               const std::vector<OptionSpec> &spec) {
+                               const std::vector<OptionSpec> &options) {
   ParsedArguments parsed;
   if (argc - first == 1 && strcmp(argv[first], "--version") == 0) {
     parsed.version = true;
@@ -64,7 +64,7 @@ ParsedArguments ParseArguments(int argc, char **argv, int first,
     const size_t equals = arg.compare(0, 2, "--") == 0 ? arg.find('=') : std::string::npos;
     const std::string name = arg.substr(0, equals);
     const OptionSpec *known = nullptr;
-    for (const OptionSpec &s : spec) {
+    for (const OptionSpec &s : options) {
       if (name == s.name) known = &s;
     }
     parsed.offending = name;

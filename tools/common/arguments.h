@@ -41,11 +41,11 @@ struct ParsedArguments {
   std::string Value(const char *name) const;
 };
 
-// Parses argv[first] up to argv[argc - 1] against `spec`. The value of a value option is the rest
-// of its argument after '=', else the next argument taken as it is (even when it starts with '-').
-// Operands and options may be mixed; after "--" every argument is an operand.
+// Parses argv[first] up to argv[argc - 1] against `options`. The value of a value option
+// is the rest of its argument after '=', else the next argument taken as it is (even when it starts
+// with '-'). Operands and options may be mixed; after "--" every argument is an operand.
 ParsedArguments ParseArguments(int argc, char **argv, int first,
-                               const std::vector<OptionSpec> &spec);
+                               const std::vector<OptionSpec> &options);
 
 // The command line of a tool that takes exactly `count` file operands and no other option than
 // --help: fills `files` and returns -1 when the tool should go on, else the exit status to return
