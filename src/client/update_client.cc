@@ -37,7 +37,8 @@ namespace {
 // The client's state in the patch folder (JSON, docs/update-client.md): the highest serial
 // accepted, with its product and channel; the archive placed last and the updater run started on
 // it; the archives that failed here; the back-off after failed attempts; the snapshot of the
-// installation taken when the staged copy was made. Its "format" tells an older client to keep off.
+// installation taken when the staged copy was made; the installation's rollout bucket. Its
+// "format" tells an older client to keep off.
 constexpr char kStateName[] = "client-state.json";
 constexpr int kStateFormat = 2;  // 1: the same file without "format" and the fields after serial
 // The file whose flock is the applications' shared hold on the installation (uc_hold).
@@ -52,6 +53,9 @@ constexpr uint64_t kFirstBackoff = 3600, kMaxBackoff = 86400;
 constexpr unsigned kMaxDeadRuns = 3;
 // The failed archives remembered (the oldest is forgotten first).
 constexpr size_t kMaxFailedArchives = 32;
+// A phased rollout offers a release to the installations whose bucket, drawn once from
+// [0, kBuckets), lies below the share reached (in percent) times kBuckets / 100.
+constexpr uint32_t kBuckets = 10000;
 // The updater's run on the archive in the patch folder, recorded before it starts and cleared
 // when its outcome has been handled: what a run interrupted by a kill is started again as.
 constexpr char kRunInPlace[] = "in-place", kRunStaged[] = "staged", kRunReplace[] = "replace";
@@ -66,6 +70,8 @@ struct State {
   std::vector<std::string> failed;    // SHA-256 of the archives that failed here
   unsigned failures = 0;              // failed attempts in a row
   uint64_t retry_after = 0;           // no download before this time (seconds since 1970)
+  bool has_bucket = false;            // the bucket is drawn at the first phased rollout met
+  uint32_t bucket = 0;                // in [0, kBuckets)
 };
 
 // The codes with which an update fails because the installation is not the one the partial
@@ -86,6 +92,16 @@ std::string ReadText(const std::string &path, uint64_t max = release_feed::kMaxF
   return text;
 }
 
+// "2026-12-08 16:07 UTC"
+std::string UtcTime(uint64_t seconds, bool with_seconds) {
+  char text[32];
+  const time_t t = time_t(seconds);
+  struct tm parts;
+  strftime(text, sizeof text, with_seconds ? "%Y-%m-%d %H:%M:%S UTC" : "%Y-%m-%d %H:%M UTC",
+           gmtime_r(&t, &parts));
+  return text;
+}
+
 bool MakeDirs(const std::string &path) {
   for (size_t i = 1; i <= path.size(); ++i) {
     if (i == path.size() || path[i] == '/') {
@@ -103,6 +119,7 @@ struct uc_client {
   void *progress_user = nullptr;
   uc_message_fn message = nullptr;
   void *message_user = nullptr;
+  bool manual = false;  // uc_set_manual: the user asked, the rollout's phase is skipped
   std::string error, state_word;
   release_feed::Feed release;  // the feed accepted by the last check
   const release_feed::ArchiveEntry *chosen = nullptr;
@@ -152,6 +169,10 @@ struct uc_client {
     number("dead_runs", &state.dead_runs);
     number("failures", &state.failures);
     number("retry_after", &state.retry_after);
+    number("bucket", &state.bucket);
+    // A bucket out of range is not one: a new one is drawn.
+    state.has_bucket = j.contains("bucket") && state.bucket < kBuckets;
+    if (!state.has_bucket) state.bucket = 0;
     if (const auto it = j.find("failed"); it != j.end() && it->is_array()) {
       for (const auto &sha : *it) {
         if (sha.is_string()) state.failed.push_back(sha.get<std::string>());
@@ -174,6 +195,7 @@ struct uc_client {
     j["failed"] = state.failed;
     j["failures"] = state.failures;
     j["retry_after"] = state.retry_after;
+    if (state.has_bucket) j["bucket"] = state.bucket;
     const std::string text = j.dump(2) + "\n", folder = dir.empty() ? patch_dir : dir;
     return MakeDirs(folder) && replace_file_durably((folder + "/" + kStateName).c_str(),
                                                     text.data(), text.size(), 0644) == result::kOk;
@@ -617,6 +639,40 @@ uc_result Recover(uc_client *c) {
   return run == kRunReplace ? Replace(c, true) : InPlace(c);
 }
 
+// The phased rollout: at `now` the release is offered to percent × min(1, (now − published) /
+// span) percent of the installations (all of percent at once when span is 0), those whose
+// bucket lies below that share times kBuckets / 100. A critical release and a manual check are
+// offered at once. The bucket is drawn (and written) the first time it is needed. False when
+// this installation's turn has not come (it is said when it comes), or, with `*error` set, when
+// the drawn bucket cannot be written.
+bool OfferedNow(uc_client *c, const release_feed::Feed &f, std::string *error) {
+  error->clear();
+  const release_feed::Rollout &r = f.rollout;
+  const uint64_t now = uint64_t(time(nullptr));
+  const double elapsed = now > f.published ? double(now - f.published) : 0;
+  const double share =
+      r.span_seconds == 0 ? r.percent
+                          : r.percent * std::min(1.0, elapsed / double(r.span_seconds));
+  if (share >= 100 || f.critical || c->manual) return true;
+  if (!c->state.has_bucket) {
+    c->state.bucket = randombytes_uniform(kBuckets);
+    c->state.has_bucket = true;
+    if (!c->SaveState()) return *error = "cannot write " + c->Path(kStateName), false;
+  }
+  const uint32_t bucket = c->state.bucket;
+  if (bucket < share * (kBuckets / 100)) return true;
+  std::string line = "version " + f.version + " is being rolled out: " +
+                     std::to_string(unsigned(share)) + " % of installations now; this one ";
+  if (bucket < r.percent * (kBuckets / 100)) {  // its turn comes within the span
+    const double after = double(bucket) * double(r.span_seconds) / (r.percent * (kBuckets / 100));
+    line += "from about " + UtcTime(f.published + uint64_t(after) + 1, false);
+  } else {
+    line += "is not among them";
+  }
+  c->Say(line);
+  return false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -657,6 +713,7 @@ void uc_set_progress(uc_client *c, uc_progress_fn fn, void *user) {
 void uc_set_messages(uc_client *c, uc_message_fn fn, void *user) {
   c->message = fn, c->message_user = user;
 }
+void uc_set_manual(uc_client *c, int manual) { c->manual = manual != 0; }
 const char *uc_release_version(const uc_client *c) { return c->release.version.c_str(); }
 const char *uc_release_notes(const uc_client *c) {
   return c->release.notes.empty() ? c->release.notes_url.c_str() : c->release.notes.c_str();
@@ -750,6 +807,10 @@ uc_result uc_check(uc_client *c, int *available) {
     return c->Fail(UC_REFUSED, "the feed offers version " + f.version +
                                    ", older than the installed " + c->installed);
   }
+  if (!OfferedNow(c, f, &why)) {
+    if (!why.empty()) return c->Fail(UC_FAILED, why);
+    return UC_OK;
+  }
   // The partial update for this version if there is one (and the version is not below the
   // minimum), else the complete update; an archive that failed here before is not tried again.
   const bool below_minimum = !f.minimum_version.empty() &&
@@ -795,11 +856,8 @@ uc_result uc_fetch(uc_client *c, int in_place) {
     c->error.clear();
   }
   if (uint64_t(time(nullptr)) < c->state.retry_after) {
-    char when[32];
-    const time_t t = time_t(c->state.retry_after);
-    strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", gmtime(&t));
     c->Say("backing off after " + std::to_string(c->state.failures) +
-           " failed attempts: the next one is after " + when);
+           " failed attempts: the next one is after " + UtcTime(c->state.retry_after, true));
     return UC_OK;
   }
   int available = 0;

@@ -40,12 +40,19 @@ uc_result uc_set_installed_version(uc_client *client, const char *version);
 uc_result uc_set_updater(uc_client *client, const char *path);
 uc_result uc_set_product(uc_client *client, const char *product);
 uc_result uc_set_channel(uc_client *client, const char *channel);
+/* Nonzero: the user asked for this check (a "check for updates" menu item), so uc_check and
+ * uc_fetch offer a release that is still being rolled out to a share of installations that does
+ * not yet include this one. Default 0: checks on a timer or at the start wait for their turn. */
+void uc_set_manual(uc_client *client, int manual);
 void uc_set_progress(uc_client *client, uc_progress_fn fn, void *user);
 void uc_set_messages(uc_client *client, uc_message_fn fn, void *user);
 
 /* Reads the feed and checks it (signature with install_dir/update-keys, product, channel,
  * expiry, serial, version). UC_OK with *available 1 when a newer release is offered; its version
- * and notes are then uc_release_version() and uc_release_notes(). Needs the feed and version. */
+ * and notes are then uc_release_version() and uc_release_notes(). A release in a phased rollout
+ * is offered once the share of installations it has reached covers this installation's bucket
+ * (drawn once and kept in the state file), at once when it is critical or the check is manual;
+ * until then UC_OK with *available 0 and a message saying from when. Needs the feed and version. */
 uc_result uc_check(uc_client *client, int *available);
 const char *uc_release_version(const uc_client *client);
 const char *uc_release_notes(const uc_client *client); /* text, or a link; "" when none */

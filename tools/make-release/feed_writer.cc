@@ -25,15 +25,16 @@ bool Number(const std::string &text, uint64_t max, uint64_t *out) {
   return !text.empty() && text[0] != '-' && *end == '\0' && *out <= max;
 }
 
-// Signs `*feed` (serial, when 0, and times filled in here) with the key files and writes it to
-// `path`.
+// Signs `*feed` with the key files and writes it to `path`. Filled in here: the serial when it is
+// 0, the time of publication when it is 0 (a re-signed feed keeps its own: a phased rollout counts
+// from it), and the expiry, `expires_days` from now.
 bool SignAndWrite(release_feed::Feed *feed_io, unsigned expires_days, uint64_t last_serial,
                   const std::vector<std::string> &sign_keys, const std::string &path,
                   std::string *error) {
   release_feed::Feed &feed = *feed_io;
   if (sodium_init() < 0) return *error = "libsodium cannot be initialised", false;
   const uint64_t now = uint64_t(time(nullptr));
-  feed.published = now;
+  if (feed.published == 0) feed.published = now;
   feed.expires = now + expires_days * kDay;
   if (feed.serial == 0) feed.serial = now > last_serial ? now : last_serial + 1;
   const std::string body = release_feed::BodyText(feed);
@@ -57,19 +58,25 @@ const char kResignUsage[] =
     "    make-release resign - sign a published feed again with a new serial and expiry\n"
     "\n"
     "SYNOPSIS\n"
-    "    make-release resign --sign SECRET [--sign SECRET]... [--expires DAYS] FEED\n"
+    "    make-release resign --sign SECRET [--sign SECRET]... [--expires DAYS]\n"
+    "                        [--rollout P[/DAYS]] [--critical] FEED\n"
     "\n"
     "DESCRIPTION\n"
     "    Reads the feed FEED (releases.json), gives it the next serial (the current time in\n"
-    "    seconds, or one more than its serial when that is not larger), the current time of\n"
-    "    publication and a new expiry, signs it with every key and replaces FEED. Nothing else\n"
-    "    changes and no archive is read or rebuilt: run it (by hand or from a scheduled job)\n"
-    "    before the feed expires, so that a channel without a new release stays fresh. The old\n"
-    "    signatures are not checked; the publisher's keys make the new ones.\n"
+    "    seconds, or one more than its serial when that is not larger) and a new expiry, signs\n"
+    "    it with every key and replaces FEED. Nothing else changes unless an option below says\n"
+    "    so (the time of publication stays, as a phased rollout counts from it) and no archive\n"
+    "    is read or rebuilt: run it (by hand or from a scheduled job) before the feed expires,\n"
+    "    so that a channel without a new release stays fresh. The old signatures are not\n"
+    "    checked; the publisher's keys make the new ones.\n"
     "\n"
     "OPTIONS\n"
-    "    --sign SECRET   a secret key file (upk keygen); repeatable, at most 8\n"
-    "    --expires DAYS  days until the feed expires (default 30, at most 3650)\n"
+    "    --sign SECRET       a secret key file (upk keygen); repeatable, at most 8\n"
+    "    --expires DAYS      days until the feed expires (default 30, at most 3650)\n"
+    "    --rollout P[/DAYS]  a new phase of the rollout: P percent of installations, reached\n"
+    "                        DAYS days after the publication (default 0: at once); 100 offers\n"
+    "                        the release to every installation\n"
+    "    --critical          mark the release critical: offered at once to every installation\n"
     "\n"
     "EXIT STATUS\n"
     "    0 success; 1 the feed cannot be used or written, or a key cannot be used; 2 usage, or\n"
@@ -139,10 +146,12 @@ bool WriteFeed(const FeedSettings &settings, const std::string &product, const s
 
 int ResignMain(int argc, char **argv) {
   std::vector<std::string> keys;
-  unsigned days = release_feed::kDefaultExpiryDays;
+  FeedSettings changes;  // --expires, --rollout and --critical
+  bool new_rollout = false;
   std::string path, error;
-  const ParsedArguments parsed =
-      ParseArguments(argc, argv, 1, {{"--sign", true}, {"--expires", true}});
+  const ParsedArguments parsed = ParseArguments(
+      argc, argv, 1,
+      {{"--sign", true}, {"--expires", true}, {"--rollout", true}, {"--critical", false}});
   if (parsed.version) return PrintToolVersion("make-release");
   if (parsed.help) return fputs(kResignUsage, stdout), 0;
   if (parsed.error == ArgumentError::kMissingValue) {
@@ -156,16 +165,15 @@ int ResignMain(int argc, char **argv) {
     return 2;
   }
   for (const ParsedArguments::Option &option : parsed.options) {
-    uint64_t n = 0;
     if (option.name == "--sign") {
       keys.push_back(option.value);
-    } else if (!Number(option.value, 3650, &n) || n == 0) {
-      fprintf(stderr, "make-release: --expires takes 1 to 3650 days\n");
+    } else if (ParseFeedOption(option.name, option.value, &changes, &error) < 0) {
+      fprintf(stderr, "make-release: %s\n", error.c_str());
       return 2;
-    } else {
-      days = unsigned(n);
     }
+    new_rollout = new_rollout || option.name == "--rollout";
   }
+  const unsigned days = changes.expires_days;
   if (!parsed.operands.empty()) path = parsed.operands[0];
   if (path.empty() || keys.empty() || keys.size() > release_feed::kMaxSignatures) {
     fprintf(stderr, "make-release: resign needs FEED and 1 to 8 --sign keys (see resign --help)\n");
@@ -201,6 +209,8 @@ int ResignMain(int argc, char **argv) {
   }
   const uint64_t last = feed.serial;
   feed.serial = 0;
+  if (new_rollout) feed.rollout = changes.rollout;
+  feed.critical = feed.critical || changes.critical;
   if (!SignAndWrite(&feed, days, last, keys, path, &error)) {
     fprintf(stderr, "make-release: %s\n", error.c_str());
     return 1;

@@ -4,6 +4,7 @@
 // status; messages go to standard output, progress to standard error, flushed line by line.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -21,7 +22,8 @@ const char kHelp[] =
     "\n"
     "SYNOPSIS\n"
     "    update-client fetch --feed URL --install DIR --current VERSION [OPTIONS] [--in-place]\n"
-    "    update-client check --feed URL --install DIR --current VERSION [OPTIONS]\n"
+    "                        [--manual]\n"
+    "    update-client check --feed URL --install DIR --current VERSION [OPTIONS] [--manual]\n"
     "    update-client start --install DIR [--updater PATH]\n"
     "    update-client state --install DIR\n"
     "    update-client --help | --version\n"
@@ -45,11 +47,19 @@ const char kHelp[] =
     "    8, 16, then 24 hours. The updater is checked to run (--version) before any download.\n"
     "    State: DIR/updates/0/client-state.json (docs/update-client.md).\n"
     "\n"
+    "    A release in a phased rollout reaches a growing share of installations: this one's\n"
+    "    turn comes when the share passes its bucket, a number drawn once and kept in the state\n"
+    "    file; until then check and fetch say from when (\"version V is being rolled out: ...\")\n"
+    "    and exit 0. A critical release, and a check with --manual, is offered at once.\n"
+    "\n"
     "OPTIONS\n"
     "    --updater PATH     the updater (default DIR/updater); it runs from a copy in\n"
     "                       DIR/updates/0, checked to start before it is relied on\n"
     "    --product ID       refuse feeds of another product (default: the one accepted before)\n"
     "    --channel NAME     the channel followed (default: the one accepted before, or stable)\n"
+    "    --manual           with check or fetch: the user asked for this check (a menu item,\n"
+    "                       a button), so a release still being rolled out is offered now;\n"
+    "                       checks on a timer or at the application's start leave it out\n"
     "    --progress=MODE    human (default: one updating line on a terminal, every tenth\n"
     "                       percent otherwise) or json (one JSON object per line)\n"
     "    -h, --help         print this text and exit; --version as the only argument: print\n"
@@ -107,6 +117,7 @@ int Fail(int code, const std::string &message) {
 int main(int argc, char **argv) {
   const ParsedArguments parsed = ParseArguments(argc, argv, 1,
                                                 {{"--in-place", false},
+                                                 {"--manual", false},
                                                  {"--progress", true},
                                                  {"--feed", true},
                                                  {"--install", true},
@@ -124,11 +135,11 @@ int main(int argc, char **argv) {
     return Fail(2, "unexpected argument " + parsed.offending + " (see --help)");
   }
   std::string command, feed, install, current, updater, product, channel;
-  bool in_place = false;
+  bool in_place = false, manual = false;
   for (const ParsedArguments::Option &option : parsed.options) {
     const std::string &arg = option.name;
-    if (arg == "--in-place") {
-      in_place = true;
+    if (arg == "--in-place" || arg == "--manual") {
+      (arg == "--manual" ? manual : in_place) = true;
     } else if (arg == "--progress") {
       if (option.value != "json" && option.value != "human") {
         return Fail(2, "unexpected argument --progress=" + option.value + " (see --help)");
@@ -155,6 +166,9 @@ int main(int argc, char **argv) {
   if ((command == "fetch" || command == "check") && (feed.empty() || current.empty())) {
     return Fail(2, command + " needs --feed and --current");
   }
+  if (manual && command != "fetch" && command != "check") {
+    return Fail(2, "--manual goes with check or fetch");
+  }
   if (!InputReadable("update-client", install)) return kExitUnreadableInput;
   uc_client *c = uc_open(install.c_str());
   if (!c) return Fail(1, "cannot initialise libsodium or libcurl");
@@ -168,6 +182,7 @@ int main(int argc, char **argv) {
   }
   if (!feed.empty()) uc_set_feed(c, feed.c_str());
   if (!current.empty()) uc_set_installed_version(c, current.c_str());
+  uc_set_manual(c, manual);
   uc_result rc = UC_OK;
   if (command == "fetch") {
     rc = uc_fetch(c, in_place);
@@ -176,8 +191,13 @@ int main(int argc, char **argv) {
     rc = uc_check(c, &available);
     if (rc == UC_OK && available) {
       Message(nullptr, (std::string("version ") + uc_release_version(c) + " is available").c_str());
-      if (*uc_release_notes(c))
-        Message(nullptr, (std::string("notes: ") + uc_release_notes(c)).c_str());
+      // The notes, a line of output for each of their lines.
+      const std::string notes = uc_release_notes(c);
+      for (size_t at = 0; at < notes.size();) {
+        const size_t end = std::min(notes.find('\n', at), notes.size());
+        Message(nullptr, ("notes: " + notes.substr(at, end - at)).c_str());
+        at = end + 1;
+      }
     }
   } else if (command == "start") {
     rc = uc_start(c);
