@@ -6,7 +6,9 @@ download that resumes, and the replace request's fallback; and it never gets stu
 in-place update and a dead staged run are run again, a partial update that does not match the
 installation is followed by the complete one, failures back off, an updater that cannot start is
 reported before any download, and no staged copy is swapped over files written after it was made
-or under another running instance.
+or under another running instance. A phased rollout reaches an installation by its bucket, at once
+when the release is critical or the check manual; an installation below the minimum version takes
+the complete update.
 
     python3 release_e2e_test.py BIN_DIR     (BIN_DIR holds updater, make-release, update-client)
 """
@@ -111,7 +113,8 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
             out = f"{cls.work}/site-{version}"
             previous = [a for v in list(trees)[:i] for a in ("--previous", f"{v}={cls.work}/tree-{v}")]
             if version == "3.0":
-                previous += ["--sign", f"{cls.work}/old.secret", "--sign", f"{cls.work}/new.secret"]
+                previous += ["--sign", f"{cls.work}/old.secret", "--sign", f"{cls.work}/new.secret",
+                             "--minimum-version", "1.0", "--notes-url", "https://example.org/3.0"]
             run(f"{BIN}/make-release", "--product", "sample", "--version", version,
                 "--updater", f"{BIN}/updater", "--jobs", "2", "--memory", "1024", *previous,
                 f"{cls.work}/tree-{version}", out)
@@ -143,20 +146,21 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
             self.assertEqual(f.read(), b"update-product 1\nproduct sample\nversion %s\n" %
                              version.encode())
 
-    def client(self, command, inst, current=None, *extra, check=True):
+    def client(self, command, inst, current=None, *extra, check=True, feed=None):
         args = [f"{BIN}/update-client", command, "--install", inst, "--updater", f"{BIN}/updater"]
         if current:
-            args += ["--feed", self.feed_url, "--current", current, *extra]
+            args += ["--feed", feed or self.feed_url, "--current", current, *extra]
         return run(*args, check=check)
 
-    def fetched(self):
-        return [name for name, _ in self.server.requests if name.endswith(".upk")]
+    def fetched(self, server=None):
+        return [name for name, _ in (server or self.server).requests if name.endswith(".upk")]
 
-    def update(self, inst, current, trusted=None):
-        """fetch, wait for the staged copy, start; returns the archive names downloaded. With
-        `trusted`, the staged update's log must name that key as the one whose signature held."""
-        del self.server.requests[:]
-        self.fetch_output = self.client("fetch", inst, current).stdout
+    def update(self, inst, current, *extra, trusted=None, feed=None, server=None):
+        """fetch (with the options `extra`), wait for the staged copy, start; returns the archive
+        names downloaded. With `trusted`, the staged update's log must name that key as the one
+        whose signature held."""
+        del (server or self.server).requests[:]
+        self.fetch_output = self.client("fetch", inst, current, *extra, feed=feed).stdout
         self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
         if trusted:
             with open(f"{inst}/updates/0/update.log") as log:
@@ -164,7 +168,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.client("start", inst)
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
         self.assertRecord(inst, "3.0")
-        return self.fetched()
+        return self.fetched(server)
 
     def test_feed_lists_what_pays_off(self):
         with open(f"{self.outputs['3.0']}/releases.json") as f:
@@ -174,6 +178,10 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
                          (2, "sample", "stable", "3.0"))
         self.assertEqual([s["key_id"] for s in envelope["signatures"]], self.key_ids)
         self.assertEqual(feed["expires"] - feed["published"], 30 * 86400)
+        self.assertEqual((feed["minimum_version"], feed["notes_url"], feed["critical"],
+                          feed["rollout"]),
+                         ("1.0", "https://example.org/3.0", False,
+                          {"percent": 100, "span_seconds": 0}))
         kinds = [(a["kind"], a.get("applies_to")) for a in feed["archives"]]
         # From 1.0 every file changed: that partial is as large as the complete one, left out.
         self.assertEqual(kinds, [("complete", None), ("partial", "2.0")])
@@ -284,29 +292,36 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.assertIn("replacing was not possible", self.client("start", inst).stdout)
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
 
-    def serve(self, name, envelope=None, body=None, sign=True):
-        """Writes releases.json into the attack site: `envelope` as it is, or `body` (a dict)
-        re-signed with the new key by make-release resign."""
-        path = f"{self.attack_site}/releases.json"
+    def own_site(self, name):
+        """A copy of the newest release on a server of its own, whose feed `serve` rewrites, and
+        an installation `name` of 2.0 that trusts the new key. Returns the installation, the
+        genuine feed (the envelope) and its body."""
+        self.site = f"{self.work}/site-{name}"
+        shutil.copytree(self.outputs["3.0"], self.site)
+        self.site_server = RangeServer(self.site)
+        self.site_server.start()
+        self.addCleanup(self.site_server.stop)
+        inst = self.install(name, "2.0")
+        os.makedirs(f"{inst}/update-keys")
+        shutil.copy(f"{self.work}/new.pub", f"{inst}/update-keys/new.pub")
+        with open(f"{self.outputs['3.0']}/releases.json") as f:
+            genuine = json.load(f)
+        return inst, genuine, json.loads(genuine["feed"])
+
+    def serve(self, name, envelope=None, body=None, sign=True, resign=()):
+        """Writes releases.json into the own site: `envelope` as it is, or `body` (a dict)
+        re-signed with the new key by make-release resign, given the options `resign`."""
+        path = f"{self.site}/releases.json"
         if body is not None:
             envelope = {"schema": 2, "feed": json.dumps(body), "signatures": []}
         with open(path, "w") as f:
             f.write(envelope if isinstance(envelope, str) else json.dumps(envelope))
         if body is not None and sign:
-            run(f"{BIN}/make-release", "resign", "--sign", f"{self.work}/new.secret", path)
-        return self.attack.url("releases.json")
+            run(f"{BIN}/make-release", "resign", "--sign", f"{self.work}/new.secret", *resign, path)
+        return self.site_server.url("releases.json")
 
     def test_signed_feed_attacks_are_refused_with_nothing_changed(self):
-        self.attack_site = f"{self.work}/site-attack"
-        shutil.copytree(self.outputs["3.0"], self.attack_site)
-        self.attack = RangeServer(self.attack_site)
-        self.attack.start()
-        self.addCleanup(self.attack.stop)
-        inst = self.install("attacked", "2.0")
-        write(f"{inst}/update-keys/new.pub", open(f"{self.work}/new.pub", "rb").read())
-        with open(f"{self.outputs['3.0']}/releases.json") as f:
-            genuine = json.load(f)
-        body = json.loads(genuine["feed"])
+        inst, genuine, body = self.own_site("attacked")
         # A key rotation: the genuine feed is signed by the old and the new key; this
         # installation trusts the new one. Check accepts it and records its serial.
         url = self.serve("genuine", envelope=genuine)
@@ -316,7 +331,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.assertIn("version 3.0 is available", out.stdout)
         before = snapshot(inst, skip=())
         fresh = run(f"{BIN}/make-release", "resign", "--sign", f"{self.work}/new.secret",
-                    f"{self.attack_site}/releases.json")
+                    f"{self.site}/releases.json")
         self.assertIn("re-signed", fresh.stdout)
         run(*args, "--current", "2.0")  # the fresher feed: its serial is now the last one
         before = snapshot(inst, skip=())
@@ -338,7 +353,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.serve("size", body=dict(body, archives=[dict(body["archives"][0], size=1 << 40)]),
                    sign=False)
         result = run(f"{BIN}/make-release", "resign", "--sign", f"{self.work}/new.secret",
-                     f"{self.attack_site}/releases.json", check=False)
+                     f"{self.site}/releases.json", check=False)
         self.assertEqual(result.returncode, 1)
         self.assertIn("outside 1 to 8589934592", result.stderr)
         for name, envelope, changed, message in cases:
@@ -429,6 +444,53 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
     def state(self, inst):
         with open(f"{inst}/updates/0/client-state.json") as f:
             return json.load(f)
+
+    def test_rollout_reaches_an_installation_by_its_bucket_or_at_once(self):
+        inst, _, body = self.own_site("rollout")
+
+        def check(bucket, *extra, command="check"):
+            """`command` with the installation's bucket set in its state file (None: as it is)."""
+            if bucket is not None:
+                path = f"{inst}/updates/0/client-state.json"
+                state = self.state(inst) if os.path.exists(path) else {"format": 2}
+                write(path, json.dumps(dict(state, bucket=bucket)).encode())
+            return self.client(command, inst, "2.0", *extra, feed=url).stdout
+
+        # 50 % at once: below bucket 5000 it is offered, from 5000 on not, and nothing is fetched.
+        url = self.serve("half", body=dict(body, rollout={"percent": 50, "span_seconds": 0}))
+        check(None)  # the first phased rollout met draws the bucket, which is kept from then on
+        drawn = self.state(inst)["bucket"]
+        check(None)
+        self.assertEqual(self.state(inst)["bucket"], drawn)
+        self.assertIn(drawn, range(10000))
+        self.assertIn("version 3.0 is available", check(4999))
+        waiting = "version 3.0 is being rolled out: 50 % of installations now; this one "
+        self.assertIn(waiting + "is not among them", check(5000))
+        del self.site_server.requests[:]
+        self.assertNotIn("available", check(5000, command="fetch"))
+        self.assertEqual(self.fetched(self.site_server), [])
+        # 50 % over 2 days, one day after publication (kept by resign): 25 % now.
+        published = int(time.time()) - 86400
+        url = self.serve("span", body=dict(body, published=published), resign=("--rollout", "50/2"))
+        self.assertIn("version 3.0 is available", check(2400))
+        turn = time.gmtime(published + 2600 * 2 * 86400 // 5000 + 1)
+        self.assertIn("rolled out: 25 % of installations now; this one from about " +
+                      time.strftime("%Y-%m-%d %H:%M UTC", turn), check(2600))
+        # Critical (marked by resign), or the user asked: offered at once, even at 0 %.
+        stopped = dict(body, rollout={"percent": 0, "span_seconds": 0}, notes="Fixes\nthe crash")
+        url = self.serve("critical", body=stopped, resign=("--critical",))
+        self.assertIn("version 3.0 is available\nupdate-client: notes: Fixes\n"
+                      "update-client: notes: the crash\n", check(9999))
+        url = self.serve("manual", body=stopped)
+        self.assertIn("is not among them", check(9999))
+        self.assertEqual(self.update(inst, "2.0", "--manual", feed=url, server=self.site_server),
+                         ["sample-2.0-to-3.0-partial.upk"])
+
+    def test_installation_below_the_minimum_version_takes_the_complete_update(self):
+        inst, _, body = self.own_site("below-minimum")
+        url = self.serve("minimum", body=dict(body, minimum_version="2.1"))
+        self.assertEqual(self.update(inst, "2.0", feed=url, server=self.site_server),
+                         ["sample-3.0-complete.upk"])
 
     def test_mismatching_partial_falls_back_to_complete_and_failures_back_off(self):
         inst = self.install("edited", "2.0")
