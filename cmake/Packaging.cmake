@@ -2,9 +2,10 @@
 # Install rules and the Debian package. `cmake --install build --prefix P` installs the updater,
 # the tools, update-client with its library (shared, static, header, pkg-config file), the
 # manual pages and the README;
-# `cpack --config build/CPackConfig.cmake -B DIR` builds DIR/updater_VERSION_ARCH.deb, whose
-# dependencies dpkg-shlibdeps computes from the installed programs. The package carries the
-# licence as its machine-readable copyright file, a changelog and gzip-compressed manual pages.
+# `cpack --config build/CPackConfig.cmake -B DIR` builds DIR/updater_VERSION_ARCH.deb with all of
+# it, whose dependencies dpkg-shlibdeps computes from the installed programs. The package carries
+# the licence as its machine-readable copyright file, a changelog and gzip-compressed manual pages;
+# for the shared library a shlibs file and the ldconfig trigger.
 include(GNUInstallDirs)
 
 # The package's maintainer, "Name <address>": -DUPDATER_PACKAGE_CONTACT=..., else the Debian
@@ -32,10 +33,8 @@ endif()
 set(UPDATER_PACKAGE_CONTACT "${contact_default}" CACHE STRING
     "Maintainer of the Debian package, as \"Name <address>\"")
 
-install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release
+install(TARGETS updater upk_tool kbdiff kbpatch make_update make_release update_client
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The update client with its library and manual page: `cmake --install`, not the .deb.
-install(TARGETS update_client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 add_subdirectory(${PROJECT_SOURCE_DIR}/man ${PROJECT_BINARY_DIR}/man)
 # The README and docs/ are installed with the layout of the source tree, so that their links hold;
 # a link to what is not installed (the benchmark and fuzzing notes) becomes its text and the path
@@ -76,11 +75,16 @@ add_custom_target(debian_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/chan
 install(FILES ${PROJECT_BINARY_DIR}/debian/copyright
               ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# The package is built by each publisher, not uploaded to Debian: no bug report announces it.
+# The package is built by each publisher, not uploaded to Debian: no bug report announces it;
+# and it is one package for the tools and the client library (lintian-overrides gives the reasons).
 install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME updater)
 
 set(CPACK_GENERATOR DEB)
+# libupdate-client.so.1: "libupdate-client 1 updater (>= VERSION)" for the packages that link it.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};updater;Unspecified;/")
 set(CPACK_PACKAGE_NAME updater)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -90,7 +94,9 @@ set(CPACK_PACKAGE_DESCRIPTION
     "updater applies a downloaded update archive to an installed desktop
 application, in place or as a staged copy that is swapped in later.
 upk, kbdiff, kbpatch, make-update and make-release build, inspect and
-publish the archives and their release feed.")
+publish the archives and their release feed. update-client and its
+library libupdate-client (shared and static, header, pkg-config file)
+check the signed feed, download, stage and swap in updates.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -651,8 +651,7 @@ bool OfferedNow(uc_client *c, const release_feed::Feed &f, std::string *error) {
   const uint64_t now = uint64_t(time(nullptr));
   const double elapsed = now > f.published ? double(now - f.published) : 0;
   const double share =
-      r.span_seconds == 0 ? r.percent
-                          : r.percent * std::min(1.0, elapsed / double(r.span_seconds));
+      r.span_seconds == 0 ? r.percent : r.percent * std::min(1.0, elapsed / double(r.span_seconds));
   if (share >= 100 || f.critical || c->manual) return true;
   if (!c->state.has_bucket) {
     c->state.bucket = randombytes_uniform(kBuckets);
@@ -661,8 +660,9 @@ bool OfferedNow(uc_client *c, const release_feed::Feed &f, std::string *error) {
   }
   const uint32_t bucket = c->state.bucket;
   if (bucket < share * (kBuckets / 100)) return true;
-  std::string line = "version " + f.version + " is being rolled out: " +
-                     std::to_string(unsigned(share)) + " % of installations now; this one ";
+  std::string line = "version " + f.version +
+                     " is being rolled out: " + std::to_string(unsigned(share)) +
+                     " % of installations now; this one ";
   if (bucket < r.percent * (kBuckets / 100)) {  // its turn comes within the span
     const double after = double(bucket) * double(r.span_seconds) / (r.percent * (kBuckets / 100));
     line += "from about " + UtcTime(f.published + uint64_t(after) + 1, false);
