@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 PACKAGES=(
   g++ cmake ninja-build pkg-config make
   libbz2-dev bzip2 libdivsufsort-dev libsodium-dev
-  libgtk2.0-dev libx11-dev xvfb x11-utils xdotool imagemagick
+  libgtk2.0-dev libx11-dev xvfb x11-utils xdotool imagemagick jq
   libgtest-dev googletest
   clang libclang-rt-14-dev strace
   libsodium-dev nlohmann-json3-dev libcurl4-openssl-dev python3 dpkg-dev groff-base lintian
