@@ -92,7 +92,7 @@ std::string ReadText(const std::string &path, uint64_t max = release_feed::kMaxF
   return text;
 }
 
-// "2026-12-08 16:07 UTC"
+// A time for messages: "2026-12-08 16:07 UTC", or with the seconds "2026-12-08 16:07:51 UTC".
 std::string UtcTime(uint64_t seconds, bool with_seconds) {
   char text[32];
   const time_t t = time_t(seconds);
@@ -169,10 +169,11 @@ struct uc_client {
     number("dead_runs", &state.dead_runs);
     number("failures", &state.failures);
     number("retry_after", &state.retry_after);
-    number("bucket", &state.bucket);
-    // A bucket out of range is not one: a new one is drawn.
-    state.has_bucket = j.contains("bucket") && state.bucket < kBuckets;
-    if (!state.has_bucket) state.bucket = 0;
+    // A bucket that is not a number below kBuckets is none: a new one is drawn when needed.
+    uint64_t bucket = kBuckets;
+    number("bucket", &bucket);
+    state.has_bucket = bucket < kBuckets;
+    state.bucket = state.has_bucket ? uint32_t(bucket) : 0;
     if (const auto it = j.find("failed"); it != j.end() && it->is_array()) {
       for (const auto &sha : *it) {
         if (sha.is_string()) state.failed.push_back(sha.get<std::string>());
