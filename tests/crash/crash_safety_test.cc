@@ -34,9 +34,10 @@ const std::vector<std::string> kEnv = {"LC_ALL=C", "PATH=/usr/bin:/bin"};
 
 // Runs `argv` traced; kills it on entry to its `kill_at`-th system call (never when 0). Returns the
 // number of calls counted; `*killed` says whether the kill happened.
-long RunKilledAt(const std::vector<std::string> &argv, long kill_at, bool *killed) {
+long RunKilledAt(const std::vector<std::string> &argv, long kill_at, bool *killed,
+                 const std::vector<std::string> &env = kEnv) {
   *killed = false;
-  return RunTraced(argv, kEnv, [&](pid_t pid, long k) {
+  return RunTraced(argv, env, [&](pid_t pid, long k) {
     if (k != kill_at) return;
     kill(pid, SIGKILL);
     *killed = true;
@@ -61,6 +62,7 @@ struct Mode {
   std::vector<std::string> extra_args;  // after p, inst, working dir
   std::string working;                  // relative to the run folder
   long sample_offset = 1;               // the first k of the CI sample (1 or 2)
+  std::vector<std::string> env = kEnv;  // of every run, the killed one and the next
   // "new", "old" or a description of what is wrong.
   std::function<std::string(const std::string &dir)> judge;
 };
@@ -100,7 +102,7 @@ void Sweep(const Mode &mode, const TempDir &tmp, SweepResult *out) {
   const std::string probe = tmp / "probe";
   ASSERT_TRUE(copy(probe));
   bool killed = false;
-  out->calls = RunKilledAt(args_for(probe), 0, &killed);
+  out->calls = RunKilledAt(args_for(probe), 0, &killed, mode.env);
   ASSERT_GT(out->calls, 100);
   ASSERT_EQ(mode.judge(probe), "new") << "the undisturbed run";
 
@@ -128,10 +130,10 @@ void Sweep(const Mode &mode, const TempDir &tmp, SweepResult *out) {
         if (!copy(dir)) {
           verdict = "cannot copy the template";
         } else {
-          RunKilledAt(args_for(dir), ks[i], &was_killed);
+          RunKilledAt(args_for(dir), ks[i], &was_killed, mode.env);
           std::string status = ReadFile(dir + "/p/update.status");
           if (Exists(dir + "/p/update.journal") || status == "applying" || status.empty()) {
-            e2e::Spawn(args_for(dir), kEnv, "/dev/null");
+            e2e::Spawn(args_for(dir), mode.env, "/dev/null");
           }
           verdict = Exists(dir + "/p/update.journal") ? "journal left" : mode.judge(dir);
         }
@@ -210,15 +212,21 @@ TEST(KillSweep, InPlaceAndCompleteUpdates) {
   }
 }
 
+// The replace request also runs keeping the old installation at "inst.previous", as the update
+// client asks: after success it must be exactly the old version there.
 TEST(KillSweep, StagedUpdateAndReplaceRequest) {
-  for (bool replace : {false, true}) {
+  for (int run = 0; run < 3; ++run) {
+    const bool replace = run > 0, keep = run == 2;
     TempDir tmp;
     const Snapshot old_version = Without(VersionSnapshot(tmp, "old", WriteInstallation), "updates");
     const Snapshot staged =
         Without(VersionSnapshot(tmp, "new", WriteNewVersion), "updates");
     Mode mode;
-    mode.name = replace ? "replace request" : "staged update";
+    mode.name = keep ? "replace request keeping the previous installation"
+                : replace ? "replace request"
+                          : "staged update";
     mode.sample_offset = replace ? 2 : 1;
+    if (keep) mode.env.push_back("KIV_KEEP_PREVIOUS=1");
     mode.working = "inst/updated";
     mode.extra_args = {replace ? "0/replace" : "-1"};
     mode.prepare = [replace](const std::string &dir) {
@@ -236,7 +244,14 @@ TEST(KillSweep, StagedUpdateAndReplaceRequest) {
       if (Exists(dir + "/inst.bak")) return "inst.bak left";
       if (replace) {
         // "pending" drops the staged copy: the application then updates in place.
-        return JudgeVersion(old_version, staged, inst, status, "succeeded\n", true);
+        const std::string verdict =
+            JudgeVersion(old_version, staged, inst, status, "succeeded\n", true);
+        if (verdict != "new" || !keep) return verdict;
+        const Snapshot previous = Without(TakeSnapshot(dir + "/inst.previous"), "updates");
+        if (!(Without(previous, "updated") == old_version)) {
+          return "new, but inst.previous: " + DiffSnapshots(old_version, previous);
+        }
+        return verdict;
       }
       // A staged update never touches the installation; "applied\n" vouches for a whole copy.
       Snapshot copy = Without(TakeSnapshot(dir + "/inst/updated"), "updates");
