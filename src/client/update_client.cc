@@ -730,6 +730,10 @@ uc_result SwapBack(uc_client *c) {
                                     previous + " is missing or is not the installation kept; " +
                                     bad + " stays");
     }
+    if (UpdaterAtWork(c)) {
+      return c->Fail(UC_FAILED, "an update of the installation is at work; " + back +
+                                    " is swapped back in at a later start");
+    }
     const int fd = LockSwap(c);
     if (fd < 0) {
       return c->Fail(UC_FAILED,
@@ -740,6 +744,11 @@ uc_result SwapBack(uc_client *c) {
       k.step = kSwappingBack;
       if (!k.new_version.empty() && !c->Bad(k.new_version)) c->state.bad.push_back(k.new_version);
     }
+    // The installation that comes back has no update of its own under way: an update of the
+    // version that goes would be lost with it.
+    State &s = c->state;
+    s.running.clear(), s.snapshot.clear(), s.archive.clear(), s.archive_kind.clear();
+    s.dead_runs = 0;
     c->Say(bad + " was started " + std::to_string(k.starts) +
            " times without being confirmed: swapping " + back + " back in");
     ClearPatchFolder(kept_patch);
@@ -768,7 +777,6 @@ uc_result SwapBack(uc_client *c) {
   }
   // The kept installation is in place, with the record written into it before: the bad copy
   // goes, then the record.
-  c->patch_dir = c->install + "/" + protocol::kPatchDirName;
   if (!RemoveTree(previous)) {
     return c->Fail(UC_FAILED, "cannot remove the swapped-back copy " + previous +
                                   "; the next start tries again");
