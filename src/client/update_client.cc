@@ -62,7 +62,8 @@ constexpr size_t kMaxFailedArchives = 32;
 constexpr char kRunInPlace[] = "in-place", kRunStaged[] = "staged", kRunReplace[] = "replace";
 // The steps of a confirmation: the new version runs unconfirmed; it was confirmed and the kept
 // installation is being removed; it is being swapped back (the intent is in both installations).
-constexpr char kWaiting[] = "waiting", kConfirmed[] = "confirmed", kSwappingBack[] = "swapping-back";
+constexpr char kWaiting[] = "waiting", kConfirmed[] = "confirmed",
+               kSwappingBack[] = "swapping-back";
 constexpr unsigned kDefaultConfirmStarts = 3, kMaxConfirmStarts = 1000;
 
 // A version swapped in (or updated in place) after a swap that kept the old installation at
@@ -128,7 +129,7 @@ struct uc_client {
   release_feed::Feed release;  // the feed accepted by the last check
   const release_feed::ArchiveEntry *chosen = nullptr;
   State state;
-  int hold = -1;  // the shared hold of uc_hold
+  int hold = -1;                                    // the shared hold of uc_hold
   unsigned confirm_starts = kDefaultConfirmStarts;  // 0: no old installation is kept
 
   uc_result Fail(uc_result code, const std::string &why) {
@@ -183,7 +184,8 @@ struct uc_client {
     }
     if (const auto it = j.find("confirm"); it != j.end() && it->is_object()) {
       Confirmation &to = state.confirm;
-      for (const auto &[key, field] : {std::pair{"step", &to.step}, {"new_version", &to.new_version},
+      for (const auto &[key, field] : {std::pair{"step", &to.step},
+                                       {"new_version", &to.new_version},
                                        {"old_version", &to.old_version},
                                        {"previous", &to.previous}}) {
         if (const auto f = it->find(key); f != it->end() && f->is_string())
@@ -642,8 +644,8 @@ std::string VersionOf(const std::string &dir) {
 // Drops what an update left in the patch folder `dir` of a kept installation (its status, archive,
 // journal and downloads), so that the installation, once back in place, starts clean.
 void ClearPatchFolder(const std::string &dir) {
-  for (const char *name : {protocol::kStatusName, protocol::kStatusTempName,
-                           protocol::kArchiveName, protocol::kJournalName}) {
+  for (const char *name : {protocol::kStatusName, protocol::kStatusTempName, protocol::kArchiveName,
+                           protocol::kJournalName}) {
     unlink((dir + "/" + name).c_str());
   }
   if (DIR *d = opendir(dir.c_str())) {
@@ -719,16 +721,17 @@ uc_result FinishConfirmation(uc_client *c) {
 // whether the exchange happened, then exchanges, or removes the bad copy and ends the record.
 uc_result SwapBack(uc_client *c) {
   Confirmation &k = c->state.confirm;
-  const std::string previous = PreviousDir(c), kept_patch = previous + "/" + protocol::kPatchDirName;
+  const std::string previous = PreviousDir(c),
+                    kept_patch = previous + "/" + protocol::kPatchDirName;
   const std::string bad = Named(k.new_version, "the new version"),
                     back = Named(k.old_version, "the previous version");
   if (Identity(c->install) != k.previous) {  // not exchanged yet
     if (k.previous.empty() || Identity(previous) != k.previous) {
       k = Confirmation();
       (void)c->SaveState();
-      return c->Fail(UC_FAILED, bad + " was not confirmed, but cannot be swapped back: " +
-                                    previous + " is missing or is not the installation kept; " +
-                                    bad + " stays");
+      return c->Fail(UC_FAILED,
+                     bad + " was not confirmed, but cannot be swapped back: " + previous +
+                         " is missing or is not the installation kept; " + bad + " stays");
     }
     if (UpdaterAtWork(c)) {
       return c->Fail(UC_FAILED, "an update of the installation is at work; " + back +
@@ -736,9 +739,8 @@ uc_result SwapBack(uc_client *c) {
     }
     const int fd = LockSwap(c);
     if (fd < 0) {
-      return c->Fail(UC_FAILED,
-                     "another instance of the application holds the installation; " + back +
-                         " is swapped back in at a later start");
+      return c->Fail(UC_FAILED, "another instance of the application holds the installation; " +
+                                    back + " is swapped back in at a later start");
     }
     if (k.step != kSwappingBack) {
       k.step = kSwappingBack;
@@ -753,9 +755,9 @@ uc_result SwapBack(uc_client *c) {
            " times without being confirmed: swapping " + back + " back in");
     ClearPatchFolder(kept_patch);
     bool saved = c->SaveState() && c->SaveState(kept_patch);
-    const int exchanged = saved ? renameat2(AT_FDCWD, c->install.c_str(), AT_FDCWD,
-                                            previous.c_str(), RENAME_EXCHANGE)
-                                : -1;
+    const int exchanged =
+        saved ? renameat2(AT_FDCWD, c->install.c_str(), AT_FDCWD, previous.c_str(), RENAME_EXCHANGE)
+              : -1;
     const int error = errno;
     UnlockSwap(c, fd);
     if (!saved) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));

@@ -14,10 +14,10 @@ class Journal;
 // "<install_dir>.bak/updated" (newDir); then one exchange puts it at the installation's path and
 // the old installation at newDir, inside "<install_dir>.bak" (tmpDir), which is removed and its
 // removal flushed. The journal names the staged copy by its identity before the first move, so
-// that a killed run can tell the two apart. With `keep_previous` an earlier "<install_dir>.previous"
-// is removed before the swap, and the old installation moves there after it instead of being
-// removed (when that move fails it is removed as without the request; the swap still stands).
-// Returns result::kOk or the first failing move's code.
+// that a killed run can tell the two apart. With `keep_previous` an earlier
+// "<install_dir>.previous" is removed before the swap, and the old installation moves there after
+// it instead of being removed (when that move fails it is removed as without the request; the swap
+// still stands). Returns result::kOk or the first failing move's code.
 [[nodiscard]] int ReplaceInstallation(const char *install_dir, bool keep_previous,
                                       Journal *journal);
 

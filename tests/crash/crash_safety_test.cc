@@ -17,9 +17,9 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "support/run_updater.h"
@@ -68,8 +68,8 @@ struct Mode {
   std::function<std::vector<std::string>(const std::string &dir)> command;
   // Finishes each copy of the template before its run (what depends on the copy's inodes).
   std::function<void(const std::string &dir)> fix_up = [](const std::string &) {};
-  bool always_again = false;  // the next start runs after every kill, not only after one that
-                              // left an update interrupted
+  // The next start runs after every kill, not only after one that left an update interrupted.
+  bool always_again = false;
   std::string undisturbed = "new";  // the verdict on a run that is not killed
   // "new", "old" or a description of what is wrong.
   std::function<std::string(const std::string &dir)> judge;
@@ -293,8 +293,10 @@ TEST(KillSweep, UpdateClientSwapBack) {
     WriteFile(inst + "/update-product",
               std::string("update-product 1\nproduct app\nversion ") + (v2 ? "2.0" : "1.0") + "\n");
   };
-  const Snapshot v1 = Without(VersionSnapshot(tmp, "v1", [&](auto d) { version(d, false); }), "updates");
-  const Snapshot v2 = Without(VersionSnapshot(tmp, "v2", [&](auto d) { version(d, true); }), "updates");
+  const Snapshot v1 =
+      Without(VersionSnapshot(tmp, "v1", [&](auto d) { version(d, false); }), "updates");
+  const Snapshot v2 =
+      Without(VersionSnapshot(tmp, "v2", [&](auto d) { version(d, true); }), "updates");
   Mode mode;
   mode.name = "update-client start swapping the previous version back";
   mode.always_again = true;
@@ -308,7 +310,8 @@ TEST(KillSweep, UpdateClientSwapBack) {
     // What the swap that brought 2.0 left in the old installation's patch folder.
     WriteFile(dir + "/inst.previous/updates/0/update.status", "applied\n");
     WriteFile(dir + "/inst.previous/updates/0/update.upk", "the archive of 2.0\n");
-    WriteFile(dir + "/inst.previous/updates/0/client-state.json", "{\"format\": 3, \"running\": \"replace\"}\n");
+    WriteFile(dir + "/inst.previous/updates/0/client-state.json",
+              "{\"format\": 3, \"running\": \"replace\"}\n");
   };
   mode.fix_up = [](const std::string &dir) {
     struct stat st;
@@ -322,7 +325,8 @@ TEST(KillSweep, UpdateClientSwapBack) {
   };
   mode.judge = [&](const std::string &dir) -> std::string {
     const std::string patch = dir + "/inst/updates/0";
-    const auto state = nlohmann::json::parse(ReadFile(patch + "/client-state.json"), nullptr, false);
+    const auto state =
+        nlohmann::json::parse(ReadFile(patch + "/client-state.json"), nullptr, false);
     if (!state.is_object()) return "no state";
     const Snapshot inst = Without(TakeSnapshot(dir + "/inst"), "updates");
     if (inst == v2) {

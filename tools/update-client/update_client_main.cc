@@ -160,9 +160,8 @@ int main(int argc, char **argv) {
     }
   }
   for (const std::string &arg : parsed.operands) {
-    if (!command.empty() ||
-        (arg != "fetch" && arg != "start" && arg != "check" && arg != "state" &&
-         arg != "confirm")) {
+    if (!command.empty() || (arg != "fetch" && arg != "start" && arg != "check" && arg != "state" &&
+                             arg != "confirm")) {
       return Fail(2, "unexpected argument " + arg + " (see --help)");
     }
     command = arg;
