@@ -60,12 +60,11 @@ uc_result uc_fetch(uc_client *client, int in_place);
 
 /* At the application's start: counts the start of a version awaiting confirmation, or swaps
  * the previous version back (uc_set_confirm_starts; it then does nothing else); runs an
- * interrupted update once more (recovery; a staged one
- * starts again in the background), swaps a staged update in (or applies it in place when the
- * installation changed after the copy was made), applies a pending one in place, or reports a
- * failed one (the archive is dropped and remembered; a partial update that did not match the
- * installation is followed by the complete one, other failures back off). UC_OK when nothing
- * is waiting. */
+ * interrupted update once more (recovery; a staged one starts again in the background), swaps a
+ * staged update in (or applies it in place when the installation changed after the copy was
+ * made), applies a pending one in place, or reports a failed one (the archive is dropped and
+ * remembered; a partial update that did not match the installation is followed by the complete
+ * one, other failures back off). UC_OK when nothing is waiting. */
 uc_result uc_start(uc_client *client);
 
 /* Confirmed updates (docs/update-client.md). A swap keeps the old installation at
