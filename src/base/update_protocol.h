@@ -32,6 +32,11 @@ constexpr char kProductRecordName[] = "update-product";
 
 // Beside the installation directory: where a replace request sets the old installation aside.
 constexpr char kSetAsideSuffix[] = ".bak";
+// Beside the installation directory: the old installation a replace request keeps (instead of
+// removing it) when its environment holds kKeepPreviousEnv set to "1", until the update client
+// confirms the new version or swaps the old one back.
+constexpr char kPreviousSuffix[] = ".previous";
+constexpr char kKeepPreviousEnv[] = "KIV_KEEP_PREVIOUS";
 // Beside a file during an update: its backup, "<path>" followed by this suffix.
 constexpr char kBackupSuffix[] = ".kiv-backup";
 

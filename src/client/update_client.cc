@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char **environ;
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +29,7 @@
 
 #include "archive/signature_check.h"
 #include "base/durable_file.h"
+#include "base/product_record.h"
 #include "base/result.h"
 #include "base/update_protocol.h"
 #include "base/whole_file.h"
@@ -37,10 +40,12 @@ namespace {
 // The client's state in the patch folder (JSON, docs/update-client.md): the highest serial
 // accepted, with its product and channel; the archive placed last and the updater run started on
 // it; the archives that failed here; the back-off after failed attempts; the snapshot of the
-// installation taken when the staged copy was made; the installation's rollout bucket. Its
-// "format" tells an older client to keep off.
+// installation taken when the staged copy was made; the installation's rollout bucket; the
+// confirmation of the version swapped in last, and the versions swapped back. Its "format" tells
+// an older client to keep off.
 constexpr char kStateName[] = "client-state.json";
-constexpr int kStateFormat = 2;  // 1: the same file without "format" and the fields after serial
+// 1: the same file without "format" and the fields after serial; 2: without "confirm" and "bad".
+constexpr int kStateFormat = 3;
 // The file whose flock is the applications' shared hold on the installation (uc_hold).
 constexpr char kHoldName[] = "update-client.lock";
 constexpr char kPartSuffix[] = ".part";
@@ -59,6 +64,21 @@ constexpr uint32_t kBuckets = 10000;
 // The updater's run on the archive in the patch folder, recorded before it starts and cleared
 // when its outcome has been handled: what a run interrupted by a kill is started again as.
 constexpr char kRunInPlace[] = "in-place", kRunStaged[] = "staged", kRunReplace[] = "replace";
+// The steps of a confirmation: the new version runs unconfirmed; it was confirmed and the kept
+// installation is being removed; it is being swapped back (the intent is in both installations).
+constexpr char kWaiting[] = "waiting", kConfirmed[] = "confirmed",
+               kSwappingBack[] = "swapping-back";
+constexpr unsigned kDefaultConfirmStarts = 3, kMaxConfirmStarts = 1000;
+
+// A version swapped in (or updated in place) after a swap that kept the old installation at
+// "<install>.previous", until it is confirmed or swapped back. `step` is "" when none awaits.
+struct Confirmation {
+  std::string step;         // kWaiting, kConfirmed, kSwappingBack or ""
+  std::string new_version;  // the version installed, from the product records ("" if unknown)
+  std::string old_version;  // the version kept at "<install>.previous"
+  std::string previous;     // "<dev> <ino>" of "<install>.previous" when it was kept
+  unsigned starts = 0;      // the starts of the new version so far, the swapping one included
+};
 
 struct State {
   std::string product, channel;
@@ -72,6 +92,8 @@ struct State {
   uint64_t retry_after = 0;           // no download before this time (seconds since 1970)
   bool has_bucket = false;            // the bucket is drawn at the first phased rollout met
   uint32_t bucket = 0;                // in [0, kBuckets)
+  Confirmation confirm;
+  std::vector<std::string> bad;  // versions swapped back here: never offered again
 };
 
 // The codes with which an update fails because the installation is not the one the partial
@@ -124,7 +146,8 @@ struct uc_client {
   release_feed::Feed release;  // the feed accepted by the last check
   const release_feed::ArchiveEntry *chosen = nullptr;
   State state;
-  int hold = -1;  // the shared hold of uc_hold
+  int hold = -1;                                    // the shared hold of uc_hold
+  unsigned confirm_starts = kDefaultConfirmStarts;  // 0: no old installation is kept
 
   uc_result Fail(uc_result code, const std::string &why) {
     error = why;
@@ -174,10 +197,25 @@ struct uc_client {
     number("bucket", &bucket);
     state.has_bucket = bucket < kBuckets;
     state.bucket = state.has_bucket ? uint32_t(bucket) : 0;
-    if (const auto it = j.find("failed"); it != j.end() && it->is_array()) {
-      for (const auto &sha : *it) {
-        if (sha.is_string()) state.failed.push_back(sha.get<std::string>());
+    for (const auto &[key, list] : {std::pair{"failed", &state.failed}, {"bad", &state.bad}}) {
+      if (const auto it = j.find(key); it != j.end() && it->is_array()) {
+        for (const auto &item : *it) {
+          if (item.is_string()) list->push_back(item.get<std::string>());
+        }
       }
+    }
+    if (const auto it = j.find("confirm"); it != j.end() && it->is_object()) {
+      Confirmation &to = state.confirm;
+      for (const auto &[key, field] : {std::pair{"step", &to.step},
+                                       {"new_version", &to.new_version},
+                                       {"old_version", &to.old_version},
+                                       {"previous", &to.previous}}) {
+        if (const auto f = it->find(key); f != it->end() && f->is_string())
+          *field = f->get<std::string>();
+      }
+      if (const auto n = it->find("starts"); n != it->end() && n->is_number_unsigned())
+        to.starts = n->get<unsigned>();
+      if (to.step != kWaiting && to.step != kConfirmed && to.step != kSwappingBack) to = {};
     }
     return true;
   }
@@ -197,12 +235,25 @@ struct uc_client {
     j["failures"] = state.failures;
     j["retry_after"] = state.retry_after;
     if (state.has_bucket) j["bucket"] = state.bucket;
+    if (!state.confirm.step.empty()) {
+      const Confirmation &k = state.confirm;
+      j["confirm"] = {{"step", k.step},
+                      {"new_version", k.new_version},
+                      {"old_version", k.old_version},
+                      {"previous", k.previous},
+                      {"starts", k.starts}};
+    }
+    j["bad"] = state.bad;
     const std::string text = j.dump(2) + "\n", folder = dir.empty() ? patch_dir : dir;
     return MakeDirs(folder) && replace_file_durably((folder + "/" + kStateName).c_str(),
                                                     text.data(), text.size(), 0644) == result::kOk;
   }
   bool Failed(const std::string &sha256) const {
     return std::find(state.failed.begin(), state.failed.end(), sha256) != state.failed.end();
+  }
+  // Whether `version` was swapped back here.
+  bool Bad(const std::string &version) const {
+    return std::find(state.bad.begin(), state.bad.end(), version) != state.bad.end();
   }
 };
 
@@ -286,7 +337,14 @@ std::string ResolveUrl(const std::string &base, const std::string &relative) {
 
 // ---- the updater ---------------------------------------------------------------------------
 
-int Run(const std::string &program, const std::vector<std::string> &args, bool quiet) {
+// Runs `program` with `args` and waits for it; `env` entries ("NAME=value") are added to the
+// environment. Returns its exit status, or -1.
+int Run(const std::string &program, const std::vector<std::string> &args, bool quiet,
+        const std::vector<std::string> &env = {}) {
+  std::vector<char *> envp;
+  for (char **e = environ; *e; ++e) envp.push_back(*e);
+  for (const std::string &entry : env) envp.push_back(const_cast<char *>(entry.c_str()));
+  envp.push_back(nullptr);
   const pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
@@ -297,7 +355,7 @@ int Run(const std::string &program, const std::vector<std::string> &args, bool q
     std::vector<char *> argv = {const_cast<char *>(program.c_str())};
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   int status = 0;
@@ -544,6 +602,8 @@ uc_result Failure(uc_client *c, int code, const std::string &what) {
   return c->Fail(UC_FAILED, line);
 }
 
+void RenewConfirmation(uc_client *c, bool kept);
+
 uc_result InPlace(uc_client *c) {
   c->state.running = kRunInPlace;
   if (!c->SaveState()) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
@@ -551,6 +611,7 @@ uc_result InPlace(uc_client *c) {
   const std::string after = c->Status();
   if (rc == 0 && after == protocol::kStatusSucceeded) {
     unlink(c->Path(protocol::kArchiveName).c_str());
+    RenewConfirmation(c, false);
     return Succeeded(c, "updated in place");
   }
   int code = 0;
@@ -558,18 +619,230 @@ uc_result InPlace(uc_client *c) {
   return c->Fail(UC_FAILED, "the in-place update ended with " + after);
 }
 
-// The swap: the staged copy takes the installation's place, unless another instance of the
-// application holds the installation (uc_hold). The recovery of an interrupted swap does not wait
-// for the hold: the installation may be set aside.
-uc_result Replace(uc_client *c, bool recovering = false) {
+// The exclusive hold for a swap of the installation: the descriptor, or -1 when another instance
+// of the application holds the installation (uc_hold).
+int LockSwap(uc_client *c) {
   const int fd =
       c->hold >= 0 ? c->hold : open(c->Path(kHoldName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (!recovering && (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) != 0)) {
-    if (fd == c->hold) {
-      (void)flock(fd, LOCK_SH);
-    } else if (fd >= 0) {
-      close(fd);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+  if (fd == c->hold) {
+    (void)flock(fd, LOCK_SH);
+  } else if (fd >= 0) {
+    close(fd);
+  }
+  return -1;
+}
+// Ends LockSwap's hold (none when `fd` is -1). After a swap the file the handle holds lies in the
+// other installation: it holds the one in place again.
+void UnlockSwap(uc_client *c, int fd) {
+  if (fd < 0) return;
+  if (fd != c->hold) {
+    close(fd);
+    return;
+  }
+  close(c->hold);
+  c->hold = -1;
+  (void)uc_hold(c);
+}
+
+// ---- confirmation --------------------------------------------------------------------------
+
+std::string PreviousDir(const uc_client *c) { return c->install + protocol::kPreviousSuffix; }
+
+// "<dev> <ino>" of `path` (not followed), "" when nothing is there.
+std::string Identity(const std::string &path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return "";
+  return std::to_string(uintmax_t(st.st_dev)) + " " + std::to_string(uintmax_t(st.st_ino));
+}
+
+// The version in the product record of the installation `dir`, "" when it has none.
+std::string VersionOf(const std::string &dir) {
+  ProductRecord record;
+  std::string why;
+  const std::string text = ReadText(dir + "/" + protocol::kProductRecordName, 4096);
+  return ParseProductRecord(text, &record, &why) ? record.version : "";
+}
+
+// Drops what an update left in the patch folder `dir` of a kept installation (its status, archive,
+// journal and downloads), so that the installation, once back in place, starts clean.
+void ClearPatchFolder(const std::string &dir) {
+  for (const char *name : {protocol::kStatusName, protocol::kStatusTempName, protocol::kArchiveName,
+                           protocol::kJournalName}) {
+    unlink((dir + "/" + name).c_str());
+  }
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.size() > 5 && name.compare(name.size() - 5, 5, kPartSuffix) == 0)
+        unlink((dir + "/" + name).c_str());
     }
+    closedir(d);
+  }
+}
+
+// Whether a swap is to keep the old installation: confirmation is on and no version awaits it (a
+// swap during a confirmation keeps the installation kept first, the last one known to work).
+bool KeepWanted(const uc_client *c) {
+  return c->confirm_starts > 0 && c->state.confirm.step.empty();
+}
+
+// After an update: a swap that kept the old installation starts a confirmation; an update while a
+// version awaits confirmation renews it for the version now installed.
+void RenewConfirmation(uc_client *c, bool kept) {
+  Confirmation &k = c->state.confirm;
+  if (kept) {
+    const std::string previous = PreviousDir(c);
+    k = Confirmation();
+    k.step = kWaiting;
+    k.old_version = VersionOf(previous);
+    k.previous = Identity(previous);
+    ClearPatchFolder(previous + "/" + protocol::kPatchDirName);
+  }
+  if (k.step != kWaiting) return;
+  k.new_version = VersionOf(c->install);
+  k.starts = 1;  // the start that put it in place is its first
+}
+
+std::string Named(const std::string &version, const char *unknown) {
+  return version.empty() ? unknown : "version " + version;
+}
+
+// A swap that succeeded: the run's records are over, and with the old installation kept the new
+// version awaits confirmation.
+uc_result Swapped(uc_client *c) {
+  const bool kept = KeepWanted(c) && !Identity(PreviousDir(c)).empty();
+  RenewConfirmation(c, kept);
+  const uc_result rc = Succeeded(c, "the staged update is in place");
+  const Confirmation &k = c->state.confirm;
+  if (rc == UC_OK && kept) {
+    c->Say(Named(k.new_version, "the new version") + " awaits confirmation ('update-client " +
+           "confirm'); until then " + Named(k.old_version, "the previous version") +
+           " is kept at " + PreviousDir(c) + ", and after " + std::to_string(c->confirm_starts) +
+           " starts without it, it is swapped back");
+  }
+  return rc;
+}
+
+// The confirmed version: the kept installation is removed, then the record. Returns UC_OK or
+// UC_FAILED (the next start tries again).
+uc_result FinishConfirmation(uc_client *c) {
+  const std::string previous = PreviousDir(c);
+  if (Identity(previous) == c->state.confirm.previous && !RemoveTree(previous)) {
+    return c->Fail(UC_FAILED, "cannot remove the previous installation " + previous +
+                                  "; the next start tries again");
+  }
+  (void)flush_parent_folder(c->install.c_str());
+  c->state.confirm = Confirmation();
+  if (!c->SaveState()) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
+  return UC_OK;
+}
+
+// Swaps the kept installation back in for a version that was not confirmed, in one exchange of the
+// two folders. The intent (step kSwappingBack, the version marked bad) is written into both
+// installations first; after a kill the next start tells by the identity of the folder in place
+// whether the exchange happened, then exchanges, or removes the bad copy and ends the record.
+uc_result SwapBack(uc_client *c) {
+  Confirmation &k = c->state.confirm;
+  const std::string previous = PreviousDir(c),
+                    kept_patch = previous + "/" + protocol::kPatchDirName;
+  const std::string bad = Named(k.new_version, "the new version"),
+                    back = Named(k.old_version, "the previous version");
+  if (Identity(c->install) != k.previous) {  // not exchanged yet
+    if (k.previous.empty() || Identity(previous) != k.previous) {
+      k = Confirmation();
+      (void)c->SaveState();
+      return c->Fail(UC_FAILED,
+                     bad + " was not confirmed, but cannot be swapped back: " + previous +
+                         " is missing or is not the installation kept; " + bad + " stays");
+    }
+    if (UpdaterAtWork(c)) {
+      return c->Fail(UC_FAILED, "an update of the installation is at work; " + back +
+                                    " is swapped back in at a later start");
+    }
+    const int fd = LockSwap(c);
+    if (fd < 0) {
+      return c->Fail(UC_FAILED, "another instance of the application holds the installation; " +
+                                    back + " is swapped back in at a later start");
+    }
+    if (k.step != kSwappingBack) {
+      k.step = kSwappingBack;
+      if (!k.new_version.empty() && !c->Bad(k.new_version)) c->state.bad.push_back(k.new_version);
+    }
+    // The installation that comes back has no update of its own under way: an update of the
+    // version that goes would be lost with it.
+    State &s = c->state;
+    s.running.clear(), s.snapshot.clear(), s.archive.clear(), s.archive_kind.clear();
+    s.dead_runs = 0;
+    c->Say(bad + " was started " + std::to_string(k.starts) +
+           " times without being confirmed: swapping " + back + " back in");
+    ClearPatchFolder(kept_patch);
+    bool saved = c->SaveState() && c->SaveState(kept_patch);
+    const int exchanged =
+        saved ? renameat2(AT_FDCWD, c->install.c_str(), AT_FDCWD, previous.c_str(), RENAME_EXCHANGE)
+              : -1;
+    const int error = errno;
+    UnlockSwap(c, fd);
+    if (!saved) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
+    if (exchanged != 0 && (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP)) {
+      c->state.bad.erase(std::remove(c->state.bad.begin(), c->state.bad.end(), k.new_version),
+                         c->state.bad.end());
+      k = Confirmation();
+      (void)c->SaveState();
+      return c->Fail(UC_FAILED, "the file system cannot exchange " + c->install + " and " +
+                                    previous + " in one step: " + back +
+                                    " is not swapped back and " + bad + " stays (" + previous +
+                                    " is left as it is)");
+    }
+    if (exchanged != 0) {
+      return c->Fail(UC_FAILED, "cannot swap " + back + " back in: " + strerror(error) +
+                                    "; the next start tries again");
+    }
+    (void)flush_parent_folder(c->install.c_str());
+  }
+  // The kept installation is in place, with the record written into it before: the bad copy
+  // goes, then the record.
+  if (!RemoveTree(previous)) {
+    return c->Fail(UC_FAILED, "cannot remove the swapped-back copy " + previous +
+                                  "; the next start tries again");
+  }
+  (void)flush_parent_folder(c->install.c_str());
+  k = Confirmation();
+  if (!c->SaveState()) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
+  c->Say(back + " is in place again; " + bad +
+         " is marked bad: it is not offered again (a newer release is)");
+  return UC_OK;
+}
+
+// At a start while a version awaits confirmation: finishes a confirmation or a swap back that a
+// kill interrupted, swaps back after the set number of starts, or counts this start. Sets
+// `*swapped` when the start is over (the old version was swapped back, or could not be).
+uc_result ConfirmationAtStart(uc_client *c, bool *swapped) {
+  Confirmation &k = c->state.confirm;
+  if (k.step == kConfirmed) return FinishConfirmation(c);
+  if (k.step == kSwappingBack || (c->confirm_starts > 0 && k.starts >= c->confirm_starts)) {
+    *swapped = true;
+    return SwapBack(c);
+  }
+  k.starts++;
+  if (!c->SaveState()) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
+  std::string line = Named(k.new_version, "the new version") + " is not confirmed yet: start " +
+                     std::to_string(k.starts);
+  if (c->confirm_starts > 0) {
+    line += " of " + std::to_string(c->confirm_starts) + "; then " +
+            Named(k.old_version, "the previous version") + " is swapped back";
+  }
+  c->Say(line);
+  return UC_OK;
+}
+
+// The swap: the staged copy takes the installation's place, unless another instance of the
+// application holds the installation (uc_hold). The recovery of an interrupted swap does not wait
+// for the hold: the installation may be set aside. While confirmation is on (and no version awaits
+// it) the updater keeps the old installation at "<install>.previous".
+uc_result Replace(uc_client *c, bool recovering = false) {
+  const int fd = recovering ? c->hold : LockSwap(c);
+  if (!recovering && fd < 0) {
     return c->Fail(UC_FAILED,
                    "another instance of the application holds the installation; the staged "
                    "update is swapped in at a later start");
@@ -580,17 +853,13 @@ uc_result Replace(uc_client *c, bool recovering = false) {
   const std::string staged = c->install + "/" + protocol::kStagedDirName;
   bool saved = c->SaveState();
   if (saved && Exists(staged)) saved = c->SaveState(staged + "/" + protocol::kPatchDirName);
-  if (saved) (void)Run(c->updater, {c->patch_dir, c->install, staged, "0/replace"}, false);
-  if (fd != c->hold) {
-    if (fd >= 0) close(fd);
-  } else {  // after a swap the held file lies in the old installation: hold the new one
-    close(c->hold);
-    c->hold = -1;
-    (void)uc_hold(c);
-  }
+  std::vector<std::string> env;
+  if (KeepWanted(c)) env.push_back(std::string(protocol::kKeepPreviousEnv) + "=1");
+  if (saved) (void)Run(c->updater, {c->patch_dir, c->install, staged, "0/replace"}, false, env);
+  UnlockSwap(c, fd);
   if (!saved) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
   const std::string after = c->Status();
-  if (after == protocol::kStatusSucceeded) return Succeeded(c, "the staged update is in place");
+  if (after == protocol::kStatusSucceeded) return Swapped(c);
   if (after == protocol::kStatusPending) {
     c->Say("replacing was not possible; updating in place");
     return InPlace(c);  // the staged copy is gone; the archive is still here
@@ -817,7 +1086,7 @@ uc_result uc_check(uc_client *c, int *available) {
   const bool below_minimum = !f.minimum_version.empty() &&
                              release_feed::CompareVersions(c->installed, f.minimum_version) < 0;
   for (const release_feed::ArchiveEntry &a : f.archives) {
-    if (c->Failed(a.sha256)) continue;
+    if (c->Failed(a.sha256) || c->Bad(f.version)) continue;
     if (a.kind == "complete" && !c->chosen) c->chosen = &a;
     if (!below_minimum && a.kind == "partial" && a.applies_to == c->installed) {
       c->chosen = &a;
@@ -892,8 +1161,14 @@ uc_result uc_fetch(uc_client *c, int in_place) {
 uc_result uc_start(uc_client *c) {
   c->error.clear();
   if (!c->LoadState()) return UC_FAILED;
+  if (!c->state.confirm.step.empty()) {
+    bool swapped = false;
+    if (const uc_result rc = ConfirmationAtStart(c, &swapped); rc != UC_OK || swapped) return rc;
+  }
   const std::string status = c->Status();
   if (NeedsRecovery(c, status)) return Recover(c);
+  // A swap that ended while its start was killed: its outcome is handled now.
+  if (c->state.running == kRunReplace && status == protocol::kStatusSucceeded) return Swapped(c);
   if (status == protocol::kStatusApplied) {
     if (const uc_result rc = UseUpdaterCopy(c); rc != UC_OK) return rc;
     if (c->state.snapshot.empty() || Snapshot(c->install) != c->state.snapshot) {
@@ -916,6 +1191,30 @@ uc_result uc_start(uc_client *c) {
   int code = 0;
   if (protocol::ParseFailedStatus(status, &code)) return Failure(c, code, "the staged update");
   return UC_OK;  // nothing staged, or still being staged
+}
+
+uc_result uc_set_confirm_starts(uc_client *c, unsigned starts) {
+  if (starts > kMaxConfirmStarts) return c->Fail(UC_USAGE, "at most 1000 starts to confirm in");
+  return c->confirm_starts = starts, UC_OK;
+}
+
+uc_result uc_confirm(uc_client *c) {
+  c->error.clear();
+  if (!c->LoadState()) return UC_FAILED;
+  Confirmation &k = c->state.confirm;
+  if (k.step.empty()) {
+    c->Say("no version awaits confirmation");
+    return UC_OK;
+  }
+  const std::string version = Named(k.new_version, "the new version");
+  if (k.step == kSwappingBack) {
+    return c->Fail(UC_FAILED, version + " is being swapped back; 'update-client start' ends that");
+  }
+  k.step = kConfirmed;
+  if (!c->SaveState()) return c->Fail(UC_FAILED, "cannot write " + c->Path(kStateName));
+  if (const uc_result rc = FinishConfirmation(c); rc != UC_OK) return rc;
+  c->Say(version + " is confirmed; the previous installation " + PreviousDir(c) + " is removed");
+  return UC_OK;
 }
 
 uc_result uc_hold(uc_client *c) {
@@ -945,6 +1244,8 @@ const char *uc_state(uc_client *c) {
                   : status == protocol::kStatusPending         ? "pending"
                   : protocol::ParseFailedStatus(status, &code) ? "failed"
                                                                : "idle";
+  if (c->state_word == "idle" && c->LoadState() && !c->state.confirm.step.empty())
+    c->state_word = "unconfirmed";
   return c->state_word.c_str();
 }
 

@@ -2,7 +2,8 @@
 /* The update client's C API (libupdate-client, docs/update-client.md): an application in any
  * language checks the signed release feed, downloads the archive meant for its installation with a
  * progress callback, has the updater stage it, and swaps it in (or applies it in place) at its next
- * start. Every call returns a uc_result; the sentence of the last failure is uc_error(). One handle
+ * start, and swaps the previous version back when the new one is not confirmed. Every call
+ * returns a uc_result; the sentence of the last failure is uc_error(). One handle
  * is used by one thread at a time; nothing is printed, messages go to the message callback. */
 #ifndef UPDATE_CLIENT_H
 #define UPDATE_CLIENT_H
@@ -64,21 +65,33 @@ const char *uc_release_notes(const uc_client *client); /* text, or a link; "" wh
  * update waits, and while failed attempts back off (docs/update-client.md). */
 uc_result uc_fetch(uc_client *client, int in_place);
 
-/* At the application's start: runs an interrupted update once more (recovery; a staged one
- * starts again in the background), swaps a staged update in (or applies it in place when the
- * installation changed after the copy was made), applies a pending one in place, or reports a
- * failed one (the archive is dropped and remembered; a partial update that did not match the
- * installation is followed by the complete one, other failures back off). UC_OK when nothing
- * is waiting. */
+/* At the application's start: counts the start of a version awaiting confirmation, or swaps
+ * the previous version back (uc_set_confirm_starts; it then does nothing else); runs an
+ * interrupted update once more (recovery; a staged one starts again in the background), swaps a
+ * staged update in (or applies it in place when the installation changed after the copy was
+ * made), applies a pending one in place, or reports a failed one (the archive is dropped and
+ * remembered; a partial update that did not match the installation is followed by the complete
+ * one, other failures back off). UC_OK when nothing is waiting. */
 uc_result uc_start(uc_client *client);
+
+/* Confirmed updates (docs/update-client.md). A swap keeps the old installation at
+ * "<install_dir>.previous" while the new version awaits confirmation; uc_start counts its starts
+ * and, once it has been started `starts` times (default 3, the start that swapped it in being the
+ * first) without uc_confirm, swaps the old installation back in one exchange, marks the version
+ * bad (it is not offered again; a newer release is) and removes the new copy. 0 turns it off: no
+ * old installation is kept, none is swapped back. UC_USAGE above 1000. */
+uc_result uc_set_confirm_starts(uc_client *client, unsigned starts);
+/* The application's own health check passed: the version awaiting confirmation is marked good and
+ * "<install_dir>.previous" is removed. UC_OK also when none awaits it. */
+uc_result uc_confirm(uc_client *client);
 
 /* The application's shared hold on its installation, kept until uc_close (or the process ends):
  * while any instance holds it, uc_start does not swap a staged update in (it waits for a start
  * at which no other instance runs). An application calls it once it runs, after uc_start. */
 uc_result uc_hold(uc_client *client);
 
-/* The installation's update state in one word: "idle", "staging", "staged", "pending" or
- * "failed". */
+/* The installation's update state in one word: "idle", "staging", "staged", "pending",
+ * "failed", or "unconfirmed" (idle, with a version awaiting confirmation). */
 const char *uc_state(uc_client *client);
 
 /* The sentence of the last failure ("" after success). */

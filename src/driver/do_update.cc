@@ -229,7 +229,7 @@ void ReportOutcome(const RunConfig &config, Journal *journal, UpdateOutcome *out
 UpdateOutcome DoUpdate(const RunConfig &config, Journal *journal) {
   UpdateOutcome outcome;
   if (config.replace_request) {
-    outcome.code = ReplaceInstallation(config.install_dir, journal);
+    outcome.code = ReplaceInstallation(config.install_dir, config.keep_previous, journal);
     outcome.update_succeeded = outcome.code == result::kOk;
   } else {
     outcome.code = ApplyArchive(config, journal, &outcome.update_succeeded);

@@ -56,6 +56,7 @@ const char kHelp[] =
 
 // putenv keeps these very strings in the environment, so they must live as long as the process.
 char kOsUpdateEmpty[] = "KIV_OS_UPDATE=";
+char kKeepPreviousEmpty[] = "KIV_KEEP_PREVIOUS=";
 char kNoEmRestartEmpty[] = "NO_EM_RESTART=";
 char kLaunchedChild[] = "KIV_LAUNCHED_CHILD=1";
 
@@ -181,7 +182,7 @@ enum class Recovery { kProceed, kCompleted, kFailed };
 Recovery RecoverFirst(const RunConfig &config, Journal *journal) {
   bool completed = false;
   const Journal::RunView view{config.working_dir, config.install_dir, config.staged_update,
-                              config.replace_request};
+                              config.replace_request, config.keep_previous};
   int rv = journal->Recover(view, &completed);
   if (rv != result::kOk) {
     LOG("failed: %d", rv);
@@ -265,6 +266,10 @@ RunConfig ReadRunConfig(int argc, char **argv, bool signatures_required) {
   if (getenv("KIV_OS_UPDATE")) {
     config.os_update = true;
     putenv(kOsUpdateEmpty);
+  }
+  if (const char *keep = getenv(protocol::kKeepPreviousEnv)) {
+    config.keep_previous = strcmp(keep, "1") == 0;
+    putenv(kKeepPreviousEmpty);
   }
   return config;
 }

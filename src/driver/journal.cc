@@ -357,7 +357,7 @@ int Journal::Recover(const RunView &run, bool *completed) {
   } else {
     LOG("Recovering an interrupted replace request of %s", journal.dir.c_str());
     bool exchanged = false;
-    rv = RecoverSwap(journal.dir, journal.identity, &exchanged);
+    rv = RecoverSwap(journal.dir, journal.identity, run.keep_previous, &exchanged);
     if (rv != result::kOk) {
       Keep("recovery failed; the next run tries again");
       return rv;

@@ -59,12 +59,13 @@ class Journal {
 
   // What the recovery of a killed run works from. `working_dir` is this run's working directory
   // and `install_dir` its installation, as the command line named them; `replace_request` and
-  // `staged_update` its mode.
+  // `staged_update` its mode; `keep_previous` whether a swap keeps the old installation.
   struct RunView {
     const char *working_dir;
     const char *install_dir;
     bool staged_update;
     bool replace_request;
+    bool keep_previous;
   };
   // At the start of every run, before anything changes: puts back an installation that a killed
   // replace request left missing beside its ".bak", then recovers a journal left by a killed run

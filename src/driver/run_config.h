@@ -14,12 +14,14 @@ struct RunConfig {
   bool staged_update = false;        // wait-pid reads as -1
   bool replace_request = false;      // wait-pid contains "/replace" and is not -1
   bool os_update = false;            // KIV_OS_UPDATE was present at start
+  bool keep_previous = false;        // KIV_KEEP_PREVIOUS was "1" at start (a swap keeps the old)
   int wait_pid = 0;                  // the process to wait for, when greater than 0
   bool signatures_required = false;  // the build's policy: refuse when no key is trusted
 };
 
 // Reads the configuration from a command line of at least the three directories and from the
-// environment (KIV_OS_UPDATE, which it then empties, as the program's children must not see it);
+// environment (KIV_OS_UPDATE and KIV_KEEP_PREVIOUS, which it then empties, as the program's
+// children must not see them);
 // `signatures_required` is the build's own setting, passed on.
 RunConfig ReadRunConfig(int argc, char **argv, bool signatures_required);
 

@@ -49,9 +49,28 @@ int MoveInTwoSteps(const char *install_dir, const char *tmp_dir, char *new_dir, 
   return rv;
 }
 
+// The kept old installation's path, "<install_dir>.previous".
+std::string PreviousPath(const std::string &install_dir) {
+  return install_dir + protocol::kPreviousSuffix;
+}
+
+// Moves the old installation `old_dir` (at "<install_dir>.bak/updated" after an exchange, or the
+// whole "<install_dir>.bak" after two moves) to "<install_dir>.previous", over what lies there.
+// Logs a failure; the caller then removes the old installation as without the request.
+bool KeepPrevious(const std::string &install_dir, const std::string &old_dir) {
+  const std::string previous = PreviousPath(install_dir);
+  LOG("Confirm: keeping the previous installation at %s", previous.c_str());
+  if (Lexists(previous)) (void)ensure_remove_recursive(previous.c_str(), false);
+  if (rename(old_dir.c_str(), previous.c_str()) != 0) {
+    LOG("Confirm: keeping the previous installation failed, err: %d; it is removed", errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-int ReplaceInstallation(const char *install_dir, Journal *journal) {
+int ReplaceInstallation(const char *install_dir, bool keep_previous, Journal *journal) {
   char tmp_dir[kPathSize];
   char new_dir[kPathSize];
   char staged_dir[kPathSize];
@@ -66,6 +85,12 @@ int ReplaceInstallation(const char *install_dir, Journal *journal) {
   snprintf(install, sizeof(install), "%s", install_dir);
 
   (void)ensure_remove_recursive(tmp_dir, false);
+  const std::string previous = PreviousPath(install_dir);
+  if (keep_previous && Lexists(previous)) {
+    // A kept installation of an earlier update that its client no longer wants.
+    LOG("Confirm: removing the earlier previous installation %s", previous.c_str());
+    (void)ensure_remove_recursive(previous.c_str(), false);
+  }
   LOG("Begin moving destDir (%s) to tmpDir (%s)", install_dir, tmp_dir);
   struct stat staged;
   int rv = result::kOk;
@@ -111,16 +136,19 @@ int ReplaceInstallation(const char *install_dir, Journal *journal) {
     rv = MoveInTwoSteps(install_dir, tmp_dir, new_dir, announced);
     if (rv != result::kOk) return rv;
   }
+  // After an exchange the old installation is newDir; after two moves it is tmpDir itself.
+  if (keep_previous) (void)KeepPrevious(install_dir, exchanged ? new_dir : tmp_dir);
 
   LOG("Now, remove the tmpDir");
-  int removed = ensure_remove_recursive(tmp_dir, true);
+  int removed = Lexists(tmp_dir) || !keep_previous ? ensure_remove_recursive(tmp_dir, true) : 0;
   if (removed != 0) LOG("Removing tmpDir failed, err: %d", removed);
   // The old installation is gone from the disk too before the status says so.
   (void)flush_dir(ParentDirectory(std::string(install_dir)).c_str());
   return result::kOk;
 }
 
-int RecoverSwap(const std::string &install_dir, const std::string &staged, bool *exchanged) {
+int RecoverSwap(const std::string &install_dir, const std::string &staged, bool keep_previous,
+                bool *exchanged) {
   const std::string tmp_dir = install_dir + protocol::kSetAsideSuffix;
   const std::string set_aside = tmp_dir + "/" + protocol::kStagedDirName;
   auto is_staged = [&staged](const std::string &path) {
@@ -135,6 +163,13 @@ int RecoverSwap(const std::string &install_dir, const std::string &staged, bool 
   int rv = result::kOk;
   if (*exchanged) {
     LOG("Recovery: the staged copy is in place; removing %s", tmp_dir.c_str());
+    // The old installation is newDir after an exchange; a tmpDir that is not empty without it is
+    // the old installation after two moves; an empty one is all that is left after the keeping.
+    if (keep_previous && Lexists(set_aside)) {
+      (void)KeepPrevious(install_dir, set_aside);
+    } else if (keep_previous && Lexists(tmp_dir) && rmdir(tmp_dir.c_str()) != 0) {
+      (void)KeepPrevious(install_dir, tmp_dir);
+    }
     if (Lexists(tmp_dir)) (void)ensure_remove_recursive(tmp_dir.c_str(), false);
   } else if (is_staged(set_aside)) {
     LOG("Recovery: moving the staged copy back into %s", install_dir.c_str());

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <vector>
@@ -34,9 +35,10 @@ const std::vector<std::string> kEnv = {"LC_ALL=C", "PATH=/usr/bin:/bin"};
 
 // Runs `argv` traced; kills it on entry to its `kill_at`-th system call (never when 0). Returns the
 // number of calls counted; `*killed` says whether the kill happened.
-long RunKilledAt(const std::vector<std::string> &argv, long kill_at, bool *killed) {
+long RunKilledAt(const std::vector<std::string> &argv, long kill_at, bool *killed,
+                 const std::vector<std::string> &env = kEnv) {
   *killed = false;
-  return RunTraced(argv, kEnv, [&](pid_t pid, long k) {
+  return RunTraced(argv, env, [&](pid_t pid, long k) {
     if (k != kill_at) return;
     kill(pid, SIGKILL);
     *killed = true;
@@ -61,6 +63,14 @@ struct Mode {
   std::vector<std::string> extra_args;  // after p, inst, working dir
   std::string working;                  // relative to the run folder
   long sample_offset = 1;               // the first k of the CI sample (1 or 2)
+  std::vector<std::string> env = kEnv;  // of every run, the killed one and the next
+  // The command of every run; by default the updater with p, inst and the working directory.
+  std::function<std::vector<std::string>(const std::string &dir)> command;
+  // Finishes each copy of the template before its run (what depends on the copy's inodes).
+  std::function<void(const std::string &dir)> fix_up = [](const std::string &) {};
+  // The next start runs after every kill, not only after one that left an update interrupted.
+  bool always_again = false;
+  std::string undisturbed = "new";  // the verdict on a run that is not killed
   // "new", "old" or a description of what is wrong.
   std::function<std::string(const std::string &dir)> judge;
 };
@@ -89,20 +99,24 @@ void Sweep(const Mode &mode, const TempDir &tmp, SweepResult *out) {
   const std::string tmpl = tmp / "template";
   mode.prepare(tmpl);
   auto args_for = [&mode](const std::string &dir) {
+    if (mode.command) return mode.command(dir);
     std::vector<std::string> a = {UPDATER_BIN, dir + "/p", dir + "/inst", dir + "/" + mode.working};
     a.insert(a.end(), mode.extra_args.begin(), mode.extra_args.end());
     return a;
   };
-  auto copy = [&tmpl](const std::string &dir) {
-    return e2e::Spawn({"/bin/rm", "-rf", dir}, {}) == 0 &&
-           e2e::Spawn({"/bin/cp", "-a", tmpl, dir}, {}) == 0;
+  auto copy = [&tmpl, &mode](const std::string &dir) {
+    if (e2e::Spawn({"/bin/rm", "-rf", dir}, {}) != 0 ||
+        e2e::Spawn({"/bin/cp", "-a", tmpl, dir}, {}) != 0)
+      return false;
+    mode.fix_up(dir);
+    return true;
   };
   const std::string probe = tmp / "probe";
   ASSERT_TRUE(copy(probe));
   bool killed = false;
-  out->calls = RunKilledAt(args_for(probe), 0, &killed);
+  out->calls = RunKilledAt(args_for(probe), 0, &killed, mode.env);
   ASSERT_GT(out->calls, 100);
-  ASSERT_EQ(mode.judge(probe), "new") << "the undisturbed run";
+  ASSERT_EQ(mode.judge(probe), mode.undisturbed) << "the undisturbed run";
 
   // Every k in the full sweep; in CI every second k, odd or even by mode.
   const char *full = getenv("KILL_SWEEP_FULL");
@@ -128,10 +142,15 @@ void Sweep(const Mode &mode, const TempDir &tmp, SweepResult *out) {
         if (!copy(dir)) {
           verdict = "cannot copy the template";
         } else {
-          RunKilledAt(args_for(dir), ks[i], &was_killed);
+          RunKilledAt(args_for(dir), ks[i], &was_killed, mode.env);
           std::string status = ReadFile(dir + "/p/update.status");
-          if (Exists(dir + "/p/update.journal") || status == "applying" || status.empty()) {
-            e2e::Spawn(args_for(dir), kEnv, "/dev/null");
+          if (mode.always_again || Exists(dir + "/p/update.journal") || status == "applying" ||
+              status.empty()) {
+            ProcessOptions quiet;
+            quiet.clean_env = true;
+            quiet.env = mode.env;
+            quiet.stdout_path = quiet.stderr_path = "/dev/null";
+            RunProcess(args_for(dir), quiet);
           }
           verdict = Exists(dir + "/p/update.journal") ? "journal left" : mode.judge(dir);
         }
@@ -210,15 +229,21 @@ TEST(KillSweep, InPlaceAndCompleteUpdates) {
   }
 }
 
+// The replace request also runs keeping the old installation at "inst.previous", as the update
+// client asks: after success it must be exactly the old version there.
 TEST(KillSweep, StagedUpdateAndReplaceRequest) {
-  for (bool replace : {false, true}) {
+  for (int run = 0; run < 3; ++run) {
+    const bool replace = run > 0, keep = run == 2;
     TempDir tmp;
     const Snapshot old_version = Without(VersionSnapshot(tmp, "old", WriteInstallation), "updates");
     const Snapshot staged =
         Without(VersionSnapshot(tmp, "new", WriteNewVersion), "updates");
     Mode mode;
-    mode.name = replace ? "replace request" : "staged update";
+    mode.name = keep ? "replace request keeping the previous installation"
+                : replace ? "replace request"
+                          : "staged update";
     mode.sample_offset = replace ? 2 : 1;
+    if (keep) mode.env.push_back("KIV_KEEP_PREVIOUS=1");
     mode.working = "inst/updated";
     mode.extra_args = {replace ? "0/replace" : "-1"};
     mode.prepare = [replace](const std::string &dir) {
@@ -236,7 +261,14 @@ TEST(KillSweep, StagedUpdateAndReplaceRequest) {
       if (Exists(dir + "/inst.bak")) return "inst.bak left";
       if (replace) {
         // "pending" drops the staged copy: the application then updates in place.
-        return JudgeVersion(old_version, staged, inst, status, "succeeded\n", true);
+        const std::string verdict =
+            JudgeVersion(old_version, staged, inst, status, "succeeded\n", true);
+        if (verdict != "new" || !keep) return verdict;
+        const Snapshot previous = Without(TakeSnapshot(dir + "/inst.previous"), "updates");
+        if (!(Without(previous, "updated") == old_version)) {
+          return "new, but inst.previous: " + DiffSnapshots(old_version, previous);
+        }
+        return verdict;
       }
       // A staged update never touches the installation; "applied\n" vouches for a whole copy.
       Snapshot copy = Without(TakeSnapshot(dir + "/inst/updated"), "updates");
@@ -247,6 +279,73 @@ TEST(KillSweep, StagedUpdateAndReplaceRequest) {
     Sweep(mode, tmp, &r);
     Report(mode, r);
   }
+}
+
+// The update client's swap back: version 2.0 was swapped in with 1.0 kept at "inst.previous" and
+// has been started 3 times without being confirmed, so `update-client start` exchanges the two.
+// Killed at its k-th system call, then started once more, it must end with 1.0 in place, 2.0
+// marked bad, no copy left beside it and nothing stale in the patch folder; or, never seen so far,
+// with 2.0 still awaiting confirmation and 1.0 kept whole.
+TEST(KillSweep, UpdateClientSwapBack) {
+  TempDir tmp;
+  auto version = [](const std::string &inst, bool v2) {
+    v2 ? WriteNewVersion(inst) : WriteInstallation(inst);
+    WriteFile(inst + "/update-product",
+              std::string("update-product 1\nproduct app\nversion ") + (v2 ? "2.0" : "1.0") + "\n");
+  };
+  const Snapshot v1 =
+      Without(VersionSnapshot(tmp, "v1", [&](auto d) { version(d, false); }), "updates");
+  const Snapshot v2 =
+      Without(VersionSnapshot(tmp, "v2", [&](auto d) { version(d, true); }), "updates");
+  Mode mode;
+  mode.name = "update-client start swapping the previous version back";
+  mode.always_again = true;
+  mode.undisturbed = "old";
+  mode.command = [](const std::string &dir) {
+    return std::vector<std::string>{UPDATE_CLIENT_BIN, "start", "--install", dir + "/inst"};
+  };
+  mode.prepare = [&](const std::string &dir) {
+    version(dir + "/inst", true);
+    version(dir + "/inst.previous", false);
+    // What the swap that brought 2.0 left in the old installation's patch folder.
+    WriteFile(dir + "/inst.previous/updates/0/update.status", "applied\n");
+    WriteFile(dir + "/inst.previous/updates/0/update.upk", "the archive of 2.0\n");
+    WriteFile(dir + "/inst.previous/updates/0/client-state.json",
+              "{\"format\": 3, \"running\": \"replace\"}\n");
+  };
+  mode.fix_up = [](const std::string &dir) {
+    struct stat st;
+    ASSERT_EQ(lstat((dir + "/inst.previous").c_str(), &st), 0);
+    nlohmann::json state = {{"format", 3}, {"bad", nlohmann::json::array()},
+                            {"confirm", {{"step", "waiting"}, {"new_version", "2.0"},
+                                         {"old_version", "1.0"}, {"starts", 3},
+                                         {"previous", std::to_string(st.st_dev) + " " +
+                                                          std::to_string(st.st_ino)}}}};
+    WriteFile(dir + "/inst/updates/0/client-state.json", state.dump());
+  };
+  mode.judge = [&](const std::string &dir) -> std::string {
+    const std::string patch = dir + "/inst/updates/0";
+    const auto state =
+        nlohmann::json::parse(ReadFile(patch + "/client-state.json"), nullptr, false);
+    if (!state.is_object()) return "no state";
+    const Snapshot inst = Without(TakeSnapshot(dir + "/inst"), "updates");
+    if (inst == v2) {
+      const bool waiting = state.contains("confirm") && state["confirm"]["step"] == "waiting";
+      const Snapshot kept = Without(TakeSnapshot(dir + "/inst.previous"), "updates");
+      return waiting && kept == v1 ? "new" : "2.0 in place, but: " + state.dump();
+    }
+    if (!(inst == v1)) return "neither version: " + DiffSnapshots(v1, inst);
+    if (Exists(dir + "/inst.previous")) return "1.0 in place, inst.previous left";
+    if (state.contains("confirm") || state["bad"] != nlohmann::json::array({"2.0"}))
+      return "1.0 in place, state " + state.dump();
+    if (Exists(patch + "/update.status") || Exists(patch + "/update.upk"))
+      return "1.0 in place with the update's status or archive";
+    return "old";
+  };
+  SweepResult r;
+  Sweep(mode, tmp, &r);
+  Report(mode, r);
+  EXPECT_EQ(r.old_version, r.points);
 }
 
 // Two runs started together, many times: one applies the update, the other says so on standard

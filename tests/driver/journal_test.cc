@@ -5,6 +5,7 @@
 #include "driver/journal.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -94,7 +95,7 @@ class JournalRecovery : public testing::Test {
 
   int Recover(bool *completed, Journal *journal, const std::string &working = "") {
     const std::string dir = working.empty() ? inst() : working;
-    return journal->Recover({dir.c_str(), inst().c_str(), false, false}, completed);
+    return journal->Recover({dir.c_str(), inst().c_str(), false, false, false}, completed);
   }
 
   TempDir tmp_;
@@ -211,3 +212,36 @@ TEST_F(JournalRecovery, AFailedRunRemovesAFileItAddedTwice) {
 }
 
 }  // namespace
+
+// A swap that keeps the old installation, killed once the staged copy was in place: after an
+// exchange the old installation is ".bak/updated", after two moves (a file system that cannot
+// exchange) the whole ".bak". Either way recovery moves it to ".previous" and finishes the swap.
+TEST_F(JournalRecovery, AKeptSwapKilledWithTheCopyInPlaceKeepsTheWholeOldInstallation) {
+  for (const char *set_aside : {".bak/updated", ".bak"}) {
+    SCOPED_TRACE(set_aside);
+    const std::string staged = tmp_ / "staged";
+    WriteFile(staged + "/new.txt", "new");
+    struct stat st;
+    ASSERT_EQ(lstat(staged.c_str(), &st), 0);
+    Journal journal((tmp_ / "p").c_str());
+    ASSERT_EQ(journal.BeginReplace(inst().c_str(), st.st_dev, st.st_ino), result::kOk);
+    MakeDirs(inst() + ".bak");
+    ASSERT_EQ(rename(inst().c_str(), (inst() + set_aside).c_str()), 0);
+    ASSERT_EQ(rename(staged.c_str(), inst().c_str()), 0);
+    Journal again((tmp_ / "p").c_str());
+    bool completed = false;
+    ASSERT_EQ(again.Recover({inst().c_str(), inst().c_str(), false, true, true}, &completed),
+              result::kOk);
+    EXPECT_TRUE(completed);
+    again.End();
+    EXPECT_EQ(DiffSnapshots(old_, TakeSnapshot(inst() + ".previous")), "");
+    EXPECT_FALSE(Exists(inst() + ".bak"));
+    EXPECT_EQ(ReadFile(inst() + "/new.txt"), "new");
+    EXPECT_NE(log_.Take().find("Confirm: keeping the previous installation at " + inst() +
+                               ".previous\n"),
+              std::string::npos);
+    // The next round starts from the old installation again.
+    RemoveTree(inst());
+    ASSERT_EQ(rename((inst() + ".previous").c_str(), inst().c_str()), 0);
+  }
+}

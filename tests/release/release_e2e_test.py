@@ -165,7 +165,7 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         if trusted:
             with open(f"{inst}/updates/0/update.log") as log:
                 self.assertIn(trusted, log.read())
-        self.client("start", inst)
+        self.start_output = self.client("start", inst).stdout
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
         self.assertRecord(inst, "3.0")
         return self.fetched(server)
@@ -518,14 +518,14 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         del self.server.requests[:]
         self.assertIn("backing off after 1 failed attempts", self.client("fetch", inst, "1.0").stdout)
         self.assertEqual(self.server.requests, [])
-        self.assertEqual(self.state(inst)["format"], 2)
+        self.assertEqual(self.state(inst)["format"], 3)
         # A state file of a newer format is refused, and left as it is.
         with open(f"{inst}/updates/0/client-state.json", "w") as f:
-            f.write('{\n  "format": 3\n}\n')
+            f.write('{\n  "format": 4\n}\n')
         result = self.client("check", inst, "1.0", check=False)
         self.assertEqual(result.returncode, 1)
-        self.assertIn("has format 3; this client reads formats 1 to 2", result.stderr)
-        self.assertEqual(self.state(inst), {"format": 3})
+        self.assertIn("has format 4; this client reads formats 1 to 3", result.stderr)
+        self.assertEqual(self.state(inst), {"format": 4})
 
     def test_staged_copy_is_not_swapped_over_new_files_or_a_held_installation(self):
         inst = self.install("written-after-staging", "2.0")
@@ -564,6 +564,66 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         release()
         self.assertIn("the staged update is in place", self.client("start", inst).stdout)
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+
+    def test_confirm_keeps_the_previous_installation_until_the_new_version_confirms(self):
+        inst = self.install("confirmed", "2.0")
+        self.update(inst, "2.0")
+        self.assertIn("version 3.0 awaits confirmation", self.start_output)
+        previous = f"{inst}.previous"
+        self.assertEqual(snapshot(previous), snapshot(f"{self.work}/tree-2.0"))
+        self.assertRecord(previous, "2.0")
+        # The swap's status, archive and journal are gone from the kept installation.
+        self.assertEqual(set(os.listdir(f"{previous}/updates/0")) &
+                         {"update.status", "update.upk", "update.journal"}, set())
+        st = os.lstat(previous)
+        self.assertEqual(self.state(inst)["confirm"],
+                         {"step": "waiting", "new_version": "3.0", "old_version": "2.0",
+                          "previous": f"{st.st_dev} {st.st_ino}", "starts": 1})
+        self.assertEqual(self.client("state", inst).stdout, "unconfirmed\n")
+        self.assertIn("version 3.0 is not confirmed yet: start 2 of 3",
+                      self.client("start", inst).stdout)
+        self.assertIn("version 3.0 is confirmed", self.client("confirm", inst).stdout)
+        self.assertFalse(os.path.exists(previous))
+        self.assertNotIn("confirm", self.state(inst))
+        self.assertEqual(self.client("state", inst).stdout, "idle\n")
+        for _ in range(3):  # confirmed: no start swaps anything back
+            self.client("start", inst)
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+
+    def test_unconfirmed_version_is_swapped_back_and_not_offered_again(self):
+        inst = self.install("swapped-back", "2.0")
+        self.update(inst, "2.0")
+        for n in (2, 3):
+            self.assertIn(f"start {n} of 3", self.client("start", inst).stdout)
+        out = self.client("start", inst).stdout
+        self.assertIn("version 3.0 was started 3 times without being confirmed: swapping "
+                      "version 2.0 back in", out)
+        self.assertIn("version 2.0 is in place again; version 3.0 is marked bad", out)
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-2.0"))
+        self.assertRecord(inst, "2.0")
+        self.assertFalse(os.path.exists(f"{inst}.previous"))
+        state = self.state(inst)
+        self.assertEqual((state["bad"], "confirm" in state, state["running"]), (["3.0"], False, ""))
+        self.assertEqual(self.client("state", inst).stdout, "idle\n")
+        del self.server.requests[:]
+        self.assertIn("not tried again", self.client("fetch", inst, "2.0").stdout)
+        self.assertEqual(self.fetched(), [])
+        self.client("start", inst)  # nothing is waiting: 2.0 stays
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-2.0"))
+        # A newer release is offered.
+        tree = f"{self.work}/tree-4.1"
+        shutil.copytree(f"{self.work}/tree-3.0", tree)
+        write(f"{tree}/version.txt", b"4.1")
+        site = f"{self.work}/site-4.1"
+        run(f"{BIN}/make-release", "--product", "sample", "--version", "4.1", "--updater",
+            f"{BIN}/updater", tree, site)
+        server = RangeServer(site)
+        server.start()
+        self.addCleanup(server.stop)
+        out = run(f"{BIN}/update-client", "check", "--install", inst, "--feed",
+                  server.url("releases.json"), "--current", "2.0").stdout
+        self.assertIn("version 4.1 is available", out)
+
 
 if __name__ == "__main__":
     # The work folder is removed when every case passed and kept for a look otherwise.

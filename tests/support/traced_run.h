@@ -18,9 +18,9 @@
 
 namespace testing_support {
 
-// Runs `argv` (argv[0] is the program's path) with exactly `env` and standard error to /dev/null,
-// calling `on_entry(pid, k)` on entry to its k-th system call (counting from 1) with the calling
-// thread stopped. Returns the number of calls counted; `*exit_code` (when given) gets the exit
+// Runs `argv` (argv[0] is the program's path) with exactly `env` and standard output and error to
+// /dev/null, calling `on_entry(pid, k)` on entry to its k-th system call (counting from 1) with the
+// calling thread stopped. Returns the number of calls counted; `*exit_code` (when given) gets the exit
 // code, or -1 when the process did not exit normally.
 inline long RunTraced(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                       const std::function<void(pid_t pid, long k)> &on_entry,
@@ -33,7 +33,7 @@ inline long RunTraced(const std::vector<std::string> &argv, const std::vector<st
   if (exit_code) *exit_code = -1;
   pid_t pid = fork();
   if (pid == 0) {
-    if (!freopen("/dev/null", "w", stderr)) _exit(126);
+    if (!freopen("/dev/null", "w", stderr) || !freopen("/dev/null", "w", stdout)) _exit(126);
     ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
     raise(SIGSTOP);
     execve(args[0], args.data(), envp.data());

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -24,7 +26,8 @@ const char kHelp[] =
     "    update-client fetch --feed URL --install DIR --current VERSION [OPTIONS] [--in-place]\n"
     "                        [--manual]\n"
     "    update-client check --feed URL --install DIR --current VERSION [OPTIONS] [--manual]\n"
-    "    update-client start --install DIR [--updater PATH]\n"
+    "    update-client start --install DIR [--updater PATH] [--confirm-starts N]\n"
+    "    update-client confirm --install DIR\n"
     "    update-client state --install DIR\n"
     "    update-client --help | --version\n"
     "\n"
@@ -38,7 +41,15 @@ const char kHelp[] =
     "    application's start, swaps a staged update in, or applies it in place when that is not\n"
     "    possible or when the installation changed after the staged copy was made; it does not\n"
     "    swap while another instance of the application holds the installation (the library's\n"
-    "    uc_hold). state prints idle, staging, staged, pending or failed.\n"
+    "    uc_hold). state prints idle, staging, staged, pending, failed or unconfirmed.\n"
+    "\n"
+    "    Confirmed updates: a swap keeps the previous installation at DIR.previous (one more\n"
+    "    copy of the installation on disk) until the new version is confirmed. confirm, run\n"
+    "    once the application's own health check passed, marks the new version good and\n"
+    "    removes DIR.previous. Each start counts the new version's starts (the swapping one is\n"
+    "    the first); once it has been started N times (--confirm-starts, default 3) without\n"
+    "    confirmation, start swaps the previous installation back in one exchange, marks the\n"
+    "    version bad (it is not offered again; a newer release is) and removes the new copy.\n"
     "\n"
     "    Nothing gets stuck: start (and fetch, for a staged update) runs an update that was\n"
     "    interrupted once more, which first puts the installation back; a partial update that\n"
@@ -60,6 +71,8 @@ const char kHelp[] =
     "    --manual           with check or fetch: the user asked for this check (a menu item,\n"
     "                       a button), so a release still being rolled out is offered now;\n"
     "                       checks on a timer or at the application's start leave it out\n"
+    "    --confirm-starts N the starts a new version gets to be confirmed in (0 to 1000,\n"
+    "                       default 3); 0 keeps no previous installation and swaps none back\n"
     "    --progress=MODE    human (default: one updating line on a terminal, every tenth\n"
     "                       percent otherwise) or json (one JSON object per line)\n"
     "    -h, --help         print this text and exit; --version as the only argument: print\n"
@@ -124,7 +137,8 @@ int main(int argc, char **argv) {
                                                  {"--current", true},
                                                  {"--updater", true},
                                                  {"--product", true},
-                                                 {"--channel", true}});
+                                                 {"--channel", true},
+                                                 {"--confirm-starts", true}});
   if (parsed.version) return PrintToolVersion("update-client");
   if (parsed.help) return fputs(kHelp, stdout), 0;
   setvbuf(stdout, nullptr, _IOLBF, 0);  // each line reaches a pipe when it is written
@@ -134,7 +148,7 @@ int main(int argc, char **argv) {
   if (parsed.error != ArgumentError::kNone) {
     return Fail(2, "unexpected argument " + parsed.offending + " (see --help)");
   }
-  std::string command, feed, install, current, updater, product, channel;
+  std::string command, feed, install, current, updater, product, channel, confirm_starts;
   bool in_place = false, manual = false;
   for (const ParsedArguments::Option &option : parsed.options) {
     const std::string &arg = option.name;
@@ -151,13 +165,14 @@ int main(int argc, char **argv) {
                           : arg == "--current" ? current
                           : arg == "--updater" ? updater
                           : arg == "--product" ? product
-                                               : channel;
+                          : arg == "--channel" ? channel
+                                               : confirm_starts;
       slot = option.value;
     }
   }
   for (const std::string &arg : parsed.operands) {
-    if (!command.empty() ||
-        (arg != "fetch" && arg != "start" && arg != "check" && arg != "state")) {
+    if (!command.empty() || (arg != "fetch" && arg != "start" && arg != "check" && arg != "state" &&
+                             arg != "confirm")) {
       return Fail(2, "unexpected argument " + arg + " (see --help)");
     }
     command = arg;
@@ -169,12 +184,22 @@ int main(int argc, char **argv) {
   if (manual && command != "fetch" && command != "check") {
     return Fail(2, "--manual goes with check or fetch");
   }
+  unsigned starts = 3;
+  if (!confirm_starts.empty()) {
+    char *end = nullptr;
+    const unsigned long n = strtoul(confirm_starts.c_str(), &end, 10);
+    if (!isdigit(static_cast<unsigned char>(confirm_starts[0])) || *end || n > 1000) {
+      return Fail(2, "--confirm-starts: not a number from 0 to 1000: " + confirm_starts);
+    }
+    starts = unsigned(n);
+  }
   if (!InputReadable("update-client", install)) return kExitUnreadableInput;
   uc_client *c = uc_open(install.c_str());
   if (!c) return Fail(1, "cannot initialise libsodium or libcurl");
   uc_set_messages(c, Message, nullptr);
   uc_set_progress(c, Progress, nullptr);
   if (!updater.empty()) uc_set_updater(c, updater.c_str());
+  (void)uc_set_confirm_starts(c, starts);
   if (!product.empty()) uc_set_product(c, product.c_str());
   if (!channel.empty() && uc_set_channel(c, channel.c_str()) != UC_OK) {
     uc_close(c);
@@ -201,6 +226,8 @@ int main(int argc, char **argv) {
     }
   } else if (command == "start") {
     rc = uc_start(c);
+  } else if (command == "confirm") {
+    rc = uc_confirm(c);
   } else {
     printf("%s\n", uc_state(c));
   }
