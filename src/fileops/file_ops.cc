@@ -87,10 +87,17 @@ bool IsReadOnlyMode(const char *mode_text) {
 
 }  // namespace
 
+namespace {
+
+// The fstatat flags for the last component of `at`: once resolved through its link, never again.
+int LeafStatFlags(const AtPath &at) { return at.leaf_flags() ? AT_SYMLINK_NOFOLLOW : 0; }
+
+}  // namespace
+
 void make_writable(const char *path) {
   AtPath at;
   if (!at.Resolve(path, AtPath::kFollowLeaf | AtPath::kQuiet)) return;
-  MakeWritableAt(at.dir(), at.leaf(), 0);
+  MakeWritableAt(at.dir(), at.leaf(), LeafStatFlags(at));
 }
 
 namespace {
@@ -122,15 +129,15 @@ FILE *open_file(const char *path, const char *mode_text) {
 FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode) {
   AtPath at;
   if (!ResolveForOpen(path, mode_text, &at)) return nullptr;
-  MakeWritableAt(at.dir(), at.leaf(), 0);
+  MakeWritableAt(at.dir(), at.leaf(), LeafStatFlags(at));
   FILE *file = OpenAt(at, mode_text);
-  if (IsReadOnlyMode(mode_text)) return file;
+  if (IsReadOnlyMode(mode_text) || !file) return file;
 
-  // The mode is forced even when the open failed; the result is null then in any case.
-  int rv = fchmodat(at.dir(), at.leaf(), mode & 07777, 0);
+  // The mode is forced on the file that was opened, whatever lies at its name by now.
   struct stat st;
-  if (rv != 0 || fstatat(at.dir(), at.leaf(), &st, 0) != 0 || st.st_mode != mode) {
-    if (file) fclose(file);
+  if (fchmod(fileno(file), mode & 07777) != 0 || fstat(fileno(file), &st) != 0 ||
+      st.st_mode != mode) {
+    fclose(file);
     return nullptr;
   }
   return file;
