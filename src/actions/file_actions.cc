@@ -13,25 +13,29 @@
 #include "base/result.h"
 #include "base/tokenizer.h"
 #include "base/update_log.h"
+#include "fileops/beneath.h"
 #include "fileops/file_ops.h"
 
 namespace {
 
 // A path exists when it can be reached, following links: a link whose target is missing does not.
 // 1 when `path` exists (links followed), 0 when it is missing, -1 when that cannot be told (the
-// check has logged why). An update must not take a path it cannot see for a missing one: it would
-// skip a removal or a conditional instruction and still report success.
-int Presence(const char *path) {
+// check has logged why; `*code` then says why: result::kReadError, or kWrongKind for a path that
+// leads outside). An update must not take a path it cannot see for a missing one: it would skip a
+// removal or a conditional instruction and still report success.
+int Presence(const char *path, int *code) {
   bool exists = false;
-  if (check_exists(path, &exists) != result::kOk) return -1;
+  *code = check_exists(path, &exists);
+  if (*code != result::kOk) return -1;
   return exists ? 1 : 0;
 }
 
 // The first step of a removal's Prepare: a path that is missing is skipped by every later pass and
 // weighs nothing in the progress. Returns -1 when the path is there, else Prepare's result.
 int SkipWhenMissing(const char *path, int *skip, int *progress_cost) {
-  int present = Presence(path);
-  if (present < 0) return result::kReadError;
+  int code = result::kOk;
+  int present = Presence(path, &code);
+  if (present < 0) return code;
   if (present) return -1;
   *skip = 1;
   *progress_cost = 0;
@@ -53,7 +57,7 @@ int RemoveFileAction::Prepare() {
   LOG("PREPARE REMOVEFILE %s", path);
 
   struct stat st;
-  if (stat(path, &st) != 0) {
+  if (stat_path(path, &st, true) != 0) {
     LOG("failed to read file status info: %s, err: %d", path, errno);
     return result::kReadError;
   }
@@ -68,10 +72,10 @@ int RemoveFileAction::Prepare() {
   int rv;
   if (slash) {
     *slash = '\0';
-    rv = access(path, W_OK);
+    rv = access_path(path, W_OK);
     *slash = '/';
   } else {
-    rv = access(".", W_OK);
+    rv = access_path(".", W_OK);
   }
   if (rv != 0) {
     LOG("access failed: %d", errno);
@@ -83,8 +87,9 @@ int RemoveFileAction::Prepare() {
 int RemoveFileAction::Execute() {
   if (skip) return result::kOk;
   LOG("EXECUTE REMOVEFILE %s", path);
-  int present = Presence(path);
-  if (present < 0) return result::kReadError;
+  int code = result::kOk;
+  int present = Presence(path, &code);
+  if (present < 0) return code;
   if (!present) {
     LOG("file cannot be removed because it does not exist; skipping");
     skip = 1;
@@ -121,7 +126,7 @@ int RemoveDirAction::Prepare() {
   LOG("PREPARE REMOVEDIR %s/", path);
 
   struct stat st;
-  if (stat(path, &st) != 0) {
+  if (stat_path(path, &st, true) != 0) {
     LOG("failed to read directory status info: %s, err: %d", path, errno);
     return result::kReadError;
   }
@@ -129,7 +134,7 @@ int RemoveDirAction::Prepare() {
     LOG("path present, but not a directory: %s", path);
     return result::kWrongKind;
   }
-  int rv = access(path, W_OK);
+  int rv = access_path(path, W_OK);
   if (rv != 0) {
     LOG("access failed: %d, %d", rv, errno);
     return result::kWriteError;
@@ -140,8 +145,9 @@ int RemoveDirAction::Prepare() {
 int RemoveDirAction::Execute() {
   if (skip) return result::kOk;
   LOG("EXECUTE REMOVEDIR %s/", path);
-  int present = Presence(path);
-  if (present < 0) return result::kReadError;
+  int code = result::kOk;
+  int present = Presence(path, &code);
+  if (present < 0) return code;
   if (!present) {
     LOG("directory no longer exists; skipping");
     skip = 1;
@@ -153,13 +159,14 @@ void RemoveDirAction::Finish(int status) {
   // Directories go only when the update succeeded; a failed one leaves them all in place.
   if (status != result::kOk || skip) return;
   LOG("FINISH REMOVEDIR %s/", path);
-  int present = Presence(path);
+  int code = result::kOk;
+  int present = Presence(path, &code);
   if (present <= 0) {
     // A directory that cannot be seen is left as it is, like one that cannot be removed.
     if (present == 0) LOG("directory no longer exists; skipping");
     return;
   }
-  int rv = rmdir(path);
+  int rv = remove_dir(path);
   if (rv != 0) {
     LOG("non-fatal error removing directory: %s/, rv: %d, err: %d", path, rv, errno);
   }
@@ -180,8 +187,9 @@ int AddAction::Prepare() {
 
 int AddAction::Execute() {
   LOG("EXECUTE ADD %s", path);
-  int present = Presence(path);
-  if (present < 0) return result::kReadError;
+  int code = result::kOk;
+  int present = Presence(path, &code);
+  if (present < 0) return code;
   int rv = present ? ctx->backups->Create(path) : ensure_parent_dir(path);
   if (rv != result::kOk) return rv;
 
@@ -189,10 +197,14 @@ int AddAction::Execute() {
   // again if the update fails, complete or not. An entry that was there already (a link whose
   // target is missing) is not.
   struct stat st;
-  bool had_entry = lstat(path, &st) == 0;
+  bool had_entry = stat_path(path, &st, false) == 0;
+  // The file is written where the path leads beneath the directory being updated: through a link
+  // at the path only while it stays inside.
+  AtPath at;
+  if (!at.Resolve(path, AtPath::kFollowLeaf)) return result::kWriteError;
   // Decoding-ahead hook: the member's bytes come from memory when a worker has decoded them.
-  rv = ctx->members->ExtractToFile(path, path);
-  if (!had_entry && lstat(path, &st) == 0) {
+  rv = ctx->members->ExtractToFileAt(path, at.dir(), at.leaf(), at.leaf_flags());
+  if (!had_entry && stat_path(path, &st, false) == 0) {
     created = true;
     created_dev = st.st_dev;
     created_ino = st.st_ino;
@@ -210,8 +222,9 @@ void AddAction::Finish(int status) {
   // Only the very file that Execute created is removed: when an earlier action of the list (say a
   // removal of the same path) has already put the old file back, that file stays.
   struct stat st;
-  if (created && lstat(path, &st) == 0 && st.st_dev == created_dev && st.st_ino == created_ino) {
-    (void)remove(path);
+  if (created && stat_path(path, &st, false) == 0 && st.st_dev == created_dev &&
+      st.st_ino == created_ino) {
+    (void)remove_entry(path);
   }
   ctx->backups->Undo(path);
 }
@@ -238,7 +251,7 @@ int AddSymlinkAction::Prepare() {
     return result::kWrongKind;
   }
   struct stat st;
-  if (lstat(path, &st) != 0) {
+  if (stat_path(path, &st, false) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return result::kOk;
     LOG("failed to read file status info: %s, err: %d", path, errno);
     return result::kReadError;
@@ -254,14 +267,14 @@ int AddSymlinkAction::Execute() {
   LOG("EXECUTE ADDSYMLINK %s -> %s", path, target);
   // The link itself is what is replaced, whatever it points to: no link is followed here.
   struct stat st;
-  const bool had_entry = lstat(path, &st) == 0;
+  const bool had_entry = stat_path(path, &st, false) == 0;
   int rv = had_entry ? ctx->backups->Create(path) : ensure_parent_dir(path);
   if (rv != result::kOk) return rv;
-  if (symlink(target, path) != 0) {
+  if (make_symlink(target, path) != 0) {
     LOG("Link: cannot create %s -> %s, err: %d", path, target, errno);
     return result::kWriteError;
   }
-  if (lstat(path, &st) == 0) {
+  if (stat_path(path, &st, false) == 0) {
     created = true;
     created_dev = st.st_dev;
     created_ino = st.st_ino;
@@ -276,8 +289,9 @@ void AddSymlinkAction::Finish(int status) {
     return;
   }
   struct stat st;
-  if (created && lstat(path, &st) == 0 && st.st_dev == created_dev && st.st_ino == created_ino) {
-    (void)unlink(path);
+  if (created && stat_path(path, &st, false) == 0 && st.st_dev == created_dev &&
+      st.st_ino == created_ino) {
+    (void)remove_entry(path);
   }
   ctx->backups->Undo(path);
 }
@@ -293,8 +307,9 @@ int ConditionalAction::Parse(char *arg) {
 }
 
 int ConditionalAction::Prepare() {
-  int present = Presence(test_path_);
-  if (present < 0) return result::kReadError;
+  int code = result::kOk;
+  int present = Presence(test_path_, &code);
+  if (present < 0) return code;
   // The decoding ahead held the member back until now.
   bool in_prepare = false;
   const char *member = inner_->ExtractedMember(&in_prepare);

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "actions/manifest.h"
 
-#include <fts.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -18,13 +20,9 @@
 #include "base/tokenizer.h"
 #include "base/update_log.h"
 #include "base/whole_file.h"
+#include "fileops/beneath.h"
 
 namespace {
-
-// FTS_NOCHDIR | FTS_NOSTAT | FTS_PHYSICAL | FTS_XDEV: full paths, no status of plain entries,
-// links reported rather than followed, and the walk stays on one file system.
-constexpr int kWalkOptions = 0x5C;
-static_assert(kWalkOptions == (FTS_NOCHDIR | FTS_NOSTAT | FTS_PHYSICAL | FTS_XDEV), "walk options");
 
 template <class T>
 std::unique_ptr<UpdateAction> Create() {
@@ -77,44 +75,86 @@ bool FormEntryPath(char (&out)[kPathSize], const char *format, const char *path)
   return true;
 }
 
-// The removals of one walk; the caller closes the walk.
-int WalkEntries(FTS *walk, ActionList *list, ManifestTexts *texts) {
-  char entry_path[kPathSize];
-  while (FTSENT *entry = fts_read(walk)) {
-    int rv = result::kOk;
-    switch (entry->fts_info) {
-      case FTS_SL:
-      case FTS_SLNONE:
-      case FTS_DEFAULT:
-        LOG("add_dir_entries: found a non-standard file: %s", entry->fts_path);
-        [[fallthrough]];
-      case FTS_F:
-      case FTS_NSOK:
-        if (!FormEntryPath(entry_path, "%s", entry->fts_accpath)) return result::kWrongKind;
-        rv = AppendQuoted<RemoveFileAction>(entry_path, list, texts);
-        break;
-      case FTS_DP:
-        if (!FormEntryPath(entry_path, "%s/", entry->fts_accpath)) return result::kWrongKind;
-        rv = AppendQuoted<RemoveDirAction>(entry_path, list, texts);
-        break;
-      case FTS_DNR:
-      case FTS_NS:
-        if (entry->fts_errno == ENOENT) break;
-        LOG("add_dir_entries: fts_read() error: %s, err: %d", entry->fts_path, entry->fts_errno);
-        return result::kWrongKind;
-      case FTS_ERR:
-        LOG("add_dir_entries: fts_read() error: %s, err: %d", entry->fts_path, entry->fts_errno);
-        return result::kWrongKind;
-      case FTS_DC:
-        LOG("add_dir_entries: fts_read() returned FT_DC: %s", entry->fts_path);
-        return result::kWrongKind;
-      default:  // FTS_D, FTS_DOT, FTS_INIT, FTS_W: nothing to remove at this point
-        break;
+// The walk of an "rmrfdir" tree. Every folder is listed whole before anything below it is visited,
+// and each entry is reached from the descriptor of its folder, never by its name: links are
+// reported as entries (never followed), and the walk does not descend into a folder of another
+// file system (it is removed as a folder, if empty). A listing that ends early (the system failed
+// to read it) is taken as it came.
+class TreeWalk {
+ public:
+  TreeWalk(ActionList *list, ManifestTexts *texts) : list_(list), texts_(texts) {}
+
+  // Appends the removals of the entry `leaf` of `dir`, named `path`, with the status `st` (lstat).
+  int Entry(int dir, const char *leaf, const char *path, const struct stat &st, bool top) {
+    if (S_ISDIR(st.st_mode)) {
+      if (top) device_ = st.st_dev;
+      if (st.st_dev == device_) {
+        int rv = Folder(dir, leaf, path);
+        if (rv == kSkip) return result::kOk;
+        if (rv != result::kOk) return rv;
+      }
+      return Append<RemoveDirAction>("%s/", path);
     }
-    if (rv != result::kOk) return rv;
+    if (!S_ISREG(st.st_mode)) LOG("add_dir_entries: found a non-standard file: %s", path);
+    return Append<RemoveFileAction>("%s", path);
   }
-  return result::kOk;
-}
+
+ private:
+  static constexpr int kSkip = -1;  // the folder has gone: nothing to remove
+
+  template <class T>
+  int Append(const char *format, const char *path) {
+    char entry_path[kPathSize];
+    if (!FormEntryPath(entry_path, format, path)) return result::kWrongKind;
+    return AppendQuoted<T>(entry_path, list_, texts_);
+  }
+
+  // The removals of everything below the folder `leaf` of `dir`; kSkip when it has gone.
+  int Folder(int dir, const char *leaf, const char *path) {
+    int fd = openat(dir, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *listing = fd < 0 ? nullptr : fdopendir(fd);
+    if (!listing) {
+      const int error = errno;
+      if (fd >= 0) close(fd);
+      if (error == ENOENT) return kSkip;
+      LOG("add_dir_entries: fts_read() error: %s, err: %d", path, error);
+      return result::kWrongKind;
+    }
+    std::vector<std::pair<std::string, unsigned char>> names;
+    while (const dirent *entry = readdir(listing)) {
+      if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+      names.emplace_back(entry->d_name, entry->d_type);
+    }
+    int rv = result::kOk;
+    for (const auto &[name, type] : names) {
+      char child[kPathSize];
+      if (!FormEntryPath(child, "%s", (std::string(path) + "/" + name).c_str())) {
+        rv = result::kWrongKind;
+        break;
+      }
+      if (type != DT_DIR && type != DT_UNKNOWN) {
+        // Known not to be a folder: removed as a file, without a look at its status.
+        rv = AppendQuoted<RemoveFileAction>(child, list_, texts_);
+      } else {
+        struct stat st;
+        if (fstatat(dirfd(listing), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+          if (errno == ENOENT) continue;
+          LOG("add_dir_entries: fts_read() error: %s, err: %d", child, errno);
+          rv = result::kWrongKind;
+        } else {
+          rv = Entry(dirfd(listing), name.c_str(), child, st, false);
+        }
+      }
+      if (rv != result::kOk) break;
+    }
+    closedir(listing);
+    return rv;
+  }
+
+  ActionList *list_;
+  ManifestTexts *texts_;
+  dev_t device_ = 0;
+};
 
 // Creates the action for `keyword`, or null when the manifest knows no such instruction.
 std::unique_ptr<UpdateAction> CreateAction(const char *keyword) {
@@ -135,22 +175,29 @@ char *ManifestTexts::Keep(char *text) {
   return text;
 }
 
-char *GetManifestContents(const char *path) {
+char *GetManifestContents(const char *path, const char *shown) {
+  if (!shown) shown = path;
   char *text = nullptr;
   size_t size = 0;
-  switch (ReadWholeFile(path, WholeFileOptions(), &text, &size)) {
+  WholeFileOptions options;
+  options.no_follow = true;
+  AtPath at;
+  FileRead read = at.Resolve(path) ? ReadWholeFileAt(at.dir(), at.leaf(), options, &text, &size)
+                                   : FileRead::kCannotOpen;
+  switch (read) {
     case FileRead::kOk:
       return text;
     case FileRead::kCannotOpen:
-      LOG("GetManifestContents: error opening manifest file: %s", path);
+      if (errno == ELOOP) LOG("Link: %s is a link, which is not followed", shown);
+      LOG("GetManifestContents: error opening manifest file: %s", shown);
       break;
     case FileRead::kCannotQuery:
-      LOG("GetManifestContents: error stating manifest file: %s", path);
+      LOG("GetManifestContents: error stating manifest file: %s", shown);
       break;
     case FileRead::kNoMemory:
       break;
     default:
-      LOG("GetManifestContents: error reading manifest file: %s", path);
+      LOG("GetManifestContents: error reading manifest file: %s", shown);
       break;
   }
   return nullptr;
@@ -174,12 +221,14 @@ int add_dir_entries(const char *directory, ActionList *list, ManifestTexts *text
   size_t length = strlen(root);
   if (length > 0) root[length - 1] = '\0';  // the trailing '/'
 
-  char *roots[] = {root, nullptr};
-  FTS *walk = fts_open(roots, kWalkOptions, nullptr);
-  if (!walk) return result::kWrongKind;
-  int rv = WalkEntries(walk, list, texts);
-  fts_close(walk);
-  return rv;
+  AtPath at;
+  struct stat st;
+  if (!at.Resolve(root) || fstatat(at.dir(), at.leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return result::kOk;  // a missing directory adds nothing
+    if (errno != kLeadsOutside) LOG("add_dir_entries: fts_read() error: %s, err: %d", root, errno);
+    return result::kWrongKind;
+  }
+  return TreeWalk(list, texts).Entry(at.dir(), at.leaf(), root, st, true);
 }
 
 int ManifestParser::Next(ManifestEntry *entry) {

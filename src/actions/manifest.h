@@ -65,8 +65,10 @@ class ManifestParser {
 [[nodiscard]] int ParsePrecomplete(char *text, ActionList *list);
 
 // Returns a new NUL-terminated copy of the whole file at `path` (free it with free()), or null:
-// logged when the file cannot be opened, queried or read, silent when no memory can be had.
-[[nodiscard]] char *GetManifestContents(const char *path);
+// logged when the file cannot be opened, queried or read, silent when no memory can be had. A link
+// at `path` is not followed ("Link: %s is a link, which is not followed"); `shown` names the file
+// in the log (`path` when null).
+[[nodiscard]] char *GetManifestContents(const char *path, const char *shown = nullptr);
 
 // Returns a new copy of `path` between double quotes (free it with free()), or null when no memory
 // can be had.
@@ -74,8 +76,10 @@ class ManifestParser {
 
 // Appends the removals of the tree `directory` (which ends in '/'): one per file, link or other
 // entry when the walk reaches it, one per directory after everything below it, the directory
-// itself last. A missing directory adds nothing. Returns result::kOk; result::kWrongKind when the
-// walk cannot start, fails, meets a cycle, or when `directory` or a produced path does not fit in
+// itself last. A missing directory adds nothing. The tree is resolved beneath the current
+// directory and walked from folder descriptors, links never followed. Returns result::kOk;
+// result::kWrongKind when the walk cannot start, fails, leads outside, or when `directory` or a
+// produced path does not fit in
 // kPathSize bytes (a cut path could name another file); result::kQuoteNoMemory when no memory can
 // be had for a quoted path; result::kParseError when a produced path is refused. Actions appended
 // before a failure stay in `list`.

@@ -20,7 +20,7 @@
 #include "patch/crc32.h"
 
 PatchAction::~PatchAction() {
-  if (patch_file_path[0] != '\0') (void)remove(patch_file_path);
+  if (patch_file_path[0] != '\0') (void)remove_entry(patch_file_path);
   free(source_buffer);
 }
 
@@ -45,8 +45,8 @@ int PatchAction::Prepare() {
     return result::kWriteError;
   }
 
-  (void)remove(patch_file_path);
-  ScopedFile out(fopen(patch_file_path, "wb"));
+  (void)remove_entry(patch_file_path);
+  ScopedFile out(open_file(patch_file_path, "wb"));
   if (!out) return result::kWriteError;
   // Decoding-ahead hook: the patch's bytes come from memory when a worker has decoded them.
   int rv = ctx->members->ExtractToStream(patch_name, out.get());
@@ -90,13 +90,13 @@ int PatchAction::LoadSourceFile(FILE *stream) {
 int PatchAction::Execute() {
   LOG("EXECUTE PATCH %s", path);
 
-  ScopedFile patch(fopen(patch_file_path, "rb"));
+  ScopedFile patch(open_file(patch_file_path, "rb"));
   if (!patch) return result::kReadError;
   int rv = ReadPatchHeader(patch.get(), &header);
   if (rv != result::kOk) return rv;
 
   {
-    ScopedFile source(fopen(path, "rb"));
+    ScopedFile source(open_file(path, "rb"));
     if (!source) {
       LOG("unable to open destination file: %s, err: %d", path, errno);
       return result::kReadError;
@@ -109,7 +109,7 @@ int PatchAction::Execute() {
   }
 
   struct stat st;
-  if (stat(path, &st) != 0) {
+  if (stat_path(path, &st, true) != 0) {
     LOG("failed to read file status info: %s, err: %d", path, errno);
     return result::kReadError;
   }
@@ -129,7 +129,7 @@ int PatchAction::Execute() {
   rv = ApplyPatch(header, patch.get(), source_buffer, out.get());
 
   patch.Close();
-  (void)remove(patch_file_path);
+  (void)remove_entry(patch_file_path);
   patch_file_path[0] = '\0';
   free(source_buffer);
   source_buffer = nullptr;

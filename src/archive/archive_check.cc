@@ -27,18 +27,26 @@ namespace {
 constexpr unsigned long long kMemoryCopyLimit = 64ull << 20;
 
 // Reads the installation's product record. 0 with `*present` false when nothing lies at its name
-// (looked at without following a link); 21 (logged) when something does that is not a record.
+// (looked at without following a link); 21 (logged) when something does that is not a record, a
+// link included.
 int LoadProductRecord(const char *install_dir, bool *present, ProductRecord *record) {
   const std::string path = std::string(install_dir) + "/" + protocol::kProductRecordName;
   struct stat st;
-  *present = lstat(path.c_str(), &st) == 0 || errno != ENOENT;
+  const bool seen = lstat(path.c_str(), &st) == 0;
+  *present = seen || errno != ENOENT;
   if (!*present) {
     LOG("Product: update.upk not checked: no product record at %s", path.c_str());
     return result::kOk;
   }
+  // A link at the name is refused, never followed: the record says what this installation is.
+  if (seen && S_ISLNK(st.st_mode)) {
+    LOG("Product: refused: the product record %s is a link, which is not followed", path.c_str());
+    return result::kNoProductInfo;
+  }
   WholeFileOptions options;
   options.regular_only = true;
   options.max_size = 4096;
+  options.no_follow = true;
   char *data = nullptr;
   size_t size = 0;
   if (ReadWholeFile(path.c_str(), options, &data, &size) != FileRead::kOk) {

@@ -425,10 +425,15 @@ int DecodeAhead::WriteTaken(long j, FILE *out) {
 }
 
 int DecodeAhead::ExtractToFile(const char *name, const char *path) {
+  return ExtractToFileAt(name, AT_FDCWD, path, 0);
+}
+
+int DecodeAhead::ExtractToFileAt(const char *name, int dir, const char *leaf, int open_flags) {
   UpkItem *item = threads_.empty() ? nullptr : upk_lookup(archive_, name);
   long j = item ? Take(item) : -1;
-  if (j < 0) return reader_->ExtractToFile(name, path);
-  int fd = creat(path, static_cast<mode_t>(item->flags & kMemberModeMask));
+  if (j < 0) return reader_->ExtractToFileAt(name, dir, leaf, open_flags);
+  int fd = openat(dir, leaf, O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC | open_flags,
+                  static_cast<mode_t>(item->flags & kMemberModeMask));
   FILE *out = fd < 0 ? nullptr : fdopen(fd, "wb");
   if (!out && fd >= 0) close(fd);
   int rv = WriteTaken(j, out);

@@ -51,10 +51,12 @@ class DecodeAhead {
   // Ends and joins the workers and frees every decoded byte; the plan is empty afterwards.
   void Stop();
 
-  // As UpkReader::ExtractToFile / ExtractToStream on the reader, with the same results and the
-  // same bytes written; planned members come from memory when decoded ahead. Every planned member
-  // before the one taken is dropped: extractions must come in plan order (members may be skipped).
+  // As UpkReader::ExtractToFile / ExtractToFileAt / ExtractToStream on the reader, with the same
+  // results and the same bytes written; planned members come from memory when decoded ahead. Every
+  // planned member before the one taken is dropped: extractions must come in plan order (members
+  // may be skipped).
   [[nodiscard]] int ExtractToFile(const char *name, const char *path);
+  [[nodiscard]] int ExtractToFileAt(const char *name, int dir, const char *leaf, int open_flags);
   [[nodiscard]] int ExtractToStream(const char *name, FILE *out);
 
   // How the planned members taken since Start were served: from memory, or by their own

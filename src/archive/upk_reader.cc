@@ -82,9 +82,14 @@ int UpkReader::ExtractToStream(const char *name, FILE *out) {
 }
 
 int UpkReader::ExtractToFile(const char *name, const char *path) {
+  return ExtractToFileAt(name, AT_FDCWD, path, 0);
+}
+
+int UpkReader::ExtractToFileAt(const char *name, int dir, const char *leaf, int open_flags) {
   UpkItem *item = upk_lookup(archive_, name);
   if (!item) return result::kReadError;
-  int fd = creat(path, static_cast<mode_t>(item->flags & kMemberModeMask));
+  int fd = openat(dir, leaf, O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC | open_flags,
+                  static_cast<mode_t>(item->flags & kMemberModeMask));
   if (fd < 0) return result::kWriteError;
   FILE *out = fdopen(fd, "wb");
   if (!out) {

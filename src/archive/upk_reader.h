@@ -47,6 +47,9 @@ class UpkReader {
   // (kReadError); a file that failed half-way is left in place. Returns as ExtractToStream, plus
   // kWriteError when the file cannot be created.
   [[nodiscard]] int ExtractToFile(const char *name, const char *path);
+  // The same for the entry `leaf` of the folder `dir` (AT_FDCWD: `leaf` is a path), created with
+  // `open_flags` (O_NOFOLLOW, say) added to creat's.
+  [[nodiscard]] int ExtractToFileAt(const char *name, int dir, const char *leaf, int open_flags);
   // The loop behind both: decompresses `item` into `out`.
   [[nodiscard]] int ExtractItem(UpkItem *item, FILE *out);
 

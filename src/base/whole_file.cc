@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "base/whole_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -34,9 +36,21 @@ bool ReadExactly(FILE *file, void *buffer, size_t size) {
 
 FileRead ReadWholeFile(const char *path, const WholeFileOptions &options, char **data,
                        size_t *size) {
+  return ReadWholeFileAt(AT_FDCWD, path, options, data, size);
+}
+
+FileRead ReadWholeFileAt(int dir, const char *name, const WholeFileOptions &options, char **data,
+                         size_t *size) {
   *data = nullptr;
   *size = 0;
-  ScopedFile file(fopen(path, "rb"));
+  const int fd = openat(dir, name, O_RDONLY | O_CLOEXEC | (options.no_follow ? O_NOFOLLOW : 0));
+  FILE *stream = fd < 0 ? nullptr : fdopen(fd, "rb");
+  if (!stream && fd >= 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  ScopedFile file(stream);
   if (!file) return FileRead::kCannotOpen;
   struct stat st;
   if (fstat(fileno(file.get()), &st) != 0) return Fail(&file, FileRead::kCannotQuery, errno);

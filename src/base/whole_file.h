@@ -26,9 +26,13 @@ enum class FileRead {
 struct WholeFileOptions {
   bool regular_only = false;       // refuse directories, devices and pipes before reading
   uint64_t max_size = UINT64_MAX;  // refuse larger files before anything is allocated
+  bool no_follow = false;          // a link at the name is not followed (kCannotOpen, ELOOP)
 };
 
 // Reads the file at `path` whole into a new buffer of `*size` + 1 bytes whose last byte is NUL
 // (free it with free()). On failure `*data` is null and nothing stays open or allocated.
 [[nodiscard]] FileRead ReadWholeFile(const char *path, const WholeFileOptions &options, char **data,
                                      size_t *size);
+// The same for the entry `name` of the open folder `dir` (AT_FDCWD: `name` is a path).
+[[nodiscard]] FileRead ReadWholeFileAt(int dir, const char *name, const WholeFileOptions &options,
+                                       char **data, size_t *size);

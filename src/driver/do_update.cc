@@ -29,6 +29,7 @@
 #include "driver/run_guard.h"
 #include "driver/status_file.h"
 #include "driver/swap.h"
+#include "fileops/beneath.h"
 #include "fileops/file_ops.h"
 #include "fileops/recursive_copy.h"
 #include "progress/progress_state.h"
@@ -48,9 +49,16 @@ void FlushFinishedFolders(const ActionList &list) {
   }
   for (const std::string &dir : dirs) {
     struct stat st;
-    if (lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) (void)flush_dir(dir.c_str());
+    if (stat_path(dir.c_str(), &st, false) == 0 && S_ISDIR(st.st_mode)) {
+      (void)flush_dir(dir.c_str());
+    }
   }
 }
+
+// The scratch folder and the manifest in it, as the operations name them: relative to the current
+// directory, which is the working directory while the update runs, so that they are resolved
+// beneath it. The log names them by their full paths.
+constexpr char kScratchManifest[] = "updating/update.manifest";
 
 // Extracts the manifest into the "updating" folder of the working directory, parses it and runs
 // the three passes. Returns the update's result.
@@ -67,22 +75,23 @@ int RunManifest(const RunConfig &config, UpkReader *reader, Journal *journal, bo
     return result::kWriteError;  // shorter than the manifest's path, which fits
   }
   struct stat st;
-  if (lstat(scratch, &st) == 0) {
+  if (stat_path(protocol::kScratchDirName, &st, false) == 0) {
     if (!S_ISDIR(st.st_mode)) {
       LOG("Link: %s is not a folder; refusing to write through it", scratch);
       return result::kWrongKind;
     }
-    (void)ensure_remove_recursive(scratch, false);
+    (void)ensure_remove_recursive(protocol::kScratchDirName, false, scratch);
   }
-  if (mkdir(scratch, 0755) != 0 && errno != ENOENT) {
+  if (mkdir(protocol::kScratchDirName, 0755) != 0 && errno != ENOENT) {
     LOG("Link: unable to create the scratch folder %s, err: %d", scratch, errno);
     return errno == EEXIST ? result::kWrongKind : result::kWriteError;
   }
-  (void)ensure_parent_dir(manifest);
 
-  int rv = reader->ExtractToFile(manifest::kManifestName, manifest);
+  AtPath at;
+  if (!at.Resolve(kScratchManifest, AtPath::kFollowLeaf)) return result::kWrongKind;
+  int rv = reader->ExtractToFileAt(manifest::kManifestName, at.dir(), at.leaf(), at.leaf_flags());
   if (rv != result::kOk) {
-    rv = reader->ExtractToFile("updatev2.manifest", manifest);
+    rv = reader->ExtractToFileAt("updatev2.manifest", at.dir(), at.leaf(), at.leaf_flags());
     if (rv != result::kOk) {
       LOG("DoUpdate: error extracting manifest file");
       return rv;
@@ -91,8 +100,8 @@ int RunManifest(const RunConfig &config, UpkReader *reader, Journal *journal, bo
 
   // The texts outlive the list: every action points into them.
   ManifestTexts texts;
-  char *text = texts.Keep(GetManifestContents(manifest));
-  (void)remove(manifest);
+  char *text = texts.Keep(GetManifestContents(kScratchManifest, manifest));
+  (void)remove_entry(kScratchManifest);
   if (!text) {
     LOG("DoUpdate: error opening manifest file: %s", manifest);
     return result::kReadError;
@@ -101,7 +110,8 @@ int RunManifest(const RunConfig &config, UpkReader *reader, Journal *journal, bo
   DecodeAhead ahead(reader);
   BackupSet backups;
   UpdateContext context;
-  context.working_dir = config.working_dir;
+  // The patch files go to the scratch folder of the current directory, resolved beneath it.
+  context.working_dir = ".";
   context.os_update = config.os_update;
   context.members = &ahead;
   context.backups = &backups;
@@ -185,9 +195,9 @@ int ApplyArchive(const RunConfig &config, Journal *journal, bool *succeeded) {
   char updating[kPathSize];
   struct stat st;
   if (FormPath(updating, "%s/%s", config.working_dir, protocol::kScratchDirName) &&
-      lstat(updating, &st) == 0 && S_ISDIR(st.st_mode)) {
+      stat_path(protocol::kScratchDirName, &st, false) == 0 && S_ISDIR(st.st_mode)) {
     // Only the folder: a link or a file planted at the name, which the run refused, stays.
-    (void)ensure_remove_recursive(updating, false);
+    (void)ensure_remove_recursive(protocol::kScratchDirName, false, updating);
     // The scratch folder's removal reaches the disk before the status says done.
     (void)flush_dir(config.working_dir);
   }

@@ -35,9 +35,10 @@ std::string Absolute(const char *path) {
   return std::string(cwd) + "/" + path;
 }
 
+// Whether anything lies at `path` (a relative one resolved beneath the current directory).
 bool Lexists(const std::string &path, int *error) {
   struct stat st;
-  if (lstat(path.c_str(), &st) == 0) return true;
+  if (stat_path(path.c_str(), &st, false) == 0) return true;
   *error = errno == ENOENT || errno == ENOTDIR ? 0 : errno;
   return false;
 }

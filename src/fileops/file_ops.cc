@@ -17,6 +17,7 @@
 #include "base/result.h"
 #include "base/update_log.h"
 #include "base/update_protocol.h"
+#include "fileops/beneath.h"
 
 namespace {
 
@@ -39,11 +40,43 @@ bool MeansMissing(int error) {
 // that does not mean "missing" the backup may well be there, and the caller acts on it.
 bool MayExist(const char *path) {
   struct stat st;
-  return lstat(path, &st) == 0 || !MeansMissing(errno);
+  return stat_path(path, &st, false) == 0 || !MeansMissing(errno);
+}
+
+// Adds the owner-write bit to the entry `leaf` of `dir` (`at_flags` AT_SYMLINK_NOFOLLOW: not
+// through a link, which then stays as it is).
+void MakeWritableAt(int dir, const char *leaf, int at_flags) {
+  struct stat st;
+  if (fstatat(dir, leaf, &st, at_flags) != 0) return;
+  if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return;
+  (void)fchmodat(dir, leaf, st.st_mode | S_IWUSR, 0);
+}
+
+// remove() on the entry `leaf` of `dir`: a file or link, or else an empty directory.
+int RemoveAt(int dir, const char *leaf) {
+  if (unlinkat(dir, leaf, 0) == 0) return 0;
+  if (errno != EISDIR) return -1;
+  return unlinkat(dir, leaf, AT_REMOVEDIR);
+}
+
+// The open(2) flags of a stdio mode text.
+int OpenFlags(const char *mode_text) {
+  const bool both = strchr(mode_text, '+') != nullptr;
+  switch (mode_text[0]) {
+    case 'r':
+      return both ? O_RDWR : O_RDONLY;
+    case 'w':
+      return (both ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    default:  // 'a'
+      return (both ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+  }
 }
 
 // Opens `path` (a directory or a file) for a flush; -1 with errno set when it cannot be opened.
-int OpenForFlush(const char *path) { return open(path, O_RDONLY | O_CLOEXEC); }
+int OpenForFlush(const char *path) {
+  AtPath at;
+  return at.Resolve(path) ? openat(at.dir(), at.leaf(), O_RDONLY | O_CLOEXEC) : -1;
+}
 
 // Whether a stdio mode text opens for reading only. "rt+" counts as reading only, as it always has.
 bool IsReadOnlyMode(const char *mode_text) {
@@ -54,26 +87,90 @@ bool IsReadOnlyMode(const char *mode_text) {
 
 }  // namespace
 
+namespace {
+
+// The fstatat flags for the last component of `at`: once resolved through its link, never again.
+int LeafStatFlags(const AtPath &at) { return at.leaf_flags() ? AT_SYMLINK_NOFOLLOW : 0; }
+
+}  // namespace
+
 void make_writable(const char *path) {
-  struct stat st;
-  if (stat(path, &st) != 0) return;
-  if (st.st_mode & S_IWUSR) return;
-  (void)chmod(path, st.st_mode | S_IWUSR);
+  AtPath at;
+  if (!at.Resolve(path, AtPath::kFollowLeaf | AtPath::kQuiet)) return;
+  MakeWritableAt(at.dir(), at.leaf(), LeafStatFlags(at));
+}
+
+namespace {
+
+// open_file on a resolved path.
+FILE *OpenAt(const AtPath &at, const char *mode_text) {
+  const int flags = OpenFlags(mode_text);
+  int fd = openat(at.dir(), at.leaf(), flags | (flags & O_CREAT ? at.leaf_flags() : 0) | O_CLOEXEC,
+                  0666);
+  if (fd < 0) return nullptr;
+  FILE *file = fdopen(fd, mode_text);
+  if (!file) close(fd);
+  return file;
+}
+
+// Resolves `path` for open_file: a mode that may create follows a link at the path beneath.
+bool ResolveForOpen(const char *path, const char *mode_text, AtPath *at) {
+  return at->Resolve(path, OpenFlags(mode_text) & O_CREAT ? AtPath::kFollowLeaf : AtPath::kEntry);
+}
+
+}  // namespace
+
+FILE *open_file(const char *path, const char *mode_text) {
+  AtPath at;
+  if (!ResolveForOpen(path, mode_text, &at)) return nullptr;
+  return OpenAt(at, mode_text);
 }
 
 FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode) {
-  make_writable(path);
-  FILE *file = fopen(path, mode_text);
-  if (IsReadOnlyMode(mode_text)) return file;
+  AtPath at;
+  if (!ResolveForOpen(path, mode_text, &at)) return nullptr;
+  MakeWritableAt(at.dir(), at.leaf(), LeafStatFlags(at));
+  FILE *file = OpenAt(at, mode_text);
+  if (IsReadOnlyMode(mode_text) || !file) return file;
 
-  // The mode is forced even when the open failed; the result is null then in any case.
-  int rv = chmod(path, mode);
+  // The mode is forced on the file that was opened, whatever lies at its name by now.
   struct stat st;
-  if (rv != 0 || stat(path, &st) != 0 || st.st_mode != mode) {
-    if (file) fclose(file);
+  if (fchmod(fileno(file), mode & 07777) != 0 || fstat(fileno(file), &st) != 0 ||
+      st.st_mode != mode) {
+    fclose(file);
     return nullptr;
   }
   return file;
+}
+
+int stat_path(const char *path, struct stat *st, bool follow_link) {
+  AtPath at;
+  if (!at.Resolve(path)) return -1;
+  return fstatat(at.dir(), at.leaf(), st, follow_link ? 0 : AT_SYMLINK_NOFOLLOW);
+}
+
+int access_path(const char *path, int mode) {
+  AtPath at;
+  if (!at.Resolve(path)) return -1;
+  return faccessat(at.dir(), at.leaf(), mode, 0);
+}
+
+int remove_entry(const char *path) {
+  AtPath at;
+  if (!at.Resolve(path)) return -1;
+  return RemoveAt(at.dir(), at.leaf());
+}
+
+int remove_dir(const char *path) {
+  AtPath at;
+  if (!at.Resolve(path)) return -1;
+  return unlinkat(at.dir(), at.leaf(), AT_REMOVEDIR);
+}
+
+int make_symlink(const char *target, const char *path) {
+  AtPath at;
+  if (!at.Resolve(path)) return -1;
+  return symlinkat(target, at.dir(), at.leaf());
 }
 
 int ensure_parent_dir(char *path) {
@@ -82,7 +179,8 @@ int ensure_parent_dir(char *path) {
   *slash = '\0';
   int rv = ensure_parent_dir(path);
   if (rv == result::kOk && path[0] != '\0') {
-    if (mkdir(path, 0755) != 0 && errno != EEXIST) {
+    AtPath at;
+    if ((!at.Resolve(path) || mkdirat(at.dir(), at.leaf(), 0755) != 0) && errno != EEXIST) {
       LOG("ensure_parent_dir: failed to create directory: %s, err: %d", path, errno);
       rv = result::kWriteError;
     }
@@ -91,27 +189,34 @@ int ensure_parent_dir(char *path) {
   return rv;
 }
 
-int ensure_remove(const char *path) {
-  make_writable(path);
-  int rv = remove(path);
+namespace {
+
+// ensure_remove on the entry `leaf` of `dir`, named `path` in the log.
+int RemoveLoggedAt(int dir, const char *leaf, const char *path) {
+  MakeWritableAt(dir, leaf, AT_SYMLINK_NOFOLLOW);
+  int rv = RemoveAt(dir, leaf);
   if (rv != 0) LOG("ensure_remove: failed to remove file: %s, rv: %d, err: %d", path, rv, errno);
   return rv;
 }
 
-int ensure_remove_recursive(const char *path, bool continue_on_error) {
+// ensure_remove_recursive on the entry `leaf` of `dir`, named `path` in the log: every entry below
+// it is reached from the descriptor of its folder, never by its name.
+int RemoveTreeAt(int dir, const char *leaf, const char *path, bool continue_on_error) {
   struct stat st;
-  int rv = lstat(path, &st);
+  int rv = fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW);
   if (rv != 0) return rv;
-  if (!S_ISDIR(st.st_mode)) return ensure_remove(path);
+  if (!S_ISDIR(st.st_mode)) return RemoveLoggedAt(dir, leaf, path);
 
-  DIR *dir = opendir(path);
-  if (!dir) {
+  int fd = openat(dir, leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR *listing = fd < 0 ? nullptr : fdopendir(fd);
+  if (!listing) {
+    if (fd >= 0) close(fd);
     LOG("ensure_remove_recursive: unable to open directory: %s, rv: %d, err: %d", path, rv, errno);
     // The directory stays; its callers only log a failure and go on.
     return result::kSystemFailure;
   }
 
-  while (struct dirent *entry = readdir(dir)) {
+  while (struct dirent *entry = readdir(listing)) {
     if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
     char child[kPathSize];
     if (!FormPath(child, "%s/%s", path, entry->d_name)) {
@@ -119,20 +224,37 @@ int ensure_remove_recursive(const char *path, bool continue_on_error) {
       errno = ENAMETOOLONG;
       rv = result::kSystemFailure;
     } else {
-      rv = ensure_remove_recursive(child, false);
+      rv = RemoveTreeAt(dirfd(listing), entry->d_name, child, false);
     }
     if (rv != 0 && !continue_on_error) break;
   }
-  closedir(dir);
+  closedir(listing);
   if (rv != 0) return rv;
 
-  make_writable(path);
-  rv = rmdir(path);
+  MakeWritableAt(dir, leaf, AT_SYMLINK_NOFOLLOW);
+  rv = unlinkat(dir, leaf, AT_REMOVEDIR);
   if (rv != 0) {
     LOG("ensure_remove_recursive: unable to remove directory: %s, rv: %d, err: %d", path, rv,
         errno);
   }
   return rv;
+}
+
+}  // namespace
+
+int ensure_remove(const char *path) {
+  AtPath at;
+  if (!at.Resolve(path)) {
+    LOG("ensure_remove: failed to remove file: %s, rv: %d, err: %d", path, -1, errno);
+    return -1;
+  }
+  return RemoveLoggedAt(at.dir(), at.leaf(), path);
+}
+
+int ensure_remove_recursive(const char *path, bool continue_on_error, const char *shown) {
+  AtPath at;
+  if (!at.Resolve(path)) return -1;
+  return RemoveTreeAt(at.dir(), at.leaf(), shown ? shown : path, continue_on_error);
 }
 
 namespace {
@@ -143,10 +265,14 @@ int RenameOrExchange(const char *source, char *destination, bool check_type, boo
   if (rv != result::kOk) return rv;
 
   struct stat st;
+  AtPath from;
   // Without the type check (the backups) a link whose target is gone is still an entry of its own
   // to move: a backup of such a link must go back when an update fails; its kind is that of a link.
   // With the check the source is what its links name, and a dangling one cannot be read.
-  if (stat(source, &st) != 0 && (check_type || errno != ENOENT || lstat(source, &st) != 0)) {
+  if (!from.Resolve(source) ||
+      (fstatat(from.dir(), from.leaf(), &st, 0) != 0 &&
+       (check_type || errno != ENOENT ||
+        fstatat(from.dir(), from.leaf(), &st, AT_SYMLINK_NOFOLLOW) != 0))) {
     LOG("rename_file: failed to read file status info: %s, err: %d", source, errno);
     return result::kReadError;
   }
@@ -158,9 +284,15 @@ int RenameOrExchange(const char *source, char *destination, bool check_type, boo
     LOG("rename_file: proceeding to rename the directory");
   }
 
+  AtPath to;
+  if (!to.Resolve(destination)) {
+    LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", source, destination,
+        errno);
+    return result::kWriteError;
+  }
   if (unsupported) {
     *unsupported = false;
-    if (renameat2(AT_FDCWD, source, AT_FDCWD, destination, RENAME_EXCHANGE) == 0) {
+    if (renameat2(from.dir(), from.leaf(), to.dir(), to.leaf(), RENAME_EXCHANGE) == 0) {
       return result::kOk;
     }
     if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
@@ -170,11 +302,12 @@ int RenameOrExchange(const char *source, char *destination, bool check_type, boo
     LOG("rename_file: failed to exchange - src: %s, dst:%s, err: %d", source, destination, errno);
     return result::kWriteError;
   }
-  if (access(destination, F_OK) == 0 && ensure_remove(destination) != 0) {
+  if (faccessat(to.dir(), to.leaf(), F_OK, 0) == 0 &&
+      RemoveLoggedAt(to.dir(), to.leaf(), destination) != 0) {
     LOG("rename_file: destination file exists and could not be removed: %s", destination);
     return result::kWriteError;
   }
-  if (rename(source, destination) != 0) {
+  if (renameat(from.dir(), from.leaf(), to.dir(), to.leaf()) != 0) {
     LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", source, destination,
         errno);
     return result::kWriteError;
@@ -197,7 +330,8 @@ int ensure_copy_symlink(const char *link, const char *new_link) {
   // than cut into a link to another place.
   constexpr size_t kMaxTarget = 1024;
   char target[kMaxTarget + 2] = {};
-  ssize_t n = readlink(link, target, kMaxTarget + 1);
+  AtPath from;
+  ssize_t n = from.Resolve(link) ? readlinkat(from.dir(), from.leaf(), target, kMaxTarget + 1) : -1;
   if (n < 0) {
     LOG("ensure_copy_symlink: failed to read the link: %s, err: %d", link, errno);
     return result::kReadError;
@@ -206,7 +340,7 @@ int ensure_copy_symlink(const char *link, const char *new_link) {
     LOG("ensure_copy_symlink: link target too long: %s, err: %d", link, ENAMETOOLONG);
     return result::kReadError;
   }
-  if (symlink(target, new_link) != 0) {
+  if (make_symlink(target, new_link) != 0) {
     LOG("ensure_copy_symlink: failed to create the new link: %s, target: %s err: %d", new_link,
         target, errno);
     return result::kReadError;
@@ -215,11 +349,14 @@ int ensure_copy_symlink(const char *link, const char *new_link) {
 }
 
 int check_exists(const char *path, bool *exists) {
-  if (access(path, F_OK) == 0) {
+  AtPath at;
+  const bool resolved = at.Resolve(path);
+  if (resolved && faccessat(at.dir(), at.leaf(), F_OK, 0) == 0) {
     *exists = true;
     return result::kOk;
   }
   *exists = false;
+  if (!resolved && errno == kLeadsOutside) return result::kWrongKind;  // logged by the resolution
   if (MeansMissing(errno)) return result::kOk;
   LOG("check_exists: unable to check path: %s, err: %d", path, errno);
   return result::kReadError;
@@ -238,7 +375,7 @@ int BackupSet::Create(const char *path) {
   }
   // A file left at the backup name is replaced by the rename; a folder is removed first.
   struct stat st;
-  if (lstat(backup, &st) == 0 && S_ISDIR(st.st_mode) &&
+  if (stat_path(backup, &st, false) == 0 && S_ISDIR(st.st_mode) &&
       ensure_remove_recursive(backup, false) != 0) {
     LOG("backup_create: what lies at the backup name could not be removed: %s", backup);
     return result::kWriteError;
@@ -253,7 +390,7 @@ int BackupSet::Undo(const char *path, bool quiet) {
   const bool was_absent = recorded != before_.end() && !recorded->second;
   int rv = result::kOk;
   struct stat st;
-  if (was_absent && lstat(path, &st) == 0 && ensure_remove_recursive(path, false) != 0) {
+  if (was_absent && stat_path(path, &st, false) == 0 && ensure_remove_recursive(path, false) != 0) {
     rv = result::kWriteError;
   }
   char backup[kPathSize];
@@ -343,8 +480,10 @@ int flush_tree(const char *root) {
   return flush_dir(ParentDirectory(std::string(root)).c_str());
 }
 
-BeneathCheck::BeneathCheck(const char *base) : base_(base ? base : ".") {
-  char *real = realpath(base_.c_str(), nullptr);
+BeneathCheck::BeneathCheck(const char *base) {
+  const char *name = base ? base : ".";
+  root_fd_ = open(name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  char *real = root_fd_ >= 0 ? realpath(name, nullptr) : nullptr;
   if (real) {
     root_ = real;
     free(real);
@@ -353,22 +492,25 @@ BeneathCheck::BeneathCheck(const char *base) : base_(base ? base : ".") {
   }
 }
 
+BeneathCheck::~BeneathCheck() {
+  if (root_fd_ >= 0) close(root_fd_);
+}
+
 int BeneathCheck::Check(const char *path) const {
   if (root_.empty()) {
     LOG("Link: unable to resolve the directory being updated, err: %d", root_error_);
     return result::kReadError;
   }
-  // The folder that holds the entry, or the deepest one of its ancestors that exists.
+  // The folder that holds the entry, or the deepest one of its ancestors that exists, resolved as
+  // the operations on the path resolve it.
   std::string dir = ParentDirectory(std::string(path));
-  if (path[0] != '/') dir = dir == "." ? base_ : base_ + "/" + dir;
   for (;;) {
-    char *real = realpath(dir.c_str(), nullptr);
-    if (real) {
-      const std::string resolved = real;
-      free(real);
-      const bool inside = resolved == root_ || root_ == "/" ||
-                          resolved.compare(0, root_.size() + 1, root_ + "/") == 0;
-      if (inside) return result::kOk;
+    int fd = OpenFolderBeneath(root_fd_, root_.c_str(), dir.c_str());
+    if (fd >= 0) {
+      close(fd);
+      return result::kOk;
+    }
+    if (errno == kLeadsOutside) {
       LOG("Link: %s leads outside the directory being updated", path);
       return result::kWrongKind;
     }
@@ -377,7 +519,7 @@ int BeneathCheck::Check(const char *path) const {
       return result::kReadError;
     }
     const std::string up = ParentDirectory(dir);
-    if (up == dir) return result::kOk;
+    if (up == dir || dir == ".") return result::kOk;
     dir = up;
   }
 }

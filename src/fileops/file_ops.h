@@ -2,9 +2,12 @@
 // Logged file-system operations that every change to an installation goes through: parent
 // directories, removal, renaming with replacement (or exchange), link copying, flushes to disk, and
 // the ".kiv-backup" convention that lets a failed update put every replaced or removed file back.
-// Each failure is logged once, here.
+// Each failure is logged once, here. A relative path is resolved beneath the current directory,
+// the directory being updated (fileops/beneath.h), and each operation is made on the folder that
+// resolution opened; an absolute path is taken as it is.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -12,13 +15,32 @@
 
 #include "base/scoped_file.h"
 
-// Adds the owner-write bit to `path` (following links) when it lacks it. Logs nothing.
+// Adds the owner-write bit to `path` (following links; beneath the current directory only those
+// that stay inside) when it lacks it. Logs nothing.
 void make_writable(const char *path);
+
+// Opens `path` as fopen does with the stdio `mode_text`. A mode text that may create or write
+// follows a link at `path` only while it stays beneath the current directory, and never one that
+// appears after the resolution. Null with errno set (kLeadsOutside for a path that leads
+// outside, logged as "Link: ...").
+FILE *open_file(const char *path, const char *mode_text);
 
 // Opens `path` with the stdio `mode_text` after make_writable. Unless the mode text opens for
 // reading only, forces the file's full st_mode to `mode` (type bits included, e.g. 0100644) and
-// verifies it; returns null when that does not hold. Logs nothing.
+// verifies it; returns null when that does not hold. Logs nothing but what open_file logs.
 FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
+
+// stat (`follow_link`) or lstat of `path`. Returns 0, or -1 with errno set.
+[[nodiscard]] int stat_path(const char *path, struct stat *st, bool follow_link);
+// access of `path` with `mode` (links followed). Returns 0, or -1 with errno set.
+[[nodiscard]] int access_path(const char *path, int mode);
+// Removes a file, a link or an empty directory, as remove does, logging nothing but a path that
+// leads outside. Returns 0, or -1 with errno set.
+[[nodiscard]] int remove_entry(const char *path);
+// Removes the empty directory `path`, as rmdir does. Returns 0, or -1 with errno set.
+[[nodiscard]] int remove_dir(const char *path);
+// Creates the link `path` with the text `target`, as symlink does. Returns 0, or -1 with errno.
+[[nodiscard]] int make_symlink(const char *target, const char *path);
 
 // Creates every missing directory above the last '/' of `path` (mode 0755). Returns result::kOk or
 // result::kWriteError.
@@ -28,9 +50,12 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 // Removes a file, a link or an empty directory. Returns the raw result (0 or -1).
 [[nodiscard]] int ensure_remove(const char *path);
 
-// Removes `path` and everything below it (links are removed, not followed). Returns 0, or the raw
-// failure. With `continue_on_error` the top directory's remaining entries are still tried.
-[[nodiscard]] int ensure_remove_recursive(const char *path, bool continue_on_error);
+// Removes `path` and everything below it (links are removed, not followed; each entry is reached
+// from its folder's descriptor). Returns 0, or the raw failure. With `continue_on_error` the top
+// directory's remaining entries are still tried. `shown` names `path` in the log (`path` itself
+// when null).
+[[nodiscard]] int ensure_remove_recursive(const char *path, bool continue_on_error,
+                                          const char *shown = nullptr);
 
 // Renames `source` to `destination`, replacing an existing destination (file or empty directory)
 // and creating the destination's parent directories. With `check_type` the source, links followed,
@@ -48,7 +73,8 @@ FILE *open_with_mode(const char *path, const char *mode_text, mode_t mode);
 // missing counts as missing, and so do a link loop, an over-long name and a file on the way).
 // Returns result::kOk with `*exists` set; result::kReadError when the check fails in a way that may
 // hide an existing file (an I/O error, a folder on the way that cannot be searched), logged as
-// "check_exists: unable to check path: %s, err: %d": neither answer would be safe then.
+// "check_exists: unable to check path: %s, err: %d": neither answer would be safe then;
+// result::kWrongKind when a folder on the way leads outside (logged as "Link: ...").
 [[nodiscard]] int check_exists(const char *path, bool *exists);
 
 // As rename_file with `check_type` true, but exchanges `source` and an existing `destination` in
@@ -112,21 +138,26 @@ class BackupSet {
 // copy) is then on disk. Returns result::kOk or result::kWriteError (logged by the flushes).
 [[nodiscard]] int flush_tree(const char *root);
 
-// Whether paths stay beneath the folder `base` ("." when null), which is resolved once, when the
-// object is made.
+// Whether paths stay beneath the folder `base` ("." when null), which is opened and resolved once,
+// when the object is made. The check resolves as every operation does (fileops/beneath.h), so the
+// two never disagree.
 class BeneathCheck {
  public:
   explicit BeneathCheck(const char *base = nullptr);
+  ~BeneathCheck();
+  BeneathCheck(const BeneathCheck &) = delete;
+  BeneathCheck &operator=(const BeneathCheck &) = delete;
   // Whether the deepest folder on the way to `path` that exists, links resolved, is the base or
   // lies below it (links that stay inside are fine; the entry itself is not resolved, so a link at
-  // `path` is the entry, not its target). A relative `path` is taken relative to the base. Logs
+  // `path` is the entry, not its target). A relative `path` is taken relative to the base, an
+  // absolute one must start with the base's resolved path. Logs
   // "Link: %s leads outside the directory being updated" and returns result::kWrongKind when it
   // does not; result::kReadError (logged) when the base or a folder on the way cannot be resolved;
   // else result::kOk.
   [[nodiscard]] int Check(const char *path) const;
 
  private:
-  std::string base_;  // as given
+  int root_fd_ = -1;  // the base, opened
   std::string root_;  // resolved; empty when it cannot be
   int root_error_ = 0;
 };

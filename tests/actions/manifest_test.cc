@@ -223,6 +223,16 @@ TEST_F(Manifest, CompleteUpdateStartsWithThePrecompleteRemovals) {
             "GetManifestContents: error opening manifest file: precomplete\n"
             "AddPreCompleteActions: error getting contents of precomplete manifest\n"
             "PREPARE ADD n\n");
+  // A link at its name is not followed: the update goes on without the removals, as above.
+  WriteFile(outside_ / "listed", "remove \"old1\"\n");
+  ASSERT_EQ(symlink((outside_ / "listed").c_str(), "precomplete"), 0);
+  EXPECT_EQ(PrepareLog(manifest),
+            "UPDATE TYPE complete\n"
+            "Link: precomplete is a link, which is not followed\n"
+            "GetManifestContents: error opening manifest file: precomplete\n"
+            "AddPreCompleteActions: error getting contents of precomplete manifest\n"
+            "PREPARE ADD n\n");
+  ASSERT_EQ(unlink("precomplete"), 0);
 
   struct Case {
     std::string precomplete, log;

@@ -475,7 +475,9 @@ TEST(CrashSafety, EveryWrittenFileIsFlushedBeforeBackupsGoAndTheStatusIsWritten)
   EXPECT_LT(first_sync_after, commit);
   EXPECT_LT(commit, first_drop);
   EXPECT_LT(first_drop, final_status);
-  const long scratch_gone = LastLine(lines, {"rmdir(", "/inst/updating\""});
+  // The scratch folder is removed as an entry of the working directory.
+  const long scratch_gone =
+      LastLine(lines, {"unlinkat(AT_FDCWD<" + tmp / "inst" + ">, \"updating\", AT_REMOVEDIR"});
   ASSERT_GT(scratch_gone, 0);
   EXPECT_TRUE(FlushedBetween(lines, scratch_gone, final_status, tmp / "inst"))
       << "the scratch folder's removal is not flushed before the status";
@@ -497,7 +499,7 @@ TEST(CrashSafety, AStagedCopysFinishAndASwapsRemovalAreFlushedBeforeTheStatus) {
 
   lines = TraceRun(tmp, "inst/updated", {"0/replace"});
   final_status = LastLine(lines, {" rename(", "update.status.tmp"});
-  const long set_aside_gone = LastLine(lines, {"rmdir(", "/inst.bak\""});
+  const long set_aside_gone = LastLine(lines, {"unlinkat(", "/inst.bak\", AT_REMOVEDIR"});
   ASSERT_GT(set_aside_gone, 0);
   EXPECT_TRUE(FlushedBetween(lines, set_aside_gone, final_status, tmp.path()))
       << "the removal of inst.bak is not flushed before \"succeeded\"";
@@ -510,7 +512,8 @@ namespace {
 
 // A backup that cannot be put back after a failed update keeps the journal, so that the next run
 // puts it back instead of leaving the installation mixed. Here the update replaces "a.txt", then
-// fails on "f/x" (f is a file), and the rename that would restore a.txt fails once.
+// fails on "f/x" (f is a file), and the rename that would restore a.txt (the second that names its
+// backup) fails once.
 TEST(CrashSafety, ABackupThatCannotBePutBackKeepsTheJournalForTheNextRun) {
   TempDir tmp;
   MakeDirs(tmp / "p");
@@ -523,8 +526,8 @@ TEST(CrashSafety, ABackupThatCannotBePutBackKeepsTheJournalForTheNextRun) {
   const std::vector<std::string> run = {UPDATER_BIN, tmp / "p", tmp / "inst", tmp / "inst"};
   std::vector<std::string> traced = {"/usr/bin/strace", "-f",       "-qq",
                                      "-o",              "/dev/null", "-Pa.txt.kiv-backup",
-                                     "-e",              "trace=rename", "-e",
-                                     "inject=rename:error=EIO:when=1"};
+                                     "-e",              "trace=renameat", "-e",
+                                     "inject=renameat:error=EIO:when=2"};
   traced.insert(traced.end(), run.begin(), run.end());
   EXPECT_EQ(e2e::Spawn(traced, kEnv), 1);
   EXPECT_EQ(ReadFile(tmp / "inst/a.txt.kiv-backup"), "old");

@@ -10,6 +10,7 @@
 
 #include "support/run_updater.h"
 #include "support/test_support.h"
+#include "support/traced_run.h"
 #include "support/upk_builder.h"
 
 using namespace testing_support;
@@ -53,6 +54,41 @@ TEST_F(PathBoundary, ALinkOnTheWayOutOfTheInstallationIsRefusedBeforeAnythingCha
   }
 }
 
+// The folder of a path is swapped for a link out of the installation while the updater is stopped
+// right after it logged the action's Execute line, i.e. after every check of the path: the write
+// or the removal still cannot go through the link, and the run fails with everything restored.
+TEST_F(PathBoundary, ALinkSwappedIntoAParentFolderAfterTheChecksRedirectsNothing) {
+  WriteFile(tmp_ / "inst/dir/victim", "mine");
+  for (const auto &[manifest, line] : std::vector<std::pair<std::string, std::string>>{
+           {"add \"app\"\nadd \"dir/x\"\n", "EXECUTE ADD dir/x\n"},
+           {"add \"app\"\nremove \"dir/victim\"\n", "EXECUTE REMOVEFILE dir/victim\n"}}) {
+    const Snapshot inst = TakeSnapshot(tmp_ / "inst");
+    const Snapshot outside = TakeSnapshot(tmp_ / "outside");
+    std::vector<UpkEntry> entries = {
+        {"updatev3.manifest", manifest}, {"app", "new"}, {"dir/x", "x"}};
+    ASSERT_TRUE(WriteUpk(tmp_ / "p/update.upk", entries));
+    bool swapped = false;
+    int exit_code = -1;
+    RunTraced(
+        {UPDATER_BIN, tmp_ / "p", tmp_ / "inst", tmp_ / "inst"},
+        {"PATH=/usr/bin:/bin", "ASAN_OPTIONS=detect_leaks=0"},
+        [&](pid_t, long) {
+          if (swapped || ReadFile(tmp_ / "p/update.log").find(line) == std::string::npos) return;
+          swapped = rename((tmp_ / "inst/dir").c_str(), (tmp_ / "inst/dir.moved").c_str()) == 0 &&
+                    symlink((tmp_ / "outside").c_str(), (tmp_ / "inst/dir").c_str()) == 0;
+        },
+        &exit_code);
+    ASSERT_TRUE(swapped) << manifest;
+    EXPECT_EQ(exit_code, 1) << manifest;
+    EXPECT_EQ(Status(), "failed: 42\n") << manifest;
+    EXPECT_NE(ReadFile(tmp_ / "p/update.log").find("Link: dir/"), std::string::npos) << manifest;
+    EXPECT_EQ(DiffSnapshots(outside, TakeSnapshot(tmp_ / "outside")), "") << manifest;
+    ASSERT_EQ(unlink((tmp_ / "inst/dir").c_str()), 0);
+    ASSERT_EQ(rename((tmp_ / "inst/dir.moved").c_str(), (tmp_ / "inst/dir").c_str()), 0);
+    EXPECT_EQ(DiffSnapshots(inst, TakeSnapshot(tmp_ / "inst")), "") << manifest;
+  }
+}
+
 TEST_F(PathBoundary, ALinkThatStaysInsideKeepsWorking) {
   MakeDirs(tmp_ / "inst/lib64");
   ASSERT_EQ(symlink("lib64", (tmp_ / "inst/lib").c_str()), 0);
@@ -80,7 +116,8 @@ TEST_F(PathBoundary, AJournalFromElsewhereIsKeptAndChangesNothing) {
   const std::string outside = tmp_ / "outside";
   const std::vector<std::string> journals = {
       "kiv-journal 2\nupdate " + outside + "\narchive 1 2 3 4 5\nabsent victim\n",
-      "kiv-journal 2\nupdate " + tmp_.path() + "/inst\narchive 1 2 3 4 5\nabsent ../outside/victim\n",
+      "kiv-journal 2\nupdate " + tmp_.path() +
+          "/inst\narchive 1 2 3 4 5\nabsent ../outside/victim\n",
       "kiv-journal 1\nupdate " + outside + "\narchive 1 2 3 4 5\nabsent victim\n"};
   const Snapshot inst = TakeSnapshot(tmp_ / "inst");
   const Snapshot outside_before = TakeSnapshot(outside);

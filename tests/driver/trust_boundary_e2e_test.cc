@@ -110,6 +110,20 @@ TEST_F(TrustBoundary, KeysThatLeadNowhereRefuseAnUnsignedArchive) {
   ExpectUntouched("dangling update-keys");
 }
 
+// A link at the product record's name is refused, not followed, even to a record that would
+// accept the archive.
+TEST_F(TrustBoundary, AProductRecordThatIsALinkIsRefused) {
+  WriteFile(tmp_ / "outside/record", FormatProductRecord({"app", "1.0"}));
+  ASSERT_EQ(symlink((tmp_ / "outside/record").c_str(), (inst_ + "/update-product").c_str()), 0);
+  Archive("app", "3.0", false);
+  Keep();
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(Status(), "failed: 21\n");
+  ExpectLogLine("Product: refused: the product record " + inst_ +
+                "/update-product is a link, which is not followed");
+  ExpectUntouched("linked update-product");
+}
+
 TEST_F(TrustBoundary, SetuidSetgidAndStickyFlagsInTheArchiveAreDropped) {
   std::vector<UpkEntry> entries = {{"updatev3.manifest", "add \"u\"\nadd \"g\"\nadd \"t\"\n"},
                                    {"u", "u", 0755},

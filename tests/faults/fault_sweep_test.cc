@@ -52,12 +52,12 @@ namespace {
 
 // The file-system calls swept, where the run makes them.
 const char *const kFsCalls[] = {
-    "openat",     "open",     "creat",     "read",      "pread64",    "write",      "pwrite64",
-    "rename",     "renameat", "renameat2", "unlink",    "unlinkat",   "mkdir",      "mkdirat",
-    "rmdir",      "chmod",    "fchmod",    "fchmodat",  "stat",       "lstat",      "fstat",
-    "newfstatat", "statx",    "access",    "faccessat", "faccessat2", "getdents64", "readlink",
-    "readlinkat", "symlink",  "symlinkat", "lseek",     "fallocate",  "ftruncate",  "truncate",
-    "chdir",      "fchdir",   "fsync",     "fdatasync", "utimensat"};
+    "openat2",  "openat",     "open",     "creat",     "read",      "pread64",    "write",
+    "pwrite64", "rename",     "renameat", "renameat2", "unlink",    "unlinkat",   "mkdir",
+    "mkdirat",  "rmdir",      "chmod",    "fchmod",    "fchmodat",  "stat",       "lstat",
+    "fstat",    "newfstatat", "statx",    "access",    "faccessat", "faccessat2", "getdents64",
+    "readlink", "readlinkat", "symlink",  "symlinkat", "lseek",     "fallocate",  "ftruncate",
+    "truncate", "chdir",      "fchdir",   "fsync",     "fdatasync", "utimensat"};
 
 const char *const kErrors[] = {"EIO", "ENOSPC", "EACCES"};
 
@@ -618,17 +618,18 @@ namespace {
 // An existence check that fails (here with EIO, on the file a "remove" names) used to be taken for
 // a missing file: the removal was skipped and the update reported success with the old file still
 // in place; the conditional instructions went the wrong way likewise. Now the update fails and
-// leaves the installation as it was.
+// leaves the installation as it was. The check asks the folder it resolved for the last component.
 TEST(FaultSweep, ExistenceCheckThatFailsIsNotTakenForMissing) {
   TempDir tmp;
   const Snapshot before = OldVersionSnapshot(tmp.path());
-  for (const char *path : {"old/file", "keep.txt"}) {  // a removal; the test file of "add-if"
+  for (const std::string path : {"old/file", "keep.txt"}) {  // a removal; the test file of "add-if"
     const std::string dir = tmp / path;
     MakeDirs(dir + "/p");
     WriteArchive(dir + "/p/update.upk");
     WriteInstallation(dir + "/inst");
-    int rc = RunQuiet({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", std::string("-P") + path,
-                       "-e", "trace=access", "-e", "inject=access:error=EIO:when=1", UPDATER_BIN,
+    const std::string leaf = path.substr(path.rfind('/') + 1);
+    int rc = RunQuiet({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P" + leaf, "-e",
+                       "trace=faccessat2", "-e", "inject=faccessat2:error=EIO:when=1", UPDATER_BIN,
                        dir + "/p", dir + "/inst", dir + "/inst"},
                       {});
     EXPECT_EQ(rc, 1) << path;
