@@ -22,49 +22,70 @@ constexpr uint64_t kMask48 = (uint64_t{1} << 48) - 1;
 // fifty times its block size): the stream is then decoded in order.
 constexpr size_t kMaxBlockOutput = size_t{64} << 20;
 
-// `count` (at most 57) bits at bit offset `bit`, most significant first; zeros past the end.
+// `count` (1 to 57) bits at bit offset `bit`, most significant first; zeros past the end.
 uint64_t Bits(const char *data, size_t size, uint64_t bit, int count) {
   uint64_t word = 0;
   const size_t byte = static_cast<size_t>(bit / 8);
-  for (size_t i = 0; i < 8; ++i) {
-    word = (word << 8) | (byte + i < size ? static_cast<unsigned char>(data[byte + i]) : 0u);
+  if (byte + 8 <= size) {
+    unsigned char b[8];
+    memcpy(b, data + byte, 8);
+    for (unsigned char c : b) word = (word << 8) | c;  // one load and a byte swap
+  } else {
+    for (size_t i = 0; i < 8; ++i) {
+      word = (word << 8) | (byte + i < size ? static_cast<unsigned char>(data[byte + i]) : 0u);
+    }
   }
   return (word << (bit % 8)) >> (64 - count);
 }
 
-// Appends bits, most significant first, to a byte string.
-class BitWriter {
- public:
-  explicit BitWriter(std::string *out) : out_(out) {}
-  void Put(uint64_t value, int count) {  // count at most 32
-    acc_ = (acc_ << count) | (value & ((uint64_t{1} << count) - 1));
-    held_ += count;
-    while (held_ >= 8) {
-      held_ -= 8;
-      out_->push_back(static_cast<char>((acc_ >> held_) & 0xff));
-    }
-  }
-  void Copy(const char *data, size_t size, uint64_t from, uint64_t to) {
-    for (; from + 32 <= to; from += 32) Put(Bits(data, size, from, 32), 32);
-    if (from < to)
-      Put(Bits(data, size, from, static_cast<int>(to - from)), static_cast<int>(to - from));
-  }
-  void Finish() {
-    if (held_ > 0) Put(0, 8 - held_);
-  }
+}  // namespace
 
- private:
-  std::string *out_;
-  uint64_t acc_ = 0;
-  int held_ = 0;
-};
+void Bzip2BitWriter::Put(uint64_t value, int count) {
+  acc_ = (acc_ << count) | (value & ((uint64_t{1} << count) - 1));
+  held_ += count;
+  while (held_ >= 8) {
+    held_ -= 8;
+    out_->push_back(static_cast<char>((acc_ >> held_) & 0xff));
+  }
+}
+
+void Bzip2BitWriter::Copy(const char *data, size_t size, uint64_t from, uint64_t to) {
+  if (from >= to) return;
+  // Up to the source's next byte boundary, then whole source bytes, then the last few bits.
+  const int lead = static_cast<int>(std::min<uint64_t>(to - from, (8 - from % 8) % 8));
+  if (lead > 0) Put(Bits(data, size, from, lead), lead);
+  from += static_cast<uint64_t>(lead);
+  if (from == to) return;
+  const size_t first = static_cast<size_t>(from / 8), last = static_cast<size_t>(to / 8);
+  if (last > first) {
+    const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
+    const size_t at = out_->size();
+    out_->resize(at + (last - first));
+    unsigned char *o = reinterpret_cast<unsigned char *>(&(*out_)[at]);
+    // Each byte written is the `held_` bits still held followed by the top of the next source
+    // byte; what is held afterwards is the low `held_` bits of the last source byte.
+    o[0] = static_cast<unsigned char>((((acc_ & 0xff) << 8) | in[first]) >> held_);
+    for (size_t i = first + 1; i < last; ++i) {
+      o[i - first] = static_cast<unsigned char>(((unsigned{in[i - 1]} << 8) | in[i]) >> held_);
+    }
+    acc_ = in[last - 1];
+  }
+  if (to % 8 != 0)
+    Put(Bits(data, size, uint64_t{last} * 8, static_cast<int>(to % 8)), static_cast<int>(to % 8));
+}
+
+void Bzip2BitWriter::Finish() {
+  if (held_ > 0) Put(0, 8 - held_);
+}
+
+namespace {
 
 // The stream libbz2 is handed for one block: header, the block's bits, a trailer whose combined
 // CRC is the block's own.
 std::string LoneBlock(const char *data, size_t size, uint64_t from, uint64_t to) {
   std::string stream(data, 4);
   stream.reserve(static_cast<size_t>((to - from) / 8 + 16));
-  BitWriter w(&stream);
+  Bzip2BitWriter w(&stream);
   w.Copy(data, size, from, to);
   w.Put(kEndMagic >> 16, 32);
   w.Put(kEndMagic & 0xffff, 16);
@@ -330,7 +351,7 @@ bool CompressBzip2Blocks(const char *data, size_t size, int level, int threads, 
 
   out->assign("BZh");
   out->push_back(static_cast<char>('0' + level));
-  BitWriter w(out);
+  Bzip2BitWriter w(out);
   uint32_t combined = 0;
   for (size_t j = 0; j < count; ++j) {
     const uint64_t end = ok[j] ? LoneBlockEnd(pieces[j]) : 0;

@@ -12,6 +12,25 @@
 
 #include "archive/bzip2_stream.h"
 
+// Appends bits to a byte string, most significant first; a byte is appended once its 8 bits are
+// there. Used to shift a block's bits to where a stream needs them.
+class Bzip2BitWriter {
+ public:
+  explicit Bzip2BitWriter(std::string *out) : out_(out) {}
+  // Appends the low `count` (1 to 32) bits of `value`.
+  void Put(uint64_t value, int count);
+  // Appends the bits from bit offset `from` up to `to` of the `size` bytes at `data` (bit 0 is the
+  // most significant bit of the first byte). REQUIRES: from <= to <= size * 8.
+  void Copy(const char *data, size_t size, uint64_t from, uint64_t to);
+  // Pads the last byte with zero bits.
+  void Finish();
+
+ private:
+  std::string *out_;
+  uint64_t acc_ = 0;  // the `held_` bits not yet appended are its lowest
+  int held_ = 0;
+};
+
 // Where the blocks of the first stream in `data` seem to start, as bit offsets: every place of the
 // 48-bit block magic from the header's end up to the first end-of-stream magic (`*end`, the bit
 // offset of that magic, or UINT64_MAX when none is found). A match may be false (the magic inside

@@ -55,6 +55,30 @@ std::pair<int, std::string> Decode(const std::string &stream, int threads) {
   return {DecodeBzip2Blocks(stream.data(), stream.size(), threads, sink), out};
 }
 
+TEST(Bzip2BlocksTest, BitCopyMatchesBitByBitAtEveryOffset) {
+  const std::string data = ExecutableLike(300);
+  auto bit = [&](uint64_t at) {
+    return (static_cast<unsigned char>(data[at / 8]) >> (7 - at % 8)) & 1;
+  };
+  for (int held = 0; held < 8; ++held) {
+    for (uint64_t from = 0; from < 24; ++from) {
+      for (uint64_t length : {0, 1, 5, 7, 8, 9, 17, 63, 64, 65, 2000}) {
+        std::string fast, slow;
+        Bzip2BitWriter f(&fast), s(&slow);
+        if (held > 0) {
+          f.Put(0x5a, held);
+          s.Put(0x5a, held);
+        }
+        f.Copy(data.data(), data.size(), from, from + length);
+        for (uint64_t at = from; at < from + length; ++at) s.Put(bit(at), 1);
+        f.Finish();
+        s.Finish();
+        ASSERT_EQ(fast, slow) << "held " << held << " from " << from << " length " << length;
+      }
+    }
+  }
+}
+
 TEST(Bzip2BlocksTest, SplicedCompressionIsLibbz2sOwnStream) {
   // Long runs across the block cuts as well as ordinary data.
   std::string runs = ExecutableLike(2000000) + std::string(1000000, 'a') + ExecutableLike(900000);
