@@ -94,14 +94,16 @@ std::string LoneBlock(const char *data, size_t size, uint64_t from, uint64_t to)
   return stream;
 }
 
-// Decodes one lone-block stream; false when libbz2 does not take it whole.
-bool DecodeLone(const std::string &stream, std::string *out) {
+// Decodes one lone-block stream into the first `*used` bytes of `*out` (a buffer that grows as
+// needed and is never made smaller); false when libbz2 does not take it whole.
+bool DecodeLone(const std::string &stream, std::string *out, size_t *used) {
   bz_stream bz;
   memset(&bz, 0, sizeof bz);
+  *used = 0;
   if (BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK) return false;
   bz.next_in = const_cast<char *>(stream.data());
   bz.avail_in = static_cast<unsigned>(stream.size());
-  out->resize(size_t{1} << 20);
+  if (out->size() < (size_t{1} << 20)) out->resize(size_t{1} << 20);
   size_t produced = 0;
   int rc = BZ_OK;
   while (rc == BZ_OK) {
@@ -117,7 +119,7 @@ bool DecodeLone(const std::string &stream, std::string *out) {
     if (rc == BZ_OK && before == bz.avail_out && bz.avail_in == 0) break;  // cut short
   }
   BZ2_bzDecompressEnd(&bz);
-  out->resize(produced);
+  *used = produced;
   return rc == BZ_STREAM_END;
 }
 
@@ -190,7 +192,70 @@ std::vector<uint64_t> FindBzip2Blocks(const char *data, size_t size, uint64_t *e
   return starts;
 }
 
-int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sink &sink) {
+// One stream being decoded block by block: the pieces decoded so far, the next one to take, the
+// next one to write; the window keeps the takers at most `window` blocks past the writer.
+struct Bzip2BlockDecoding {
+  struct Piece {
+    bool done = false;
+    bool ok = false;
+    std::string bytes;  // an output buffer, its first `used` bytes decoded
+    size_t used = 0;
+  };
+  const char *data;
+  size_t size;
+  std::vector<uint64_t> starts;  // of every block, then of the end-of-stream magic
+  size_t count = 0;
+  size_t window = 0;
+  std::vector<Piece> pieces;
+  std::vector<std::string> spare;  // output buffers already written, for the next blocks
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t next = 0, written = 0, given = 0;
+  int outside = 0;  // blocks taken through TakeBzip2Block and not yet decoded
+  bool failed = false;
+
+  // The next block to decode, or -1 when none is within the window. REQUIRES: mutex held.
+  long Take() {
+    if (failed || next >= count || next >= written + window) return -1;
+    return static_cast<long>(next++);
+  }
+  // Decodes block `j` without the lock, into a spare buffer when there is one.
+  void Decode(size_t j, bool taken_outside) {
+    std::string out;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!spare.empty()) {
+        out.swap(spare.back());
+        spare.pop_back();
+      }
+    }
+    size_t used = 0;
+    const bool ok = DecodeLone(LoneBlock(data, size, starts[j], starts[j + 1]), &out, &used);
+    std::lock_guard<std::mutex> lock(mutex);
+    Piece &p = pieces[j];
+    p.ok = ok;
+    p.bytes.swap(out);
+    p.used = used;
+    p.done = true;
+    if (!ok) failed = true;
+    if (taken_outside) --outside;
+    changed.notify_all();
+  }
+};
+
+long TakeBzip2Block(Bzip2BlockDecoding *decoding) {
+  std::lock_guard<std::mutex> lock(decoding->mutex);
+  const long j = decoding->Take();
+  if (j >= 0) ++decoding->outside;
+  return j;
+}
+
+void DecodeTakenBzip2Block(Bzip2BlockDecoding *decoding, long block) {
+  decoding->Decode(static_cast<size_t>(block), true);
+}
+
+int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sink &sink,
+                      const Bzip2BlockSharing *sharing) {
   uint64_t end = UINT64_MAX;
   std::vector<uint64_t> starts =
       threads > 1 ? FindBzip2Blocks(data, size, &end) : std::vector<uint64_t>();
@@ -198,79 +263,84 @@ int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sin
     return DecodeInOrder(data, size, 0, sink);
   }
   starts.push_back(end);
-  const size_t count = starts.size() - 1;
-  const size_t window = static_cast<size_t>(threads) * 2;
-
-  struct Piece {
-    bool done = false;
-    bool ok = false;
-    std::string bytes;
+  Bzip2BlockDecoding d;
+  d.data = data;
+  d.size = size;
+  d.starts.swap(starts);
+  d.count = d.starts.size() - 1;
+  d.window = static_cast<size_t>(threads) * 2;
+  d.pieces.resize(d.count);
+  // Tells the sharer that blocks may be taken (again).
+  auto offer = [&] {
+    if (sharing) sharing->share(sharing->context, &d);
   };
-  std::vector<Piece> pieces(count);
-  std::mutex mutex;
-  std::condition_variable changed;
-  size_t next = 0, written = 0, given = 0;
-  bool failed = false;
-  // Claims and decodes pieces while they are within the window; the caller's thread also writes.
+
+  // Takes and decodes blocks while they are within the window; the caller's thread also writes.
   auto work = [&](bool writer) {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!failed && written < count) {
-      if (writer && pieces[written].done) {
-        Piece &p = pieces[written];
+    std::unique_lock<std::mutex> lock(d.mutex);
+    while (!d.failed && d.written < d.count) {
+      if (writer && d.pieces[d.written].done) {
+        Bzip2BlockDecoding::Piece &p = d.pieces[d.written];
         if (!p.ok) {
-          failed = true;
+          d.failed = true;
           break;
         }
         std::string bytes;
         bytes.swap(p.bytes);
+        const size_t used = p.used;
         lock.unlock();
-        const bool taken = bytes.empty() || sink.write(sink.context, bytes.data(), bytes.size());
+        const bool taken = used == 0 || sink.write(sink.context, bytes.data(), used);
         lock.lock();
         if (!taken) {
-          failed = true;
-          changed.notify_all();
+          d.failed = true;
+          d.changed.notify_all();
           return false;
         }
-        ++written;
-        given += bytes.size();
-        changed.notify_all();
-        continue;
-      }
-      if (next < count && next < written + window) {
-        const size_t j = next++;
+        d.spare.push_back(std::move(bytes));
+        ++d.written;
+        d.given += used;
+        d.changed.notify_all();
         lock.unlock();
-        std::string out;
-        const bool ok = DecodeLone(LoneBlock(data, size, starts[j], starts[j + 1]), &out);
+        offer();  // the window moved on
         lock.lock();
-        pieces[j].ok = ok;
-        pieces[j].bytes.swap(out);
-        pieces[j].done = true;
-        if (!ok) failed = true;
-        changed.notify_all();
         continue;
       }
-      if (!writer && next >= count) break;
-      changed.wait(lock);
+      const long j = d.Take();
+      if (j >= 0) {
+        lock.unlock();
+        d.Decode(static_cast<size_t>(j), false);
+        lock.lock();
+        continue;
+      }
+      if (!writer && d.next >= d.count) break;
+      d.changed.wait(lock);
     }
-    changed.notify_all();
+    d.changed.notify_all();
     return true;
   };
   std::vector<std::thread> helpers;
-  for (int i = 1; i < threads && static_cast<size_t>(i) < count; ++i) {
+  for (int i = 1; !sharing && i < threads && static_cast<size_t>(i) < d.count; ++i) {
     helpers.emplace_back([&] { (void)work(false); });
   }
+  offer();
   const bool sink_ok = work(true);
+  // No block is taken from here on; those taken are decoded before `d` goes.
+  if (sharing) sharing->share(sharing->context, nullptr);
   for (std::thread &t : helpers) t.join();
+  {
+    std::unique_lock<std::mutex> lock(d.mutex);
+    d.changed.wait(lock, [&] { return d.outside == 0; });
+  }
   if (!sink_ok) return result::kWriteError;
 
   // Every block passed libbz2's own check; the combined CRC must be theirs.
   uint32_t combined = 0;
-  for (size_t j = 0; j < count; ++j) {
-    combined = Rotate(combined) ^ static_cast<uint32_t>(Bits(data, size, starts[j] + 48, 32));
+  for (size_t j = 0; j < d.count; ++j) {
+    combined = Rotate(combined) ^ static_cast<uint32_t>(Bits(data, size, d.starts[j] + 48, 32));
   }
-  if (!failed && combined == Bits(data, size, end + 48, 32)) return result::kOk;
+  if (!d.failed && combined == Bits(data, size, end + 48, 32)) return result::kOk;
   // A doubt: the stream in order, past what the sink already has.
-  return DecodeInOrder(data, size, given, sink);
+  return DecodeInOrder(data, size, d.given, sink);
 }
 
 namespace {

@@ -37,14 +37,35 @@ class Bzip2BitWriter {
 // the coded data); decoding catches those. Empty when `data` does not start with a stream header.
 std::vector<uint64_t> FindBzip2Blocks(const char *data, size_t size, uint64_t *end);
 
+// The blocks of a stream that DecodeBzip2Blocks is decoding.
+struct Bzip2BlockDecoding;
+
+// Lets threads the caller already has decode blocks of a stream, instead of threads started for it.
+struct Bzip2BlockSharing {
+  // Called with the decoding once its blocks are known and each time a block is written (the
+  // window has moved on), and with null once no block is to be taken any more. Between the first
+  // call and the null one, any thread may take a block with TakeBzip2Block, serialised with the
+  // null call (under the caller's own lock, say), and decode it with DecodeTakenBzip2Block.
+  void (*share)(void *context, Bzip2BlockDecoding *decoding);
+  void *context;
+};
+
 // Decodes the first bzip2 stream of the `size` bytes at `data` into `sink` on up to `threads`
 // threads (the caller's one of them), block by block and in order, holding at most about two
-// decoded blocks a thread. Gives the sink the same bytes, and returns the same result, as
-// DecodeBzip2Stream over the same bytes: with one block, one thread, or at any doubt (a block that
-// libbz2 refuses alone, a false magic, a combined CRC that does not match), the stream is decoded
-// in order by DecodeBzip2Stream, and the bytes already given are not given again.
+// decoded blocks a thread. Without `sharing`, up to `threads` - 1 threads are started for it; with
+// it, none: the caller's thread and those that take blocks through `sharing` decode them. Gives the
+// sink the same bytes, and returns the same result, as DecodeBzip2Stream over the same bytes:
+// with one block, one thread, or at any doubt (a block that libbz2 refuses alone, a false magic,
+// a combined CRC that does not match), the stream is decoded in order by DecodeBzip2Stream, and
+// the bytes already given are not given again. Returns only when no taken block is being decoded.
 [[nodiscard]] int DecodeBzip2Blocks(const char *data, size_t size, int threads,
-                                    const Bzip2Sink &sink);
+                                    const Bzip2Sink &sink,
+                                    const Bzip2BlockSharing *sharing = nullptr);
+// Takes a block of `decoding` that no thread has taken and that is within its window, or returns
+// -1 when there is none. REQUIRES: `decoding` is shared (see Bzip2BlockSharing).
+long TakeBzip2Block(Bzip2BlockDecoding *decoding);
+// Decodes the block taken; `decoding` stays valid until this returns.
+void DecodeTakenBzip2Block(Bzip2BlockDecoding *decoding, long block);
 
 // Compresses the `size` bytes at `data` at block size `level` (1 to 9) into `*out` on up to
 // `threads` threads: the input is cut where libbz2's run-length stage fills a block, each piece is

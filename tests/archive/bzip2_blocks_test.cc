@@ -13,26 +13,9 @@
 #include "base/result.h"
 #include "support/test_support.h"
 
-namespace {
+using testing_support::ExecutableLike;
 
-// About 3 MB shaped like an executable: stretches of code-like bytes, zero runs, text tables.
-std::string ExecutableLike(size_t size) {
-  std::string data;
-  uint32_t x = 12345;
-  while (data.size() < size) {
-    x = x * 1103515245 + 12345;
-    const unsigned kind = (x >> 16) % 8;
-    if (kind == 0) {
-      data.append(10 + (x >> 8) % 50, '\0');
-    } else if (kind == 1) {
-      data += "symbol_" + std::to_string(x % 5000) + "\n";
-    } else {
-      for (int i = 0; i < 64; ++i) data.push_back(static_cast<char>((x >> (i % 24)) & 0x8f));
-    }
-  }
-  data.resize(size);
-  return data;
-}
+namespace {
 
 std::string AtOnce(const std::string &data) {
   unsigned room = static_cast<unsigned>(data.size() + data.size() / 100 + 1024);
