@@ -192,35 +192,52 @@ std::vector<uint64_t> FindBzip2Blocks(const char *data, size_t size, uint64_t *e
   return starts;
 }
 
-// One stream being decoded block by block: the pieces decoded so far, the next one to take, the
-// next one to write; the window keeps the takers at most `window` blocks past the writer.
-struct Bzip2BlockDecoding {
+// The blocks of one stream in work: the next one to take and, when decoding, the next one to write;
+// the window keeps the takers at most `window` blocks past the writer.
+struct Bzip2BlockWork {
+  virtual ~Bzip2BlockWork() = default;
+  // Decodes or compresses block `j` without the lock, and keeps its result under the lock.
+  virtual void Do(size_t j) = 0;
+
+  // The next block to do, or -1 when none is within the window. REQUIRES: mutex held.
+  long Take() {
+    if (failed || next >= count || next >= written + window) return -1;
+    return static_cast<long>(next++);
+  }
+  // Waits until no block taken through TakeBzip2Block is still being done.
+  void WaitForOutside() {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return outside == 0; });
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t count = 0;
+  size_t window = SIZE_MAX;
+  size_t next = 0, written = 0;
+  int outside = 0;  // blocks taken through TakeBzip2Block and not yet done
+  bool failed = false;
+};
+
+namespace {
+
+// One stream being decoded block by block, the pieces decoded so far.
+struct BlockDecoding : Bzip2BlockWork {
   struct Piece {
     bool done = false;
     bool ok = false;
     std::string bytes;  // an output buffer, its first `used` bytes decoded
     size_t used = 0;
   };
-  const char *data;
-  size_t size;
+  const char *data = nullptr;
+  size_t size = 0;
   std::vector<uint64_t> starts;  // of every block, then of the end-of-stream magic
-  size_t count = 0;
-  size_t window = 0;
   std::vector<Piece> pieces;
   std::vector<std::string> spare;  // output buffers already written, for the next blocks
-  std::mutex mutex;
-  std::condition_variable changed;
-  size_t next = 0, written = 0, given = 0;
-  int outside = 0;  // blocks taken through TakeBzip2Block and not yet decoded
-  bool failed = false;
+  size_t given = 0;
 
-  // The next block to decode, or -1 when none is within the window. REQUIRES: mutex held.
-  long Take() {
-    if (failed || next >= count || next >= written + window) return -1;
-    return static_cast<long>(next++);
-  }
-  // Decodes block `j` without the lock, into a spare buffer when there is one.
-  void Decode(size_t j, bool taken_outside) {
+  // Decodes block `j` into a spare buffer when there is one.
+  void Do(size_t j) override {
     std::string out;
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -238,20 +255,24 @@ struct Bzip2BlockDecoding {
     p.used = used;
     p.done = true;
     if (!ok) failed = true;
-    if (taken_outside) --outside;
     changed.notify_all();
   }
 };
 
-long TakeBzip2Block(Bzip2BlockDecoding *decoding) {
-  std::lock_guard<std::mutex> lock(decoding->mutex);
-  const long j = decoding->Take();
-  if (j >= 0) ++decoding->outside;
+}  // namespace
+
+long TakeBzip2Block(Bzip2BlockWork *work) {
+  std::lock_guard<std::mutex> lock(work->mutex);
+  const long j = work->Take();
+  if (j >= 0) ++work->outside;
   return j;
 }
 
-void DecodeTakenBzip2Block(Bzip2BlockDecoding *decoding, long block) {
-  decoding->Decode(static_cast<size_t>(block), true);
+void DoTakenBzip2Block(Bzip2BlockWork *work, long block) {
+  work->Do(static_cast<size_t>(block));
+  std::lock_guard<std::mutex> lock(work->mutex);
+  --work->outside;
+  work->changed.notify_all();
 }
 
 int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sink &sink,
@@ -263,7 +284,7 @@ int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sin
     return DecodeInOrder(data, size, 0, sink);
   }
   starts.push_back(end);
-  Bzip2BlockDecoding d;
+  BlockDecoding d;
   d.data = data;
   d.size = size;
   d.starts.swap(starts);
@@ -280,7 +301,7 @@ int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sin
     std::unique_lock<std::mutex> lock(d.mutex);
     while (!d.failed && d.written < d.count) {
       if (writer && d.pieces[d.written].done) {
-        Bzip2BlockDecoding::Piece &p = d.pieces[d.written];
+        BlockDecoding::Piece &p = d.pieces[d.written];
         if (!p.ok) {
           d.failed = true;
           break;
@@ -308,7 +329,7 @@ int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sin
       const long j = d.Take();
       if (j >= 0) {
         lock.unlock();
-        d.Decode(static_cast<size_t>(j), false);
+        d.Do(static_cast<size_t>(j));
         lock.lock();
         continue;
       }
@@ -327,10 +348,7 @@ int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sin
   // No block is taken from here on; those taken are decoded before `d` goes.
   if (sharing) sharing->share(sharing->context, nullptr);
   for (std::thread &t : helpers) t.join();
-  {
-    std::unique_lock<std::mutex> lock(d.mutex);
-    d.changed.wait(lock, [&] { return d.outside == 0; });
-  }
+  d.WaitForOutside();
   if (!sink_ok) return result::kWriteError;
 
   // Every block passed libbz2's own check; the combined CRC must be theirs.
@@ -400,24 +418,66 @@ uint64_t LoneBlockEnd(const std::string &s) {
 
 }  // namespace
 
-bool CompressBzip2Blocks(const char *data, size_t size, int level, int threads, std::string *out) {
-  const std::vector<size_t> cuts =
-      threads > 1 ? BlockCuts(reinterpret_cast<const unsigned char *>(data), size, level)
-                  : std::vector<size_t>{0, size};
-  const size_t count = cuts.size() - 1;
-  if (count < 2 || size > (size_t{1} << 30)) return CompressAtOnce(data, size, level, out);
-  std::vector<std::string> pieces(count);
-  std::vector<char> ok(count, 0);
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t j; (j = next++) < count;) {
-      ok[j] = CompressAtOnce(data + cuts[j], cuts[j + 1] - cuts[j], level, &pieces[j]);
+namespace {
+
+// One input being compressed block by block, the pieces compressed so far.
+struct BlockCompression : Bzip2BlockWork {
+  const char *data = nullptr;
+  std::vector<size_t> cuts;
+  int level = 9;
+  std::vector<std::string> pieces;
+  std::vector<char> ok;
+  size_t done = 0;
+
+  void Do(size_t j) override {
+    std::string piece;
+    const bool compressed = CompressAtOnce(data + cuts[j], cuts[j + 1] - cuts[j], level, &piece);
+    std::lock_guard<std::mutex> lock(mutex);
+    pieces[j].swap(piece);
+    ok[j] = compressed;
+    ++done;
+    changed.notify_all();
+  }
+};
+
+}  // namespace
+
+bool CompressBzip2Blocks(const char *data, size_t size, int level, int threads, std::string *out,
+                         const Bzip2BlockSharing *sharing) {
+  BlockCompression c;
+  c.cuts = threads > 1 ? BlockCuts(reinterpret_cast<const unsigned char *>(data), size, level)
+                       : std::vector<size_t>{0, size};
+  c.count = c.cuts.size() - 1;
+  if (c.count < 2 || size > (size_t{1} << 30)) return CompressAtOnce(data, size, level, out);
+  c.data = data;
+  c.level = level;
+  c.pieces.resize(c.count);
+  c.ok.assign(c.count, 0);
+  auto work = [&c] {
+    std::unique_lock<std::mutex> lock(c.mutex);
+    for (long j; (j = c.Take()) >= 0;) {
+      lock.unlock();
+      c.Do(static_cast<size_t>(j));
+      lock.lock();
     }
   };
   std::vector<std::thread> helpers;
-  for (int i = 1; i < threads && static_cast<size_t>(i) < count; ++i) helpers.emplace_back(work);
+  for (int i = 1; !sharing && i < threads && static_cast<size_t>(i) < c.count; ++i) {
+    helpers.emplace_back(work);
+  }
+  if (sharing) sharing->share(sharing->context, &c);
   work();
+  // The pieces others took are done before the splice; none is taken from here on.
+  {
+    std::unique_lock<std::mutex> lock(c.mutex);
+    c.changed.wait(lock, [&] { return c.done == c.count; });
+  }
+  if (sharing) sharing->share(sharing->context, nullptr);
   for (std::thread &t : helpers) t.join();
+  c.WaitForOutside();
+  std::vector<std::string> &pieces = c.pieces;
+  const std::vector<char> &ok = c.ok;
+  const size_t count = c.count;
 
   out->assign("BZh");
   out->push_back(static_cast<char>('0' + level));

@@ -37,18 +37,26 @@ class Bzip2BitWriter {
 // the coded data); decoding catches those. Empty when `data` does not start with a stream header.
 std::vector<uint64_t> FindBzip2Blocks(const char *data, size_t size, uint64_t *end);
 
-// The blocks of a stream that DecodeBzip2Blocks is decoding.
-struct Bzip2BlockDecoding;
+// The blocks of a stream that DecodeBzip2Blocks is decoding or CompressBzip2Blocks compressing.
+struct Bzip2BlockWork;
 
-// Lets threads the caller already has decode blocks of a stream, instead of threads started for it.
+// Lets threads the caller already has decode or compress blocks of a stream, instead of threads
+// started for it.
 struct Bzip2BlockSharing {
-  // Called with the decoding once its blocks are known and each time a block is written (the
-  // window has moved on), and with null once no block is to be taken any more. Between the first
-  // call and the null one, any thread may take a block with TakeBzip2Block, serialised with the
-  // null call (under the caller's own lock, say), and decode it with DecodeTakenBzip2Block.
-  void (*share)(void *context, Bzip2BlockDecoding *decoding);
+  // Called with the work once its blocks are known (when decoding, again each time a block is
+  // written: the window has moved on), and with null once no block is to be taken any more.
+  // Between the first call and the null one, any thread may take a block with TakeBzip2Block,
+  // serialised with the null call (under the caller's own lock, say), and do it with
+  // DoTakenBzip2Block.
+  void (*share)(void *context, Bzip2BlockWork *work);
   void *context;
 };
+
+// Takes a block of `work` that no thread has taken and that is within its window, or returns -1
+// when there is none. REQUIRES: `work` is shared (see Bzip2BlockSharing).
+long TakeBzip2Block(Bzip2BlockWork *work);
+// Decodes or compresses the block taken; `work` stays valid until this returns.
+void DoTakenBzip2Block(Bzip2BlockWork *work, long block);
 
 // Decodes the first bzip2 stream of the `size` bytes at `data` into `sink` on up to `threads`
 // threads (the caller's one of them), block by block and in order, holding at most about two
@@ -61,17 +69,13 @@ struct Bzip2BlockSharing {
 [[nodiscard]] int DecodeBzip2Blocks(const char *data, size_t size, int threads,
                                     const Bzip2Sink &sink,
                                     const Bzip2BlockSharing *sharing = nullptr);
-// Takes a block of `decoding` that no thread has taken and that is within its window, or returns
-// -1 when there is none. REQUIRES: `decoding` is shared (see Bzip2BlockSharing).
-long TakeBzip2Block(Bzip2BlockDecoding *decoding);
-// Decodes the block taken; `decoding` stays valid until this returns.
-void DecodeTakenBzip2Block(Bzip2BlockDecoding *decoding, long block);
-
 // Compresses the `size` bytes at `data` at block size `level` (1 to 9) into `*out` on up to
-// `threads` threads: the input is cut where libbz2's run-length stage fills a block, each piece is
-// compressed alone, and the blocks are spliced into one stream with its combined CRC. The result is
-// byte for byte what one compressor (BZ2_bzCompressInit(level, 0, 0), all the input, BZ_FINISH)
-// writes; when a piece does not come out as the single block expected, the whole input is
-// compressed at once instead. False when libbz2 fails.
+// `threads` threads (with `sharing`, the caller's and those that take blocks through it): the input
+// is cut where libbz2's run-length stage fills a block, each piece is compressed alone, and the
+// blocks are spliced into one stream with its combined CRC. The result is byte for byte what one
+// compressor (BZ2_bzCompressInit(level, 0, 0), all the input, BZ_FINISH) writes; when a piece does
+// not come out as the single block expected, the whole input is compressed at once instead. False
+// when libbz2 fails.
 [[nodiscard]] bool CompressBzip2Blocks(const char *data, size_t size, int level, int threads,
-                                       std::string *out);
+                                       std::string *out,
+                                       const Bzip2BlockSharing *sharing = nullptr);

@@ -217,7 +217,7 @@ void DecodeAhead::Worker() {
   free(output);
 }
 
-void DecodeAhead::ShareBlocks(size_t j, Bzip2BlockDecoding *decoding) {
+void DecodeAhead::ShareBlocks(size_t j, Bzip2BlockWork *decoding) {
   std::lock_guard<std::mutex> lock(mutex_);
   // Kept in plan order: the member nearest the extractions is helped first.
   auto at = shared_.begin();
@@ -236,9 +236,9 @@ bool DecodeAhead::HelpWithBlocks(std::unique_lock<std::mutex> &lock) {
     // Taken under mutex_, so that its worker cannot close it before the block is counted.
     const long block = TakeBzip2Block(entry.second);
     if (block < 0) continue;
-    Bzip2BlockDecoding *decoding = entry.second;
+    Bzip2BlockWork *decoding = entry.second;
     lock.unlock();
-    DecodeTakenBzip2Block(decoding, block);
+    DoTakenBzip2Block(decoding, block);
     lock.lock();
     return true;
   }
@@ -368,7 +368,7 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
       size_t j;
     } sharing_context{this, j};
     Bzip2BlockSharing sharing;
-    sharing.share = [](void *context, Bzip2BlockDecoding *decoding) {
+    sharing.share = [](void *context, Bzip2BlockWork *decoding) {
       Sharing *s = static_cast<Sharing *>(context);
       s->self->ShareBlocks(s->j, decoding);
     };

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "base/result.h"
 #include "support/test_support.h"
@@ -70,6 +72,43 @@ TEST(Bzip2BlocksTest, SplicedCompressionIsLibbz2sOwnStream) {
     ASSERT_TRUE(CompressBzip2Blocks(data.data(), data.size(), 9, 3, &spliced));
     EXPECT_EQ(spliced, AtOnce(data));
   }
+}
+
+// The blocks taken by a thread of the caller's through the sharing: the same stream.
+TEST(Bzip2BlocksTest, SharedCompressionIsLibbz2sOwnStream) {
+  struct Shared {
+    std::mutex mutex;
+    Bzip2BlockWork *work = nullptr;
+    bool over = false;
+  } shared;
+  Bzip2BlockSharing sharing;
+  sharing.context = &shared;
+  sharing.share = [](void *context, Bzip2BlockWork *work) {
+    Shared *s = static_cast<Shared *>(context);
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->work = work;
+  };
+  std::thread helper([&] {
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    while (!shared.over) {
+      const long block = shared.work ? TakeBzip2Block(shared.work) : -1;
+      Bzip2BlockWork *work = shared.work;
+      lock.unlock();
+      if (block >= 0) DoTakenBzip2Block(work, block);
+      if (block < 0) std::this_thread::yield();
+      lock.lock();
+    }
+  });
+  const std::string data = ExecutableLike(3000000);
+  std::string spliced;
+  const bool ok = CompressBzip2Blocks(data.data(), data.size(), 9, 2, &spliced, &sharing);
+  {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.over = true;
+  }
+  helper.join();
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(spliced, AtOnce(data));
 }
 
 TEST(Bzip2BlocksTest, BlocksDecodeAsThePlainLoopWhateverTheDamage) {
