@@ -22,49 +22,70 @@ constexpr uint64_t kMask48 = (uint64_t{1} << 48) - 1;
 // fifty times its block size): the stream is then decoded in order.
 constexpr size_t kMaxBlockOutput = size_t{64} << 20;
 
-// `count` (at most 57) bits at bit offset `bit`, most significant first; zeros past the end.
+// `count` (1 to 57) bits at bit offset `bit`, most significant first; zeros past the end.
 uint64_t Bits(const char *data, size_t size, uint64_t bit, int count) {
   uint64_t word = 0;
   const size_t byte = static_cast<size_t>(bit / 8);
-  for (size_t i = 0; i < 8; ++i) {
-    word = (word << 8) | (byte + i < size ? static_cast<unsigned char>(data[byte + i]) : 0u);
+  if (byte + 8 <= size) {
+    unsigned char b[8];
+    memcpy(b, data + byte, 8);
+    for (unsigned char c : b) word = (word << 8) | c;  // one load and a byte swap
+  } else {
+    for (size_t i = 0; i < 8; ++i) {
+      word = (word << 8) | (byte + i < size ? static_cast<unsigned char>(data[byte + i]) : 0u);
+    }
   }
   return (word << (bit % 8)) >> (64 - count);
 }
 
-// Appends bits, most significant first, to a byte string.
-class BitWriter {
- public:
-  explicit BitWriter(std::string *out) : out_(out) {}
-  void Put(uint64_t value, int count) {  // count at most 32
-    acc_ = (acc_ << count) | (value & ((uint64_t{1} << count) - 1));
-    held_ += count;
-    while (held_ >= 8) {
-      held_ -= 8;
-      out_->push_back(static_cast<char>((acc_ >> held_) & 0xff));
-    }
-  }
-  void Copy(const char *data, size_t size, uint64_t from, uint64_t to) {
-    for (; from + 32 <= to; from += 32) Put(Bits(data, size, from, 32), 32);
-    if (from < to)
-      Put(Bits(data, size, from, static_cast<int>(to - from)), static_cast<int>(to - from));
-  }
-  void Finish() {
-    if (held_ > 0) Put(0, 8 - held_);
-  }
+}  // namespace
 
- private:
-  std::string *out_;
-  uint64_t acc_ = 0;
-  int held_ = 0;
-};
+void Bzip2BitWriter::Put(uint64_t value, int count) {
+  acc_ = (acc_ << count) | (value & ((uint64_t{1} << count) - 1));
+  held_ += count;
+  while (held_ >= 8) {
+    held_ -= 8;
+    out_->push_back(static_cast<char>((acc_ >> held_) & 0xff));
+  }
+}
+
+void Bzip2BitWriter::Copy(const char *data, size_t size, uint64_t from, uint64_t to) {
+  if (from >= to) return;
+  // Up to the source's next byte boundary, then whole source bytes, then the last few bits.
+  const int lead = static_cast<int>(std::min<uint64_t>(to - from, (8 - from % 8) % 8));
+  if (lead > 0) Put(Bits(data, size, from, lead), lead);
+  from += static_cast<uint64_t>(lead);
+  if (from == to) return;
+  const size_t first = static_cast<size_t>(from / 8), last = static_cast<size_t>(to / 8);
+  if (last > first) {
+    const unsigned char *in = reinterpret_cast<const unsigned char *>(data);
+    const size_t at = out_->size();
+    out_->resize(at + (last - first));
+    unsigned char *o = reinterpret_cast<unsigned char *>(&(*out_)[at]);
+    // Each byte written is the `held_` bits still held followed by the top of the next source
+    // byte; what is held afterwards is the low `held_` bits of the last source byte.
+    o[0] = static_cast<unsigned char>((((acc_ & 0xff) << 8) | in[first]) >> held_);
+    for (size_t i = first + 1; i < last; ++i) {
+      o[i - first] = static_cast<unsigned char>(((unsigned{in[i - 1]} << 8) | in[i]) >> held_);
+    }
+    acc_ = in[last - 1];
+  }
+  if (to % 8 != 0)
+    Put(Bits(data, size, uint64_t{last} * 8, static_cast<int>(to % 8)), static_cast<int>(to % 8));
+}
+
+void Bzip2BitWriter::Finish() {
+  if (held_ > 0) Put(0, 8 - held_);
+}
+
+namespace {
 
 // The stream libbz2 is handed for one block: header, the block's bits, a trailer whose combined
 // CRC is the block's own.
 std::string LoneBlock(const char *data, size_t size, uint64_t from, uint64_t to) {
   std::string stream(data, 4);
   stream.reserve(static_cast<size_t>((to - from) / 8 + 16));
-  BitWriter w(&stream);
+  Bzip2BitWriter w(&stream);
   w.Copy(data, size, from, to);
   w.Put(kEndMagic >> 16, 32);
   w.Put(kEndMagic & 0xffff, 16);
@@ -73,14 +94,16 @@ std::string LoneBlock(const char *data, size_t size, uint64_t from, uint64_t to)
   return stream;
 }
 
-// Decodes one lone-block stream; false when libbz2 does not take it whole.
-bool DecodeLone(const std::string &stream, std::string *out) {
+// Decodes one lone-block stream into the first `*used` bytes of `*out` (a buffer that grows as
+// needed and is never made smaller); false when libbz2 does not take it whole.
+bool DecodeLone(const std::string &stream, std::string *out, size_t *used) {
   bz_stream bz;
   memset(&bz, 0, sizeof bz);
+  *used = 0;
   if (BZ2_bzDecompressInit(&bz, 0, 0) != BZ_OK) return false;
   bz.next_in = const_cast<char *>(stream.data());
   bz.avail_in = static_cast<unsigned>(stream.size());
-  out->resize(size_t{1} << 20);
+  if (out->size() < (size_t{1} << 20)) out->resize(size_t{1} << 20);
   size_t produced = 0;
   int rc = BZ_OK;
   while (rc == BZ_OK) {
@@ -96,7 +119,7 @@ bool DecodeLone(const std::string &stream, std::string *out) {
     if (rc == BZ_OK && before == bz.avail_out && bz.avail_in == 0) break;  // cut short
   }
   BZ2_bzDecompressEnd(&bz);
-  out->resize(produced);
+  *used = produced;
   return rc == BZ_STREAM_END;
 }
 
@@ -169,7 +192,91 @@ std::vector<uint64_t> FindBzip2Blocks(const char *data, size_t size, uint64_t *e
   return starts;
 }
 
-int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sink &sink) {
+// The blocks of one stream in work: the next one to take and, when decoding, the next one to write;
+// the window keeps the takers at most `window` blocks past the writer.
+struct Bzip2BlockWork {
+  virtual ~Bzip2BlockWork() = default;
+  // Decodes or compresses block `j` without the lock, and keeps its result under the lock.
+  virtual void Do(size_t j) = 0;
+
+  // The next block to do, or -1 when none is within the window. REQUIRES: mutex held.
+  long Take() {
+    if (failed || next >= count || next >= written + window) return -1;
+    return static_cast<long>(next++);
+  }
+  // Waits until no block taken through TakeBzip2Block is still being done.
+  void WaitForOutside() {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return outside == 0; });
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t count = 0;
+  size_t window = SIZE_MAX;
+  size_t next = 0, written = 0;
+  int outside = 0;  // blocks taken through TakeBzip2Block and not yet done
+  bool failed = false;
+};
+
+namespace {
+
+// One stream being decoded block by block, the pieces decoded so far.
+struct BlockDecoding : Bzip2BlockWork {
+  struct Piece {
+    bool done = false;
+    bool ok = false;
+    std::string bytes;  // an output buffer, its first `used` bytes decoded
+    size_t used = 0;
+  };
+  const char *data = nullptr;
+  size_t size = 0;
+  std::vector<uint64_t> starts;  // of every block, then of the end-of-stream magic
+  std::vector<Piece> pieces;
+  std::vector<std::string> spare;  // output buffers already written, for the next blocks
+  size_t given = 0;
+
+  // Decodes block `j` into a spare buffer when there is one.
+  void Do(size_t j) override {
+    std::string out;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!spare.empty()) {
+        out.swap(spare.back());
+        spare.pop_back();
+      }
+    }
+    size_t used = 0;
+    const bool ok = DecodeLone(LoneBlock(data, size, starts[j], starts[j + 1]), &out, &used);
+    std::lock_guard<std::mutex> lock(mutex);
+    Piece &p = pieces[j];
+    p.ok = ok;
+    p.bytes.swap(out);
+    p.used = used;
+    p.done = true;
+    if (!ok) failed = true;
+    changed.notify_all();
+  }
+};
+
+}  // namespace
+
+long TakeBzip2Block(Bzip2BlockWork *work) {
+  std::lock_guard<std::mutex> lock(work->mutex);
+  const long j = work->Take();
+  if (j >= 0) ++work->outside;
+  return j;
+}
+
+void DoTakenBzip2Block(Bzip2BlockWork *work, long block) {
+  work->Do(static_cast<size_t>(block));
+  std::lock_guard<std::mutex> lock(work->mutex);
+  --work->outside;
+  work->changed.notify_all();
+}
+
+int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sink &sink,
+                      const Bzip2BlockSharing *sharing) {
   uint64_t end = UINT64_MAX;
   std::vector<uint64_t> starts =
       threads > 1 ? FindBzip2Blocks(data, size, &end) : std::vector<uint64_t>();
@@ -177,79 +284,81 @@ int DecodeBzip2Blocks(const char *data, size_t size, int threads, const Bzip2Sin
     return DecodeInOrder(data, size, 0, sink);
   }
   starts.push_back(end);
-  const size_t count = starts.size() - 1;
-  const size_t window = static_cast<size_t>(threads) * 2;
-
-  struct Piece {
-    bool done = false;
-    bool ok = false;
-    std::string bytes;
+  BlockDecoding d;
+  d.data = data;
+  d.size = size;
+  d.starts.swap(starts);
+  d.count = d.starts.size() - 1;
+  d.window = static_cast<size_t>(threads) * 2;
+  d.pieces.resize(d.count);
+  // Tells the sharer that blocks may be taken (again).
+  auto offer = [&] {
+    if (sharing) sharing->share(sharing->context, &d);
   };
-  std::vector<Piece> pieces(count);
-  std::mutex mutex;
-  std::condition_variable changed;
-  size_t next = 0, written = 0, given = 0;
-  bool failed = false;
-  // Claims and decodes pieces while they are within the window; the caller's thread also writes.
+
+  // Takes and decodes blocks while they are within the window; the caller's thread also writes.
   auto work = [&](bool writer) {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!failed && written < count) {
-      if (writer && pieces[written].done) {
-        Piece &p = pieces[written];
+    std::unique_lock<std::mutex> lock(d.mutex);
+    while (!d.failed && d.written < d.count) {
+      if (writer && d.pieces[d.written].done) {
+        BlockDecoding::Piece &p = d.pieces[d.written];
         if (!p.ok) {
-          failed = true;
+          d.failed = true;
           break;
         }
         std::string bytes;
         bytes.swap(p.bytes);
+        const size_t used = p.used;
         lock.unlock();
-        const bool taken = bytes.empty() || sink.write(sink.context, bytes.data(), bytes.size());
+        const bool taken = used == 0 || sink.write(sink.context, bytes.data(), used);
         lock.lock();
         if (!taken) {
-          failed = true;
-          changed.notify_all();
+          d.failed = true;
+          d.changed.notify_all();
           return false;
         }
-        ++written;
-        given += bytes.size();
-        changed.notify_all();
-        continue;
-      }
-      if (next < count && next < written + window) {
-        const size_t j = next++;
+        d.spare.push_back(std::move(bytes));
+        ++d.written;
+        d.given += used;
+        d.changed.notify_all();
         lock.unlock();
-        std::string out;
-        const bool ok = DecodeLone(LoneBlock(data, size, starts[j], starts[j + 1]), &out);
+        offer();  // the window moved on
         lock.lock();
-        pieces[j].ok = ok;
-        pieces[j].bytes.swap(out);
-        pieces[j].done = true;
-        if (!ok) failed = true;
-        changed.notify_all();
         continue;
       }
-      if (!writer && next >= count) break;
-      changed.wait(lock);
+      const long j = d.Take();
+      if (j >= 0) {
+        lock.unlock();
+        d.Do(static_cast<size_t>(j));
+        lock.lock();
+        continue;
+      }
+      if (!writer && d.next >= d.count) break;
+      d.changed.wait(lock);
     }
-    changed.notify_all();
+    d.changed.notify_all();
     return true;
   };
   std::vector<std::thread> helpers;
-  for (int i = 1; i < threads && static_cast<size_t>(i) < count; ++i) {
+  for (int i = 1; !sharing && i < threads && static_cast<size_t>(i) < d.count; ++i) {
     helpers.emplace_back([&] { (void)work(false); });
   }
+  offer();
   const bool sink_ok = work(true);
+  // No block is taken from here on; those taken are decoded before `d` goes.
+  if (sharing) sharing->share(sharing->context, nullptr);
   for (std::thread &t : helpers) t.join();
+  d.WaitForOutside();
   if (!sink_ok) return result::kWriteError;
 
   // Every block passed libbz2's own check; the combined CRC must be theirs.
   uint32_t combined = 0;
-  for (size_t j = 0; j < count; ++j) {
-    combined = Rotate(combined) ^ static_cast<uint32_t>(Bits(data, size, starts[j] + 48, 32));
+  for (size_t j = 0; j < d.count; ++j) {
+    combined = Rotate(combined) ^ static_cast<uint32_t>(Bits(data, size, d.starts[j] + 48, 32));
   }
-  if (!failed && combined == Bits(data, size, end + 48, 32)) return result::kOk;
+  if (!d.failed && combined == Bits(data, size, end + 48, 32)) return result::kOk;
   // A doubt: the stream in order, past what the sink already has.
-  return DecodeInOrder(data, size, given, sink);
+  return DecodeInOrder(data, size, d.given, sink);
 }
 
 namespace {
@@ -309,28 +418,70 @@ uint64_t LoneBlockEnd(const std::string &s) {
 
 }  // namespace
 
-bool CompressBzip2Blocks(const char *data, size_t size, int level, int threads, std::string *out) {
-  const std::vector<size_t> cuts =
-      threads > 1 ? BlockCuts(reinterpret_cast<const unsigned char *>(data), size, level)
-                  : std::vector<size_t>{0, size};
-  const size_t count = cuts.size() - 1;
-  if (count < 2 || size > (size_t{1} << 30)) return CompressAtOnce(data, size, level, out);
-  std::vector<std::string> pieces(count);
-  std::vector<char> ok(count, 0);
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t j; (j = next++) < count;) {
-      ok[j] = CompressAtOnce(data + cuts[j], cuts[j + 1] - cuts[j], level, &pieces[j]);
+namespace {
+
+// One input being compressed block by block, the pieces compressed so far.
+struct BlockCompression : Bzip2BlockWork {
+  const char *data = nullptr;
+  std::vector<size_t> cuts;
+  int level = 9;
+  std::vector<std::string> pieces;
+  std::vector<char> ok;
+  size_t done = 0;
+
+  void Do(size_t j) override {
+    std::string piece;
+    const bool compressed = CompressAtOnce(data + cuts[j], cuts[j + 1] - cuts[j], level, &piece);
+    std::lock_guard<std::mutex> lock(mutex);
+    pieces[j].swap(piece);
+    ok[j] = compressed;
+    ++done;
+    changed.notify_all();
+  }
+};
+
+}  // namespace
+
+bool CompressBzip2Blocks(const char *data, size_t size, int level, int threads, std::string *out,
+                         const Bzip2BlockSharing *sharing) {
+  BlockCompression c;
+  c.cuts = threads > 1 ? BlockCuts(reinterpret_cast<const unsigned char *>(data), size, level)
+                       : std::vector<size_t>{0, size};
+  c.count = c.cuts.size() - 1;
+  if (c.count < 2 || size > (size_t{1} << 30)) return CompressAtOnce(data, size, level, out);
+  c.data = data;
+  c.level = level;
+  c.pieces.resize(c.count);
+  c.ok.assign(c.count, 0);
+  auto work = [&c] {
+    std::unique_lock<std::mutex> lock(c.mutex);
+    for (long j; (j = c.Take()) >= 0;) {
+      lock.unlock();
+      c.Do(static_cast<size_t>(j));
+      lock.lock();
     }
   };
   std::vector<std::thread> helpers;
-  for (int i = 1; i < threads && static_cast<size_t>(i) < count; ++i) helpers.emplace_back(work);
+  for (int i = 1; !sharing && i < threads && static_cast<size_t>(i) < c.count; ++i) {
+    helpers.emplace_back(work);
+  }
+  if (sharing) sharing->share(sharing->context, &c);
   work();
+  // The pieces others took are done before the splice; none is taken from here on.
+  {
+    std::unique_lock<std::mutex> lock(c.mutex);
+    c.changed.wait(lock, [&] { return c.done == c.count; });
+  }
+  if (sharing) sharing->share(sharing->context, nullptr);
   for (std::thread &t : helpers) t.join();
+  c.WaitForOutside();
+  std::vector<std::string> &pieces = c.pieces;
+  const std::vector<char> &ok = c.ok;
+  const size_t count = c.count;
 
   out->assign("BZh");
   out->push_back(static_cast<char>('0' + level));
-  BitWriter w(out);
+  Bzip2BitWriter w(out);
   uint32_t combined = 0;
   for (size_t j = 0; j < count; ++j) {
     const uint64_t end = ok[j] ? LoneBlockEnd(pieces[j]) : 0;

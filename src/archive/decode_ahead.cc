@@ -103,6 +103,8 @@ int DecodeAhead::decodings(const char *name) {
 int DecodeAhead::Start(int workers, size_t budget) {
   if (!threads_.empty() || jobs_.empty()) return static_cast<int>(threads_.size());
   budget_ = budget;
+  workers_ = workers;
+  decoding_ = 0;
   held_ = next_ = head_ = 0;
   writing_ = stop_ = false;
   taken_ahead_ = taken_own_ = settled_ = 0;
@@ -169,9 +171,12 @@ void DecodeAhead::Worker() {
   // Without its buffers a worker decodes nothing; the members are decoded by the others or by
   // their own extractions.
   while (input && output && !stop_) {
+    // The blocks of a member being decoded come before any new member.
+    if (HelpWithBlocks(lock)) continue;
     while (next_ < jobs_.size() && jobs_[next_].state != State::kPending) ++next_;
-    if (next_ >= jobs_.size()) break;
-    if (held_ >= budget_ || next_ >= head_ + kMaxAhead) {
+    if (next_ >= jobs_.size() && decoding_ == 0) break;
+    if (next_ >= jobs_.size() || held_ >= budget_ || next_ >= head_ + kMaxAhead) {
+      // Nothing to claim: wait for room, for the extractions, or for blocks to help with.
       ++idle_;
       workers_wake_.wait(lock);
       --idle_;
@@ -185,9 +190,13 @@ void DecodeAhead::Worker() {
     }
     jobs_[j].state = State::kDecoding;
     ++jobs_[j].decodings;
+    ++decoding_;
     lock.unlock();
     bool done = Decode(j, input, output);
     lock.lock();
+    --decoding_;
+    // The workers left without a member to claim end once no member is being decoded.
+    if (decoding_ == 0 && next_ >= jobs_.size()) workers_wake_.notify_all();
     ++settled_;
     Job &job = jobs_[j];
     if (job.streaming) {
@@ -206,6 +215,34 @@ void DecodeAhead::Worker() {
   lock.unlock();
   free(input);
   free(output);
+}
+
+void DecodeAhead::ShareBlocks(size_t j, Bzip2BlockWork *decoding) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Kept in plan order: the member nearest the extractions is helped first.
+  auto at = shared_.begin();
+  while (at != shared_.end() && at->first < j) ++at;
+  const bool there = at != shared_.end() && at->first == j;
+  if (!decoding) {
+    if (there) shared_.erase(at);
+    return;
+  }
+  if (!there) shared_.emplace(at, j, decoding);
+  if (idle_ > 0) workers_wake_.notify_all();
+}
+
+bool DecodeAhead::HelpWithBlocks(std::unique_lock<std::mutex> &lock) {
+  for (const auto &entry : shared_) {
+    // Taken under mutex_, so that its worker cannot close it before the block is counted.
+    const long block = TakeBzip2Block(entry.second);
+    if (block < 0) continue;
+    Bzip2BlockWork *decoding = entry.second;
+    lock.unlock();
+    DoTakenBzip2Block(decoding, block);
+    lock.lock();
+    return true;
+  }
+  return false;
 }
 
 DecodeAhead::Chunk *DecodeAhead::NewChunk(size_t j, size_t size) {
@@ -321,12 +358,22 @@ bool DecodeAhead::Decode(size_t j, char *input, char *output) {
   };
   sink.context = &filling;
 
-  // A member of several blocks is read whole and its blocks decoded on several threads, however
-  // large: its extraction takes its chunks over as they fill.
+  // A member of several blocks is read whole and its blocks decoded by this worker and the others
+  // that have time for them, however large: its extraction takes its chunks over as they fill.
   std::string stored;
   int rv;
   if (item->length >= kBlockwiseFrom && ReadStored(archive_->fp, item, &stored)) {
-    rv = DecodeBzip2Blocks(stored.data(), stored.size(), static_cast<int>(threads_.size()), sink);
+    struct Sharing {
+      DecodeAhead *self;
+      size_t j;
+    } sharing_context{this, j};
+    Bzip2BlockSharing sharing;
+    sharing.share = [](void *context, Bzip2BlockWork *decoding) {
+      Sharing *s = static_cast<Sharing *>(context);
+      s->self->ShareBlocks(s->j, decoding);
+    };
+    sharing.context = &sharing_context;
+    rv = DecodeBzip2Blocks(stored.data(), stored.size(), workers_, sink, &sharing);
   } else {
     rv = DecodeBzip2Stream(source, input, static_cast<int32_t>(kBlockSize), output, kBlockSize,
                            sink);

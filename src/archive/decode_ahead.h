@@ -16,11 +16,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 class UpkReader;
 struct UpkArchive;
 struct UpkItem;
+struct Bzip2BlockWork;
 
 // The decoding threads an update uses: the value of KIV_EXTRACT_THREADS (1 to 64) when it is set to
 // one, else the processors online, at most 8. 1 means the update's own thread alone, as before; a
@@ -89,6 +91,11 @@ class DecodeAhead {
   void Worker();
   // Decodes job `j` into memory with the worker's two block buffers; false when it was given up.
   bool Decode(size_t j, char *input, char *output);
+  // Decodes one block of a member that another worker is decoding block by block, if one can be
+  // taken; false when none. REQUIRES: `lock` holds mutex_ (released while decoding).
+  bool HelpWithBlocks(std::unique_lock<std::mutex> &lock);
+  // Opens (`decoding` not null) or closes job `j`'s blocks to the other workers.
+  void ShareBlocks(size_t j, Bzip2BlockWork *decoding);
   // A chunk of `size` bytes for job `j` within the budget, waiting while memory may still be
   // freed for it; null when the job is to be given up.
   Chunk *NewChunk(size_t j, size_t size);
@@ -109,6 +116,11 @@ class DecodeAhead {
   std::condition_variable job_done_;      // a job became ready or was given up
   std::vector<Job> jobs_;
   std::vector<pthread_t> threads_;
+  int workers_ = 0;  // the workers Start asked for
+  // Members being decoded block by block whose blocks the other workers may take (job index and
+  // its decoding), and the workers inside Decode.
+  std::vector<std::pair<size_t, Bzip2BlockWork *>> shared_;
+  int decoding_ = 0;
   UpkReader *reader_;
   UpkArchive *archive_ = nullptr;
   size_t budget_ = 0;

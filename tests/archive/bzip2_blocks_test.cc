@@ -8,31 +8,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "base/result.h"
 #include "support/test_support.h"
 
-namespace {
+using testing_support::ExecutableLike;
 
-// About 3 MB shaped like an executable: stretches of code-like bytes, zero runs, text tables.
-std::string ExecutableLike(size_t size) {
-  std::string data;
-  uint32_t x = 12345;
-  while (data.size() < size) {
-    x = x * 1103515245 + 12345;
-    const unsigned kind = (x >> 16) % 8;
-    if (kind == 0) {
-      data.append(10 + (x >> 8) % 50, '\0');
-    } else if (kind == 1) {
-      data += "symbol_" + std::to_string(x % 5000) + "\n";
-    } else {
-      for (int i = 0; i < 64; ++i) data.push_back(static_cast<char>((x >> (i % 24)) & 0x8f));
-    }
-  }
-  data.resize(size);
-  return data;
-}
+namespace {
 
 std::string AtOnce(const std::string &data) {
   unsigned room = static_cast<unsigned>(data.size() + data.size() / 100 + 1024);
@@ -55,6 +40,30 @@ std::pair<int, std::string> Decode(const std::string &stream, int threads) {
   return {DecodeBzip2Blocks(stream.data(), stream.size(), threads, sink), out};
 }
 
+TEST(Bzip2BlocksTest, BitCopyMatchesBitByBitAtEveryOffset) {
+  const std::string data = ExecutableLike(300);
+  auto bit = [&](uint64_t at) {
+    return (static_cast<unsigned char>(data[at / 8]) >> (7 - at % 8)) & 1;
+  };
+  for (int held = 0; held < 8; ++held) {
+    for (uint64_t from = 0; from < 24; ++from) {
+      for (uint64_t length : {0, 1, 5, 7, 8, 9, 17, 63, 64, 65, 2000}) {
+        std::string fast, slow;
+        Bzip2BitWriter f(&fast), s(&slow);
+        if (held > 0) {
+          f.Put(0x5a, held);
+          s.Put(0x5a, held);
+        }
+        f.Copy(data.data(), data.size(), from, from + length);
+        for (uint64_t at = from; at < from + length; ++at) s.Put(bit(at), 1);
+        f.Finish();
+        s.Finish();
+        ASSERT_EQ(fast, slow) << "held " << held << " from " << from << " length " << length;
+      }
+    }
+  }
+}
+
 TEST(Bzip2BlocksTest, SplicedCompressionIsLibbz2sOwnStream) {
   // Long runs across the block cuts as well as ordinary data.
   std::string runs = ExecutableLike(2000000) + std::string(1000000, 'a') + ExecutableLike(900000);
@@ -63,6 +72,43 @@ TEST(Bzip2BlocksTest, SplicedCompressionIsLibbz2sOwnStream) {
     ASSERT_TRUE(CompressBzip2Blocks(data.data(), data.size(), 9, 3, &spliced));
     EXPECT_EQ(spliced, AtOnce(data));
   }
+}
+
+// The blocks taken by a thread of the caller's through the sharing: the same stream.
+TEST(Bzip2BlocksTest, SharedCompressionIsLibbz2sOwnStream) {
+  struct Shared {
+    std::mutex mutex;
+    Bzip2BlockWork *work = nullptr;
+    bool over = false;
+  } shared;
+  Bzip2BlockSharing sharing;
+  sharing.context = &shared;
+  sharing.share = [](void *context, Bzip2BlockWork *work) {
+    Shared *s = static_cast<Shared *>(context);
+    std::lock_guard<std::mutex> lock(s->mutex);
+    s->work = work;
+  };
+  std::thread helper([&] {
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    while (!shared.over) {
+      const long block = shared.work ? TakeBzip2Block(shared.work) : -1;
+      Bzip2BlockWork *work = shared.work;
+      lock.unlock();
+      if (block >= 0) DoTakenBzip2Block(work, block);
+      if (block < 0) std::this_thread::yield();
+      lock.lock();
+    }
+  });
+  const std::string data = ExecutableLike(3000000);
+  std::string spliced;
+  const bool ok = CompressBzip2Blocks(data.data(), data.size(), 9, 2, &spliced, &sharing);
+  {
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.over = true;
+  }
+  helper.join();
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(spliced, AtOnce(data));
 }
 
 TEST(Bzip2BlocksTest, BlocksDecodeAsThePlainLoopWhateverTheDamage) {

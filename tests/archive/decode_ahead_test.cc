@@ -16,6 +16,7 @@
 #include "support/upk_builder.h"
 
 using testing_support::Bzip2;
+using testing_support::ExecutableLike;
 using testing_support::Exists;
 using testing_support::ReadFile;
 using testing_support::TempDir;
@@ -96,6 +97,39 @@ TEST_F(DecodeAheadTest, EveryMemberAsTheReaderGivesIt) {
     EXPECT_EQ(ahead_.decodings(names[i].c_str()), 1);
   }
   EXPECT_EQ(ahead_.taken_ahead() + ahead_.taken_own(), static_cast<int>(names.size()));
+}
+
+// Members of several blocks, two of them next to each other so that both are decoded at once, one
+// damaged in its third block: each worker helps with the blocks of the others' members, and every
+// member comes out as the reader gives it, decoded once.
+TEST_F(DecodeAheadTest, BlocksOfLargeMembersSharedByTheWorkers) {
+  std::string damaged = Bzip2(ExecutableLike(3000000, 3));
+  damaged[damaged.size() / 2] ^= 0x10;
+  const std::vector<UpkEntry> entries = {{"small", Lines(500, 1)},
+                                         {"exe-a", ExecutableLike(3000000, 1)},
+                                         {"exe-b", ExecutableLike(2500000, 2)},
+                                         {"between", Lines(800, 2)},
+                                         {"damaged", damaged, 0644, true},
+                                         {"last", Lines(300, 3)}};
+  const std::vector<std::string> names = Open(entries);
+  std::vector<Extracted> expected;
+  for (const std::string &n : names) {
+    expected.push_back(
+        ToStream([&](FILE *out) { return reader_.ExtractToStream(n.c_str(), out); }));
+  }
+  ASSERT_EQ(expected[4].first, result::kDecompressError);
+  for (int workers : {2, 3}) {
+    SCOPED_TRACE(workers);
+    for (const std::string &n : names) ahead_.Plan(reader_.archive(), n.c_str());
+    ASSERT_EQ(ahead_.Start(workers, kBudget), workers);
+    for (size_t i = 0; i < names.size(); ++i) {
+      SCOPED_TRACE(names[i]);
+      EXPECT_EQ(ToStream([&](FILE *out) { return ahead_.ExtractToStream(names[i].c_str(), out); }),
+                expected[i]);
+      EXPECT_EQ(ahead_.decodings(names[i].c_str()), 1);
+    }
+    ahead_.Stop();
+  }
 }
 
 // Members passed over are dropped; asked for later, or never planned, the reader extracts them.

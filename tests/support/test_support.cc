@@ -62,6 +62,24 @@ bool Exists(const std::string &path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+std::string ExecutableLike(size_t size, uint32_t seed) {
+  std::string data;
+  uint32_t x = seed;
+  while (data.size() < size) {
+    x = x * 1103515245 + 12345;
+    const unsigned kind = (x >> 16) % 8;
+    if (kind == 0) {
+      data.append(10 + (x >> 8) % 50, '\0');
+    } else if (kind == 1) {
+      data += "symbol_" + std::to_string(x % 5000) + "\n";
+    } else {
+      for (int i = 0; i < 64; ++i) data.push_back(static_cast<char>((x >> (i % 24)) & 0x8f));
+    }
+  }
+  data.resize(size);
+  return data;
+}
+
 mode_t Mode(const std::string &path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return 0;

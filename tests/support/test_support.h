@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ bool Exists(const std::string &path);  // lstat succeeds
 mode_t Mode(const std::string &path);  // lstat's permission bits (& 07777), 0 when missing
 void MakeDirs(const std::string &path, mode_t mode = 0755);
 void RemoveTree(const std::string &path);
+// `size` deterministic bytes shaped like an executable (stretches of code-like bytes, zero runs,
+// text tables), compressing to about a third; `seed` gives another such file.
+std::string ExecutableLike(size_t size, uint32_t seed = 12345);
 // Runs `command` through /bin/sh and returns its exit status (or -1 when it did not exit normally).
 int Run(const std::string &command);
 

@@ -35,12 +35,14 @@ constexpr uint64_t kCompressorMemory = 16 * kMiB;
 // With `*beyond` given, compression stops as soon as the stream is known to take more than `limit`
 // bytes, and `*beyond` tells whether it did (`*out` is then unfinished). Without a limit, an
 // input of several blocks is compressed block by block on `threads` threads (the same stream).
+// The blocks are shared through `sharing` with the other workers when it is given.
 bool Bzip2(const char *data, size_t size, std::string *out, uint64_t limit = 0,
-           bool *beyond = nullptr, unsigned threads = 1) {
+           bool *beyond = nullptr, unsigned threads = 1,
+           const Bzip2BlockSharing *sharing = nullptr) {
   if (beyond) *beyond = false;
   const int block = static_cast<int>(std::min<uint64_t>(9, size / 4 * 5 / 99000 + 1));
   if (!beyond && threads > 1 && block == 9 && size > 2 * 900000) {
-    return CompressBzip2Blocks(data, size, block, static_cast<int>(threads), out);
+    return CompressBzip2Blocks(data, size, block, static_cast<int>(threads), out, sharing);
   }
   bz_stream stream;
   memset(&stream, 0, sizeof stream);
@@ -114,7 +116,8 @@ uint64_t JobMemory(const Carry &carry, uint64_t old_size, uint64_t new_size) {
   return old_size * (1 + index) + new_size * 4 + kCompressorMemory;
 }
 
-bool BuildOne(Carry *carry, MemberStore *store, unsigned threads, std::string *error) {
+bool BuildOne(Carry *carry, MemberStore *store, unsigned threads, const Bzip2BlockSharing *sharing,
+              std::string *error) {
   std::string new_data, old_data;
   if (!ReadWholeFile(carry->source, &new_data, error)) return false;
   if (!carry->old_source.empty() && (carry->same_mode || carry->may_patch)) {
@@ -146,7 +149,7 @@ bool BuildOne(Carry *carry, MemberStore *store, unsigned threads, std::string *e
   std::string whole;
   bool beyond = false;
   if (!Bzip2(new_data.data(), new_data.size(), &whole, carry->patch_size,
-             carry->may_patch ? &beyond : nullptr, threads)) {
+             carry->may_patch ? &beyond : nullptr, threads, sharing)) {
     *error = "bzip2 compression failed for " + carry->source;
     return false;
   }
@@ -268,24 +271,74 @@ bool BuildMembers(Plan *plan, MemberStore *store, const BuildSettings &settings,
   });
 
   unsigned threads = settings.jobs ? settings.jobs : std::thread::hardware_concurrency();
-  // Each job may spread the blocks of one large file over this many threads.
+  // The blocks of one large file may be spread over this many workers.
   const unsigned block_threads = std::max(1u, threads);
   threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(jobs.size())));
   MemoryBudget budget(settings.memory_budget ? settings.memory_budget : AutomaticBudget());
-  std::atomic<size_t> next{0}, done{0};
+  std::atomic<size_t> done{0};
   std::atomic<uint64_t> done_bytes{0}, stored{0};
   std::atomic<bool> failed{false};
   std::mutex error_mutex;
   std::string first_error;
 
+  // The files compressed block by block whose blocks the other workers may take: a worker takes
+  // such a block before a new file, and waits for them rather than end while files are built.
+  struct Sharing {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Bzip2BlockWork *> open;
+    size_t next = 0;   // the next job to start
+    int building = 0;  // workers inside a job
+  } sharing;
+  // A worker's own work while it compresses block by block (the null call closes that one).
+  struct Closing {
+    Sharing *sharing;
+    Bzip2BlockWork *work = nullptr;
+  };
+
   auto worker = [&] {
+    std::unique_lock<std::mutex> lock(sharing.mutex);
     for (;;) {
-      const size_t index = next++;
-      if (index >= jobs.size() || failed) return;
+      bool helped = false;
+      for (Bzip2BlockWork *work : sharing.open) {
+        const long block = TakeBzip2Block(work);
+        if (block < 0) continue;
+        lock.unlock();
+        DoTakenBzip2Block(work, block);
+        lock.lock();
+        helped = true;
+        break;
+      }
+      if (helped) continue;
+      if (failed) return;
+      if (sharing.next >= jobs.size()) {
+        if (sharing.building == 0) return;
+        sharing.changed.wait(lock);
+        continue;
+      }
+      const size_t index = sharing.next++;
+      ++sharing.building;
+      lock.unlock();
       Job &job = jobs[index];
       budget.Acquire(job.memory);
       std::string job_error;
-      const bool ok = BuildOne(job.carry, store, block_threads, &job_error);
+      // This worker's own work, opened to the others while it compresses block by block.
+      Closing closing{&sharing};
+      Bzip2BlockSharing own;
+      own.context = &closing;
+      own.share = [](void *context, Bzip2BlockWork *work) {
+        Closing *c = static_cast<Closing *>(context);
+        std::lock_guard<std::mutex> guard(c->sharing->mutex);
+        auto &open = c->sharing->open;
+        if (work) {
+          c->work = work;
+          open.push_back(work);
+          c->sharing->changed.notify_all();
+        } else {
+          open.erase(std::remove(open.begin(), open.end(), c->work), open.end());
+        }
+      };
+      const bool ok = BuildOne(job.carry, store, block_threads, &own, &job_error);
       budget.Release(job.memory);
       const Carry &built = *job.carry;
       const uint64_t member = built.unchanged ? 0
@@ -299,12 +352,16 @@ bool BuildMembers(Plan *plan, MemberStore *store, const BuildSettings &settings,
                     LimitText(settings.archive_limit) + " an archive holds; " + kArchiveLimitAdvice;
       }
       if (!ok || over) {
-        std::lock_guard<std::mutex> lock(error_mutex);
+        std::lock_guard<std::mutex> error_lock(error_mutex);
         if (!failed.exchange(true)) first_error = job_error;
-        return;
+      } else {
+        done_bytes += job.bytes;
+        ++done;
       }
-      done_bytes += job.bytes;
-      ++done;
+      lock.lock();
+      --sharing.building;
+      sharing.changed.notify_all();
+      if (!ok || over) return;
     }
   };
   std::vector<std::thread> pool;
