@@ -26,12 +26,15 @@ client_app() {
     '  if (!c) return 1;' '  printf("%s\n", uc_state(c));' '  uc_close(c);' '  return 0;' '}' \
     >"$tmp/app.c"
   mkdir -p "$tmp/empty"
+  # A library built with a sanitizer needs its runtime in the application too.
+  sanitize=
+  grep -q '^UPDATER_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" && sanitize="-fsanitize=address,undefined"
   for how in shared static; do
     flags=$(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs update-client)
     [ $how = shared ] || flags=$(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs --static \
       update-client | sed 's/-lupdate-client/-l:libupdate-client.a/')
     # shellcheck disable=SC2086
-    gcc -o "$tmp/app" "$tmp/app.c" $flags >"$tmp/cc.log" 2>&1 ||
+    gcc -o "$tmp/app" "$tmp/app.c" $flags $sanitize >"$tmp/cc.log" 2>&1 ||
       { head -5 "$tmp/cc.log"; fail "$root: an application does not link the $how library"; }
     [ "$(LD_LIBRARY_PATH=$root/$libdir "$tmp/app" "$tmp/empty")" = idle ] ||
       fail "$root: the application on the $how library does not run"
