@@ -437,6 +437,21 @@ std::string Snapshot(const std::string &install) {
   return text;
 }
 
+// Removes the unfinished downloads ("*.part") in the folder `dir`, all but the one named `keep`.
+void RemoveDownloads(const std::string &dir, const std::string &keep) {
+  const size_t suffix = strlen(kPartSuffix);
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.size() > suffix && name.compare(name.size() - suffix, suffix, kPartSuffix) == 0 &&
+          name != keep) {
+        unlink((dir + "/" + name).c_str());
+      }
+    }
+    closedir(d);
+  }
+}
+
 int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
   return remove(path) == 0 || errno == ENOENT ? 0 : -1;
 }
@@ -492,16 +507,7 @@ uc_result Download(uc_client *c, const release_feed::ArchiveEntry &a, std::strin
   }
   // A download of another archive (an older feed) is dropped; this one's part is resumed.
   const std::string part_name = a.sha256 + kPartSuffix, part = c->Path(part_name.c_str());
-  if (DIR *dir = opendir(c->patch_dir.c_str())) {
-    while (dirent *e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name.size() > 5 && name.compare(name.size() - 5, 5, kPartSuffix) == 0 &&
-          name != part_name) {
-        unlink(c->Path(name.c_str()).c_str());
-      }
-    }
-    closedir(dir);
-  }
+  RemoveDownloads(c->patch_dir, part_name);
   const std::string url = ResolveUrl(c->feed_url, a.file);
   if (url.empty()) return c->Fail(UC_REFUSED, "cannot form the address of " + a.file);
   struct stat st;
@@ -671,14 +677,7 @@ void ClearPatchFolder(const std::string &dir) {
                            protocol::kJournalName}) {
     unlink((dir + "/" + name).c_str());
   }
-  if (DIR *d = opendir(dir.c_str())) {
-    while (dirent *e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name.size() > 5 && name.compare(name.size() - 5, 5, kPartSuffix) == 0)
-        unlink((dir + "/" + name).c_str());
-    }
-    closedir(d);
-  }
+  RemoveDownloads(dir, "");
 }
 
 // Whether a swap is to keep the old installation: confirmation is on and no version awaits it (a
