@@ -61,6 +61,9 @@ mkdir -p keys
 "$bin/upk" keygen keys/publisher.pub keys/publisher.secret | sed 's/^/   /'
 mkdir -p v1/update-keys v2/update-keys
 cp keys/publisher.pub v1/update-keys/ && cp keys/publisher.pub v2/update-keys/
+# Each release names its product and version in update-product, which the update carries along.
+"$bin/make-update" --stamp v1 --product sample --version 1.0
+"$bin/make-update" --stamp v2 --product sample --version 2.0
 sed 's/^/   /' keys/publisher.pub
 
 echo
