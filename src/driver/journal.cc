@@ -278,43 +278,64 @@ int Journal::Read(Contents *contents, bool *found) {
 }
 
 int Journal::RecoverUpdate(const Contents &j) {
+  // Recovery works inside the recorded directory, as the update did: every record is resolved
+  // beneath it from there (fileops/beneath.h), so that a link swapped into a parent folder after
+  // the checks below cannot redirect an undo or a removal. The caller's working directory is
+  // restored afterwards, since its paths may be relative to it.
+  const int caller_dir = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int dir_fd = open(j.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (caller_dir < 0 || dir_fd < 0 || fchdir(dir_fd) != 0) {
+    LOG("journal: unable to enter %s, err: %d", j.dir.c_str(), errno);
+    if (caller_dir >= 0) close(caller_dir);
+    if (dir_fd >= 0) close(dir_fd);
+    return result::kReadError;
+  }
+  close(dir_fd);
+  int rv = RecoverUpdateHere(j);
+  if (fchdir(caller_dir) != 0) {
+    LOG("journal: unable to return to the working directory, err: %d", errno);
+    if (rv == result::kOk) rv = result::kReadError;
+  }
+  close(caller_dir);
+  return rv;
+}
+
+int Journal::RecoverUpdateHere(const Contents &j) {
   int rv = result::kOk;
   auto keep = [&rv](int step) {
     if (rv == result::kOk) rv = step;
   };
   // The same undo as a failed run's Finish pass, driven by the journal's records.
   BackupSet backups;
-  const BeneathCheck beneath(j.dir.c_str());
+  const BeneathCheck beneath;
   std::vector<std::string> dirs = {"."};
   for (const auto &[keyword, path] : j.records) {
     // Never through a link that leads out of the recovered directory.
     if (int rv = beneath.Check(path.c_str()); rv != result::kOk) return rv;
     dirs.push_back(ParentDirectory(path));
     if (keyword != jf::kPresent && keyword != jf::kAbsent) continue;
-    const std::string full = j.dir + "/" + path;
-    backups.RecordBefore(full, keyword == jf::kPresent);
-    backups.Adopt(full.c_str());
+    backups.RecordBefore(path, keyword == jf::kPresent);
+    backups.Adopt(path.c_str());
   }
   for (auto it = j.records.rbegin(); it != j.records.rend(); ++it) {
-    const std::string path = j.dir + "/" + it->second;
+    const char *path = it->second.c_str();
     if (it->first == jf::kPresent || it->first == jf::kAbsent) {
-      keep(j.committed ? backups.Drop(path.c_str()) : backups.Undo(path.c_str(), true));
+      keep(j.committed ? backups.Drop(path) : backups.Undo(path, true));
     } else if (it->first == jf::kAbsentDir && !j.committed) {
       int error = 0;
-      if (Lexists(path, &error) && ensure_remove(path.c_str()) != 0) keep(result::kWriteError);
+      if (Lexists(path, &error) && ensure_remove(path) != 0) keep(result::kWriteError);
     }
   }
   // As a successful update's Finish, in list order (a folder after what it holds): a folder that
   // still holds something stays.
   for (const auto &[keyword, dir] : j.records) {
-    if (keyword == jf::kRmdir && j.committed) (void)rmdir((j.dir + "/" + dir).c_str());
+    if (keyword == jf::kRmdir && j.committed) (void)remove_dir(dir.c_str());
   }
-  const std::string scratch = j.dir + "/" + protocol::kScratchDirName;
   int error = 0;
-  if (Lexists(scratch, &error)) (void)ensure_remove_recursive(scratch.c_str(), false);
-  if (rv == result::kOk && flush_file_system(j.dir.c_str()) != result::kOk)
-    rv = result::kWriteError;
-  if (rv == result::kOk) rv = FlushDirectoriesBelow(j.dir, dirs);
+  if (Lexists(protocol::kScratchDirName, &error))
+    (void)ensure_remove_recursive(protocol::kScratchDirName, false);
+  if (rv == result::kOk && flush_file_system(".") != result::kOk) rv = result::kWriteError;
+  if (rv == result::kOk) rv = FlushDirectoriesBelow(".", dirs);
   return rv;
 }
 

@@ -81,8 +81,11 @@ class Journal {
   struct Contents;
   [[nodiscard]] int Write(const std::string &text);
   [[nodiscard]] int Read(Contents *contents, bool *found);
+  // Recovers an update from inside its recorded directory (RecoverUpdateHere), restoring the
+  // working directory after.
   [[nodiscard]] int RecoverUpdate(const Contents &contents);
-  [[nodiscard]] int RecoverReplace(const Contents &contents, bool *exchanged);
+  // The same with the recorded directory the current one; its records are relative to it.
+  [[nodiscard]] int RecoverUpdateHere(const Contents &contents);
   std::string ArchiveIdentity() const;
 
   std::string journal_path_;

@@ -3,7 +3,13 @@
 // never acts on a journal that is not this run's: each attack is refused with the installation
 // and everything outside it untouched.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
 #include <unistd.h>
+
+#include <climits>
+#include <cstddef>
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -87,6 +93,42 @@ TEST_F(PathBoundary, ALinkSwappedIntoAParentFolderAfterTheChecksRedirectsNothing
     ASSERT_EQ(rename((tmp_ / "inst/dir.moved").c_str(), (tmp_ / "inst/dir").c_str()), 0);
     EXPECT_EQ(DiffSnapshots(inst, TakeSnapshot(tmp_ / "inst")), "") << manifest;
   }
+}
+
+// The same during recovery: an interrupted update's journal asks to put "dir/victim" back from its
+// backup, and "dir" becomes a link out of the installation just as the first rename is entered,
+// after every record was checked. The rename still acts on the real folder, and nothing outside
+// (where a planted backup waits) changes.
+TEST_F(PathBoundary, ALinkSwappedIntoAParentFolderDuringRecoveryRedirectsNothing) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "reads the system call number from x86-64 registers";
+#else
+  WriteFile(tmp_ / "inst/dir/victim", "half-written");
+  WriteFile(tmp_ / "inst/dir/victim.kiv-backup", "mine");
+  WriteFile(tmp_ / "outside/victim.kiv-backup", "planted");
+  char inst[PATH_MAX];
+  ASSERT_NE(realpath((tmp_ / "inst").c_str(), inst), nullptr);
+  WriteFile(tmp_ / "p/update.journal", std::string("kiv-journal 2\nupdate ") + inst +
+                                           "\narchive 1 2 3 4 5\npresent dir/victim\n");
+  const Snapshot outside = TakeSnapshot(tmp_ / "outside");
+  bool swapped = false;
+  RunTraced({UPDATER_BIN, tmp_ / "p", tmp_ / "inst", tmp_ / "inst"},
+            {"PATH=/usr/bin:/bin", "ASAN_OPTIONS=detect_leaks=0"}, [&](pid_t pid, long) {
+              const long nr =
+                  ptrace(PTRACE_PEEKUSER, pid, offsetof(struct user_regs_struct, orig_rax), 0);
+              if (swapped || (nr != SYS_rename && nr != SYS_renameat && nr != SYS_renameat2) ||
+                  ReadFile(tmp_ / "p/update.log").find("Recovering an interrupted update") ==
+                      std::string::npos) {
+                return;
+              }
+              swapped =
+                  rename((tmp_ / "inst/dir").c_str(), (tmp_ / "inst/dir.moved").c_str()) == 0 &&
+                  symlink((tmp_ / "outside").c_str(), (tmp_ / "inst/dir").c_str()) == 0;
+            });
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(ReadFile(tmp_ / "inst/dir.moved/victim"), "mine");
+  EXPECT_EQ(DiffSnapshots(outside, TakeSnapshot(tmp_ / "outside")), "");
+#endif
 }
 
 TEST_F(PathBoundary, ALinkThatStaysInsideKeepsWorking) {
