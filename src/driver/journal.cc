@@ -347,8 +347,8 @@ int Journal::FindMovedJournal(const RunView &run, Contents *contents, bool *foun
   const std::string set_aside = install + protocol::kSetAsideSuffix;
   // The old installation: after an exchange ".bak/updated", after two moves ".bak", once kept
   // ".previous".
-  for (const std::string &old_dir :
-       {set_aside + "/" + protocol::kStagedDirName, set_aside, install + protocol::kPreviousSuffix}) {
+  for (const std::string &old_dir : {set_aside + "/" + protocol::kStagedDirName, set_aside,
+                                     install + protocol::kPreviousSuffix}) {
     const std::string moved = MovedPath(install, old_dir);
     if (moved.empty()) return result::kOk;  // the patch directory does not move
     Contents candidate;

@@ -79,7 +79,8 @@ class Journal {
   // journal, a swap of this installation may have carried it away with the old installation before
   // FollowExchange: the replace journal found in "<install>.bak/updated", "<install>.bak" or
   // "<install>.previous" at the patch directory's place is moved back and recovered when the
-  // staged copy it names is in place and no other staged copy waits (else it is left alone). Sets `*completed` when the killed run was this very update (same archive
+  // staged copy it names is in place and no other staged copy waits (else it is left alone).
+  // Sets `*completed` when the killed run was this very update (same archive
   // and working directory, or the same replace request) and had committed: recovery has finished
   // it, the journal stays in state kCommitted and the caller reports success without running the
   // update again (and ends the journal after writing the status). A journal that cannot be read,
