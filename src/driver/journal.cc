@@ -198,6 +198,30 @@ int Journal::BeginReplace(const char *install_dir, dev_t staged_dev, ino_t stage
                jf::kStaged + " " + identity + "\n");
 }
 
+std::string Journal::MovedPath(const std::string &install_dir, const std::string &old_dir) const {
+  if (journal_path_.compare(0, install_dir.size() + 1, install_dir + "/") != 0) return "";
+  return old_dir + journal_path_.substr(install_dir.size());
+}
+
+int Journal::MoveBack(const std::string &moved) {
+  if (rename(moved.c_str(), journal_path_.c_str()) != 0) {
+    LOG("journal: unable to move the journal from %s to %s, err: %d", moved.c_str(),
+        journal_path_.c_str(), errno);
+    return result::kWriteError;
+  }
+  if (flush_dir(ParentDirectory(journal_path_).c_str()) != result::kOk ||
+      flush_dir(ParentDirectory(moved).c_str()) != result::kOk) {
+    return result::kWriteError;
+  }
+  return result::kOk;
+}
+
+void Journal::FollowExchange(const char *install_dir, const std::string &old_dir) {
+  if (state_ != State::kWritten) return;
+  const std::string moved = MovedPath(Absolute(install_dir), old_dir);
+  if (!moved.empty()) (void)MoveBack(moved);
+}
+
 void Journal::End() {
   if (state_ != State::kWritten && state_ != State::kCommitted) return;
   if (unlink(journal_path_.c_str()) != 0 && errno != ENOENT) {
@@ -215,12 +239,12 @@ void Journal::Keep(const char *why) {
   state_ = State::kKept;
 }
 
-int Journal::Read(Contents *contents, bool *found) {
+int Journal::Read(const std::string &path, Contents *contents, bool *found) {
   *found = false;
-  int fd = open(journal_path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return result::kOk;
-    LOG("journal: unable to read the journal: %s, err: %d", journal_path_.c_str(), errno);
+    LOG("journal: unable to read the journal: %s, err: %d", path.c_str(), errno);
     *found = true;
     return result::kReadError;
   }
@@ -237,8 +261,8 @@ int Journal::Read(Contents *contents, bool *found) {
     text.append(buffer, static_cast<size_t>(n));
   }
   close(fd);
-  auto refuse = [this](const char *why) {
-    LOG("journal: not a journal: %s (%s)", journal_path_.c_str(), why);
+  auto refuse = [&path](const char *why) {
+    LOG("journal: not a journal: %s (%s)", path.c_str(), why);
     return result::kReadError;
   };
   if (!read_ok) return refuse("unreadable");
@@ -339,13 +363,48 @@ int Journal::RecoverUpdateHere(const Contents &j) {
   return rv;
 }
 
+int Journal::FindMovedJournal(const RunView &run, Contents *contents, bool *found) {
+  const std::string install = Absolute(run.install_dir);
+  const std::string set_aside = install + protocol::kSetAsideSuffix;
+  // The old installation: after an exchange ".bak/updated", after two moves ".bak", once kept
+  // ".previous".
+  for (const std::string &old_dir : {set_aside + "/" + protocol::kStagedDirName, set_aside,
+                                     install + protocol::kPreviousSuffix}) {
+    const std::string moved = MovedPath(install, old_dir);
+    if (moved.empty()) return result::kOk;  // the patch directory does not move
+    Contents candidate;
+    bool exists = false;
+    int error = 0;
+    if (Read(moved, &candidate, &exists) != result::kOk || !exists) continue;
+    // Only the journal of this installation's swap, done: an earlier swap's journal left in a kept
+    // installation names the copy in place too, but then another staged copy waits.
+    if (candidate.kind != jf::kReplace ||
+        (candidate.dir != install && candidate.dir != Resolved(run.install_dir)) ||
+        !IsStagedCopy(install, candidate.identity) ||
+        Lexists(install + "/" + protocol::kStagedDirName, &error)) {
+      continue;
+    }
+    LOG("journal: %s went with the old installation; moving it back to %s", moved.c_str(),
+        journal_path_.c_str());
+    if (MoveBack(moved) != result::kOk) return result::kWriteError;
+    *contents = candidate;
+    *found = true;
+    return result::kOk;
+  }
+  return result::kOk;
+}
+
 int Journal::Recover(const RunView &run, bool *completed) {
   *completed = false;
   int rv = RepairMissingInstallation(run.install_dir);
   if (rv != result::kOk) return rv;
   Contents journal;
   bool found = false;
-  rv = Read(&journal, &found);
+  rv = Read(journal_path_, &journal, &found);
+  if (rv == result::kOk && !found) {
+    rv = FindMovedJournal(run, &journal, &found);
+    if (rv != result::kOk) return rv;  // logged; the journal stays where it is
+  }
   if (found) state_ = journal.committed ? State::kCommitted : State::kWritten;
   if (rv != result::kOk) {
     Keep("it cannot be read; nothing was changed");

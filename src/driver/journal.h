@@ -51,6 +51,12 @@ class Journal {
   // Replace request, before the first move: records the installation `install_dir` and the
   // identity of the staged copy. Returns result::kOk or kWriteError.
   [[nodiscard]] int BeginReplace(const char *install_dir, dev_t staged_dev, ino_t staged_ino);
+  // Replace request, once the staged copy is in place and the old installation at `old_dir`
+  // (kWritten only): a patch directory inside the installation went with the old installation, and
+  // the journal with it; it is moved back to its path, which now lies in the staged copy, so that a
+  // kill before the status is written finds it there. A failure is logged ("journal: ...") and
+  // leaves it where it is, where recovery also looks for it.
+  void FollowExchange(const char *install_dir, const std::string &old_dir);
 
   // Removes the journal and flushes the patch directory (kWritten or kCommitted only).
   void End();
@@ -69,7 +75,12 @@ class Journal {
   };
   // At the start of every run, before anything changes: puts back an installation that a killed
   // replace request left missing beside its ".bak", then recovers a journal left by a killed run
-  // of this installation. Sets `*completed` when the killed run was this very update (same archive
+  // of this installation. When the patch directory lies inside the installation and holds no
+  // journal, a swap of this installation may have carried it away with the old installation before
+  // FollowExchange: the replace journal found in "<install>.bak/updated", "<install>.bak" or
+  // "<install>.previous" at the patch directory's place is moved back and recovered when the
+  // staged copy it names is in place and no other staged copy waits (else it is left alone).
+  // Sets `*completed` when the killed run was this very update (same archive
   // and working directory, or the same replace request) and had committed: recovery has finished
   // it, the journal stays in state kCommitted and the caller reports success without running the
   // update again (and ends the journal after writing the status). A journal that cannot be read,
@@ -80,7 +91,10 @@ class Journal {
  private:
   struct Contents;
   [[nodiscard]] int Write(const std::string &text);
-  [[nodiscard]] int Read(Contents *contents, bool *found);
+  [[nodiscard]] int Read(const std::string &path, Contents *contents, bool *found);
+  [[nodiscard]] int FindMovedJournal(const RunView &run, Contents *contents, bool *found);
+  std::string MovedPath(const std::string &install_dir, const std::string &old_dir) const;
+  [[nodiscard]] int MoveBack(const std::string &moved);
   // Recovers an update from inside its recorded directory (RecoverUpdateHere), restoring the
   // working directory after.
   [[nodiscard]] int RecoverUpdate(const Contents &contents);

@@ -137,7 +137,9 @@ int ReplaceInstallation(const char *install_dir, bool keep_previous, Journal *jo
     if (rv != result::kOk) return rv;
   }
   // After an exchange the old installation is newDir; after two moves it is tmpDir itself.
-  if (keep_previous) (void)KeepPrevious(install_dir, exchanged ? new_dir : tmp_dir);
+  const std::string old_dir = exchanged ? new_dir : tmp_dir;
+  journal->FollowExchange(install_dir, old_dir);
+  if (keep_previous) (void)KeepPrevious(install_dir, old_dir);
 
   LOG("Now, remove the tmpDir");
   int removed = Lexists(tmp_dir) || !keep_previous ? ensure_remove_recursive(tmp_dir, true) : 0;
@@ -147,19 +149,20 @@ int ReplaceInstallation(const char *install_dir, bool keep_previous, Journal *jo
   return result::kOk;
 }
 
+bool IsStagedCopy(const std::string &path, const std::string &staged) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return false;
+  char text[80];
+  snprintf(text, sizeof(text), "%ju %ju", static_cast<uintmax_t>(st.st_dev),
+           static_cast<uintmax_t>(st.st_ino));
+  return staged == text;
+}
+
 int RecoverSwap(const std::string &install_dir, const std::string &staged, bool keep_previous,
                 bool *exchanged) {
   const std::string tmp_dir = install_dir + protocol::kSetAsideSuffix;
   const std::string set_aside = tmp_dir + "/" + protocol::kStagedDirName;
-  auto is_staged = [&staged](const std::string &path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return false;
-    char text[80];
-    snprintf(text, sizeof(text), "%ju %ju", static_cast<uintmax_t>(st.st_dev),
-             static_cast<uintmax_t>(st.st_ino));
-    return staged == text;
-  };
-  *exchanged = is_staged(install_dir);
+  *exchanged = IsStagedCopy(install_dir, staged);
   int rv = result::kOk;
   if (*exchanged) {
     LOG("Recovery: the staged copy is in place; removing %s", tmp_dir.c_str());
@@ -171,7 +174,7 @@ int RecoverSwap(const std::string &install_dir, const std::string &staged, bool 
       (void)KeepPrevious(install_dir, tmp_dir);
     }
     if (Lexists(tmp_dir)) (void)ensure_remove_recursive(tmp_dir.c_str(), false);
-  } else if (is_staged(set_aside)) {
+  } else if (IsStagedCopy(set_aside, staged)) {
     LOG("Recovery: moving the staged copy back into %s", install_dir.c_str());
     std::string destination = install_dir + "/" + protocol::kStagedDirName;
     rv = rename_file(set_aside.c_str(), destination.data(), true);

@@ -14,12 +14,18 @@ class Journal;
 // "<install_dir>.bak/updated" (newDir); then one exchange puts it at the installation's path and
 // the old installation at newDir, inside "<install_dir>.bak" (tmpDir), which is removed and its
 // removal flushed. The journal names the staged copy by its identity before the first move, so
-// that a killed run can tell the two apart. With `keep_previous` an earlier
+// that a killed run can tell the two apart; a journal that the exchange carried away with the old
+// installation (its patch directory lies inside it) is moved back to its path, now in the staged
+// copy, before the old installation is kept or removed. With `keep_previous` an earlier
 // "<install_dir>.previous" is removed before the swap, and the old installation moves there after
 // it instead of being removed (when that move fails it is removed as without the request; the swap
 // still stands). Returns result::kOk or the first failing move's code.
 [[nodiscard]] int ReplaceInstallation(const char *install_dir, bool keep_previous,
                                       Journal *journal);
+
+// Whether `path` (not followed) is the folder whose identity is `staged` ("<dev> <ino>", as the
+// replace journal records the staged copy's).
+bool IsStagedCopy(const std::string &path, const std::string &staged);
 
 // Puts back, or finishes, an interrupted swap of the installation `install_dir`, whose staged copy
 // had the identity `staged` ("<dev> <ino>"). Sets `*exchanged` when the staged copy is in place

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -62,12 +63,16 @@ struct Mode {
   std::function<void(const std::string &dir)> prepare;
   std::vector<std::string> extra_args;  // after p, inst, working dir
   std::string working;                  // relative to the run folder
+  std::string patch = "p";              // the patch directory, relative to the run folder
   long sample_offset = 1;               // the first k of the CI sample (1 or 2)
   std::vector<std::string> env = kEnv;  // of every run, the killed one and the next
   // The command of every run; by default the updater with p, inst and the working directory.
   std::function<std::vector<std::string>(const std::string &dir)> command;
   // Finishes each copy of the template before its run (what depends on the copy's inodes).
   std::function<void(const std::string &dir)> fix_up = [](const std::string &) {};
+  // When set, the sample starts at the first system call at which this path (relative to the run
+  // folder) exists in the undisturbed run: what comes before it is the sweep of another mode.
+  std::string sweep_from;
   // The next start runs after every kill, not only after one that left an update interrupted.
   bool always_again = false;
   std::string undisturbed = "new";  // the verdict on a run that is not killed
@@ -100,7 +105,8 @@ void Sweep(const Mode &mode, const TempDir &tmp, SweepResult *out) {
   mode.prepare(tmpl);
   auto args_for = [&mode](const std::string &dir) {
     if (mode.command) return mode.command(dir);
-    std::vector<std::string> a = {UPDATER_BIN, dir + "/p", dir + "/inst", dir + "/" + mode.working};
+    std::vector<std::string> a = {UPDATER_BIN, dir + "/" + mode.patch, dir + "/inst",
+                                  dir + "/" + mode.working};
     a.insert(a.end(), mode.extra_args.begin(), mode.extra_args.end());
     return a;
   };
@@ -113,16 +119,20 @@ void Sweep(const Mode &mode, const TempDir &tmp, SweepResult *out) {
   };
   const std::string probe = tmp / "probe";
   ASSERT_TRUE(copy(probe));
-  bool killed = false;
-  out->calls = RunKilledAt(args_for(probe), 0, &killed, mode.env);
+  long from = 0;
+  out->calls = RunTraced(args_for(probe), mode.env, [&](pid_t, long k) {
+    if (from == 0 && !mode.sweep_from.empty() && Exists(probe + "/" + mode.sweep_from)) from = k;
+  });
   ASSERT_GT(out->calls, 100);
   ASSERT_EQ(mode.judge(probe), mode.undisturbed) << "the undisturbed run";
+  ASSERT_TRUE(mode.sweep_from.empty() || from > 0) << mode.sweep_from << " never appeared";
 
   // Every k in the full sweep; in CI every second k, odd or even by mode.
   const char *full = getenv("KILL_SWEEP_FULL");
   const long stride = full && *full == '1' ? 1 : 2;
   std::vector<long> ks;
-  for (long k = stride == 1 ? 1 : mode.sample_offset; k <= out->calls; k += stride) {
+  for (long k = std::max(from, 1L) + (stride == 1 ? 0 : mode.sample_offset - 1); k <= out->calls;
+       k += stride) {
     ks.push_back(k);
   }
 
@@ -143,8 +153,9 @@ void Sweep(const Mode &mode, const TempDir &tmp, SweepResult *out) {
           verdict = "cannot copy the template";
         } else {
           RunKilledAt(args_for(dir), ks[i], &was_killed, mode.env);
-          std::string status = ReadFile(dir + "/p/update.status");
-          if (mode.always_again || Exists(dir + "/p/update.journal") || status == "applying" ||
+          const std::string patch = dir + "/" + mode.patch;
+          std::string status = ReadFile(patch + "/update.status");
+          if (mode.always_again || Exists(patch + "/update.journal") || status == "applying" ||
               status.empty()) {
             ProcessOptions quiet;
             quiet.clean_env = true;
@@ -152,7 +163,7 @@ void Sweep(const Mode &mode, const TempDir &tmp, SweepResult *out) {
             quiet.stdout_path = quiet.stderr_path = "/dev/null";
             RunProcess(args_for(dir), quiet);
           }
-          verdict = Exists(dir + "/p/update.journal") ? "journal left" : mode.judge(dir);
+          verdict = Exists(patch + "/update.journal") ? "journal left" : mode.judge(dir);
         }
         for (char &c : verdict) c = c == '\n' ? ';' : c;
         fprintf(report, "%ld %s\n", ks[i], verdict.c_str());
@@ -229,6 +240,25 @@ TEST(KillSweep, InPlaceAndCompleteUpdates) {
   }
 }
 
+// Verdict on a replace request whose patch directory is `patch` (relative to `dir`): the status
+// names the version in place ("pending" drops the staged copy: the application then updates in
+// place), nothing is left at "inst.bak", and with `keep` the new version has the old one whole at
+// "inst.previous", with no journal left in its patch folder.
+std::string JudgeReplace(const std::string &dir, const std::string &patch, bool keep,
+                         const Snapshot &old_version, const Snapshot &new_version) {
+  if (Exists(dir + "/inst.bak")) return "inst.bak left";
+  const std::string verdict =
+      JudgeVersion(old_version, new_version, Without(TakeSnapshot(dir + "/inst"), "updates"),
+                   ReadFile(dir + "/" + patch + "/update.status"), "succeeded\n", true);
+  if (verdict != "new" || !keep) return verdict;
+  const Snapshot previous = Without(TakeSnapshot(dir + "/inst.previous"), "updates");
+  if (!(Without(previous, "updated") == old_version)) {
+    return "new, but inst.previous: " + DiffSnapshots(old_version, previous);
+  }
+  if (Exists(dir + "/inst.previous/updates/0/update.journal")) return "journal in inst.previous";
+  return verdict;
+}
+
 // The replace request also runs keeping the old installation at "inst.previous", as the update
 // client asks: after success it must be exactly the old version there.
 TEST(KillSweep, StagedUpdateAndReplaceRequest) {
@@ -255,25 +285,50 @@ TEST(KillSweep, StagedUpdateAndReplaceRequest) {
         RemoveTree(dir + "/inst/updated/updates/0");
       }
     };
-    mode.judge = [&, replace](const std::string &dir) -> std::string {
+    mode.judge = [&, replace, keep](const std::string &dir) -> std::string {
+      if (replace) return JudgeReplace(dir, "p", keep, old_version, staged);
       const std::string status = ReadFile(dir + "/p/update.status");
       Snapshot inst = Without(TakeSnapshot(dir + "/inst"), "updates");
       if (Exists(dir + "/inst.bak")) return "inst.bak left";
-      if (replace) {
-        // "pending" drops the staged copy: the application then updates in place.
-        const std::string verdict =
-            JudgeVersion(old_version, staged, inst, status, "succeeded\n", true);
-        if (verdict != "new" || !keep) return verdict;
-        const Snapshot previous = Without(TakeSnapshot(dir + "/inst.previous"), "updates");
-        if (!(Without(previous, "updated") == old_version)) {
-          return "new, but inst.previous: " + DiffSnapshots(old_version, previous);
-        }
-        return verdict;
-      }
       // A staged update never touches the installation; "applied\n" vouches for a whole copy.
       Snapshot copy = Without(TakeSnapshot(dir + "/inst/updated"), "updates");
       if (!(Without(inst, "updated") == old_version)) return "installation changed";
       return JudgeVersion(Snapshot(), staged, copy, status, "applied\n", false);
+    };
+    SweepResult r;
+    Sweep(mode, tmp, &r);
+    Report(mode, r);
+  }
+}
+
+// The update client's patch folder lies inside the installation ("inst/updates/0"), so the exchange
+// used to carry the replace request's journal away with the old installation: a run killed before
+// the status was written was then recovered without it, ended "pending" with the new version in
+// place and removed the old installation, kept or not. As the client runs it: the staged copy has
+// a patch folder of its own, which becomes the installation's.
+TEST(KillSweep, ReplaceJournalMovedAwayWithTheOldInstallation) {
+  for (bool keep : {false, true}) {
+    TempDir tmp;
+    const Snapshot old_version = Without(VersionSnapshot(tmp, "old", WriteInstallation), "updates");
+    const Snapshot staged = Without(VersionSnapshot(tmp, "new", WriteNewVersion), "updates");
+    Mode mode;
+    mode.name = std::string("replace request from the patch folder inside the installation") +
+                (keep ? ", keeping the previous installation" : "");
+    mode.patch = "inst/updates/0";
+    mode.sweep_from = "inst/updates/0/update.journal";  // the swap's first step
+    mode.sample_offset = keep ? 1 : 2;
+    if (keep) mode.env.push_back("KIV_KEEP_PREVIOUS=1");
+    mode.working = "inst/updated";
+    mode.extra_args = {"0/replace"};
+    mode.prepare = [](const std::string &dir) {
+      WriteInstallation(dir + "/inst");
+      WriteArchive(dir + "/inst/updates/0/update.upk");
+      WriteNewVersion(dir + "/inst/updated");
+      RemoveTree(dir + "/inst/updated/updates/0");
+      MakeDirs(dir + "/inst/updated/updates/0");
+    };
+    mode.judge = [&, keep](const std::string &dir) {
+      return JudgeReplace(dir, "inst/updates/0", keep, old_version, staged);
     };
     SweepResult r;
     Sweep(mode, tmp, &r);

@@ -5,8 +5,8 @@ of each older version (and of an unknown one) to the newest, through a corrupted
 download that resumes, and the replace request's fallback; and it never gets stuck: a killed
 in-place update and a dead staged run are run again, a partial update that does not match the
 installation is followed by the complete one, failures back off, an updater that cannot start is
-reported before any download, and no staged copy is swapped over files written after it was made
-or under another running instance. A phased rollout reaches an installation by its bucket, at once
+reported before any download, a swap killed after its exchange is finished by the next start, and
+no staged copy is swapped over files written after it was made or under another running instance. A phased rollout reaches an installation by its bucket, at once
 when the release is critical or the check manual; an installation below the minimum version takes
 the complete update.
 
@@ -440,6 +440,31 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
         self.assertIn("the staged update is in place", self.client("start", inst).stdout)
         self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+
+    def test_swap_killed_after_its_exchange_is_finished_by_the_next_start(self):
+        """Regression: the replace request's journal lay in the patch folder, which the exchange
+        carried away with the old installation; a swap killed before its status was written was
+        then recovered without it, and the archive counted as failed."""
+        inst = self.install("killed-swap", "2.0")
+        self.client("fetch", inst, "2.0")
+        self.assertEqual(wait_for_status(f"{inst}/updates/0"), b"applied\n")
+        # The updater dies as it moves the old installation to inst.previous: after the exchange.
+        killed = run("strace", "-f", "-qq", "-o", "/dev/null", "-P", f"{inst}.bak/updated",
+                     "-e", "trace=rename", "-e", "inject=rename:signal=KILL",
+                     f"{BIN}/update-client", "start", "--install", inst, "--updater",
+                     f"{BIN}/updater", check=False)
+        self.assertIn("the replace request ended with", killed.stderr)
+        self.assertEqual(snapshot(f"{inst}.bak/updated"), snapshot(f"{self.work}/tree-2.0"))
+        out = self.client("start", inst).stdout
+        self.assertIn("recovery: the interrupted replace update runs once more", out)
+        self.assertIn("version 3.0 awaits confirmation", out)
+        self.assertEqual(read_status(f"{inst}/updates/0"), b"succeeded\n")
+        self.assertEqual(snapshot(inst), snapshot(f"{self.work}/tree-3.0"))
+        self.assertEqual(snapshot(f"{inst}.previous"), snapshot(f"{self.work}/tree-2.0"))
+        self.assertFalse(os.path.exists(f"{inst}.bak"))
+        self.assertFalse(os.path.exists(f"{inst}/updates/0/update.journal"))
+        self.assertEqual((self.state(inst)["failed"], self.state(inst)["confirm"]["step"]),
+                         ([], "waiting"))
 
     def state(self, inst):
         with open(f"{inst}/updates/0/client-state.json") as f:

@@ -31,6 +31,7 @@ inline long RunTraced(const std::vector<std::string> &argv, const std::vector<st
   for (const auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
   envp.push_back(nullptr);
   if (exit_code) *exit_code = -1;
+  fflush(nullptr);  // the child's freopen would write what this process has buffered once more
   pid_t pid = fork();
   if (pid == 0) {
     if (!freopen("/dev/null", "w", stderr) || !freopen("/dev/null", "w", stdout)) _exit(126);
