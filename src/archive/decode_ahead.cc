@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Decoding ahead. Workers claim the planned members nearly in plan order (the largest of the next
-// few first, so that the long decodings do not come last) and decompress each with the same loop,
-// read sizes and output blocks as UpkReader::ExtractItem, keeping the output blocks it would have
-// written (and dropping the block of a failing call, which it would not have written) in a chain of
-// chunks. The stored bytes are read with pread on the archive's descriptor, so the workers and the
-// reader never share a file position.
+// Decoding ahead. Workers claim the members of several blocks first, then the others nearly in plan
+// order (the largest of the next few first, so that the long decodings do not come last), and
+// decompress each with the same loop, read sizes and output blocks as UpkReader::ExtractItem,
+// keeping the output blocks it would have written (and dropping the block of a failing call, which
+// it would not have written) in a chain of chunks. The stored bytes are read with pread on the
+// archive's descriptor, so the workers and the reader never share a file position.
 //
 // Budget: workers claim members at most kMaxAhead past the next one to be taken, and only while
 // the budget is not used up; a chunk is charged before it is allocated. A worker over budget waits
@@ -42,6 +42,9 @@ constexpr size_t kChunkSize = size_t{1} << 20;
 constexpr size_t kMaxAhead = 1024;
 // A worker claims the largest pending member (by stored size) among this many from the first one.
 constexpr size_t kClaimWindow = 16;
+// Members stored in fewer bytes than this are decoded in one piece; those of this size or more are
+// decoded block by block, and claimed first, in plan order, wherever they are in the plan.
+constexpr uint32_t kBlockwiseFrom = 256 << 10;
 // What the head job may hold beyond the budget: three chunks, so that when its worker waits for
 // room the head holds a full chunk before the one being filled.
 constexpr size_t kHeadReserve = 3 * (kChunkSize + 64);
@@ -108,6 +111,10 @@ int DecodeAhead::Start(int workers, size_t budget) {
   held_ = next_ = head_ = 0;
   writing_ = stop_ = false;
   taken_ahead_ = taken_own_ = settled_ = 0;
+  large_.clear();
+  for (size_t j = 0; j < jobs_.size(); ++j) {
+    if (jobs_[j].item->length >= kBlockwiseFrom) large_.push_back(j);
+  }
   for (int i = 0; i < workers; ++i) {
     pthread_t thread;
     if (pthread_create(&thread, nullptr, WorkerMain, this) != 0) break;
@@ -182,10 +189,15 @@ void DecodeAhead::Worker() {
       --idle_;
       continue;
     }
-    // The largest pending member among the next few: the long decodings start first and the short
-    // ones fill in around them, on the workers or on the update's thread if it gets there first.
-    size_t j = next_;
-    for (size_t k = next_ + 1; k < jobs_.size() && k < next_ + kClaimWindow; ++k) {
+    // The first member of several blocks comes first, wherever it is in the plan, while half the
+    // budget is free: its blocks keep every worker busy while the update's thread, getting to the
+    // small members before the workers, decodes those itself, and it is not left to its action to
+    // decode alone on the update's thread. Else the largest pending member among the next few: the
+    // long decodings start first and the short ones fill in around them, on the workers or on the
+    // update's thread if it gets there first.
+    size_t j = ClaimLarge();
+    const size_t window_end = j == next_ ? next_ + kClaimWindow : 0;
+    for (size_t k = next_ + 1; k < jobs_.size() && k < window_end; ++k) {
       if (jobs_[k].state == State::kPending && jobs_[k].item->length > jobs_[j].item->length) j = k;
     }
     jobs_[j].state = State::kDecoding;
@@ -215,6 +227,23 @@ void DecodeAhead::Worker() {
   lock.unlock();
   free(input);
   free(output);
+}
+
+size_t DecodeAhead::ClaimLarge() {
+  // Those no worker will claim any more leave the list; held-back ones stay until decided.
+  size_t kept = 0;
+  size_t found = next_;
+  for (size_t j : large_) {
+    const State state = jobs_[j].state;
+    if (state != State::kPending && state != State::kHeld) continue;
+    large_[kept++] = j;
+    if (found == next_ && state == State::kPending && j < head_ + kMaxAhead &&
+        held_ < budget_ / 2) {
+      found = j;
+    }
+  }
+  large_.resize(kept);
+  return found;
 }
 
 void DecodeAhead::ShareBlocks(size_t j, Bzip2BlockWork *decoding) {
@@ -291,9 +320,6 @@ bool ReadStored(FILE *fp, const UpkItem *item, std::string *data) {
   }
   return true;
 }
-
-// Members stored in fewer bytes than this are decoded in one piece.
-constexpr uint32_t kBlockwiseFrom = 256 << 10;
 
 }  // namespace
 

@@ -94,6 +94,10 @@ class DecodeAhead {
   // Decodes one block of a member that another worker is decoding block by block, if one can be
   // taken; false when none. REQUIRES: `lock` holds mutex_ (released while decoding).
   bool HelpWithBlocks(std::unique_lock<std::mutex> &lock);
+  // The first pending member (in plan order) of several blocks that may be claimed now (within
+  // kMaxAhead of the head, while at most half the budget is used), else next_. REQUIRES: mutex_
+  // held.
+  size_t ClaimLarge();
   // Opens (`decoding` not null) or closes job `j`'s blocks to the other workers.
   void ShareBlocks(size_t j, Bzip2BlockWork *decoding);
   // A chunk of `size` bytes for job `j` within the budget, waiting while memory may still be
@@ -115,6 +119,8 @@ class DecodeAhead {
   std::condition_variable workers_wake_;  // budget freed, head moved, or stop
   std::condition_variable job_done_;      // a job became ready or was given up
   std::vector<Job> jobs_;
+  // The members decoded block by block that a worker may still claim, in plan order.
+  std::vector<size_t> large_;
   std::vector<pthread_t> threads_;
   int workers_ = 0;  // the workers Start asked for
   // Members being decoded block by block whose blocks the other workers may take (job index and

@@ -132,6 +132,31 @@ TEST_F(DecodeAheadTest, BlocksOfLargeMembersSharedByTheWorkers) {
   }
 }
 
+// A member of several blocks far down the plan, behind small members that fill the budget: a
+// worker claims it at once, before any extraction, rather than leave it to its action to decode
+// alone on the update's thread when it gets there.
+TEST_F(DecodeAheadTest, LargeMemberLateInThePlanNotLeftToItsAction) {
+  std::vector<UpkEntry> entries;
+  for (int i = 0; i < 30; ++i) entries.push_back({"small" + std::to_string(i), Lines(6000, i)});
+  entries.push_back({"large", ExecutableLike(3000000, 4)});
+  const std::vector<std::string> names = Open(entries);
+  std::vector<Extracted> expected;
+  for (const std::string &n : names) {
+    expected.push_back(
+        ToStream([&](FILE *out) { return reader_.ExtractToStream(n.c_str(), out); }));
+  }
+  for (const std::string &n : names) ahead_.Plan(reader_.archive(), n.c_str());
+  ASSERT_EQ(ahead_.Start(2, size_t{1} << 20), 2);
+  for (int waited = 0; waited < 5000 && ahead_.decodings("large") == 0; ++waited) usleep(1000);
+  EXPECT_EQ(ahead_.decodings("large"), 1);
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(ToStream([&](FILE *out) { return ahead_.ExtractToStream(names[i].c_str(), out); }),
+              expected[i]);
+    EXPECT_EQ(ahead_.decodings(names[i].c_str()), 1);
+  }
+}
+
 // Members passed over are dropped; asked for later, or never planned, the reader extracts them.
 TEST_F(DecodeAheadTest, PassedAndUnplannedMembersGoToTheReader) {
   std::vector<std::string> names =
