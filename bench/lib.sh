@@ -118,3 +118,10 @@ bench_median() {
 bench_range() { awk -v c="$1" '{print $c}' | sort -g | awk 'NR == 1 {lo = $1} {hi = $1} END {print lo "-" hi}'; }
 # bench_ratio A B: A / B with two decimals.
 bench_ratio() { awk "BEGIN {printf \"%.2f\", $1 / $2}"; }
+# bench_round_ratio FILE_A COLUMN_A FILE_B [DIVISOR]: the median over the rounds of (A / DIVISOR) / B,
+# line N of each file being round N, with two decimals; B is the wall-clock column. Where the
+# machine's speed drifts during a run, this pairs each measurement with the peer's of its own round.
+bench_round_ratio() {
+  paste -d' ' "$1" "$3" | awk -v c="$2" -v d="${4:-1}" '{print ($c / d) / $4}' | bench_median 1 |
+    awk '{printf "%.2f", $1}'
+}
