@@ -453,8 +453,8 @@ class ReleaseFeedEndToEnd(unittest.TestCase):
         asan = ":".join(o for o in (ENV.get("ASAN_OPTIONS", ""), "detect_leaks=0") if o)
         killed = run("strace", "-f", "-qq", "-o", "/dev/null", "-P", f"{inst}.bak/updated",
                      "-e", "trace=rename", "-e", "inject=rename:signal=KILL",
-                     "env", f"ASAN_OPTIONS={asan}", f"{BIN}/update-client", "start", "--install", inst, "--updater",
-                     f"{BIN}/updater", check=False)
+                     "env", f"ASAN_OPTIONS={asan}", f"{BIN}/update-client", "start",
+                     "--install", inst, "--updater", f"{BIN}/updater", check=False)
         self.assertIn("the replace request ended with", killed.stderr)
         self.assertEqual(snapshot(f"{inst}.bak/updated"), snapshot(f"{self.work}/tree-2.0"))
         out = self.client("start", inst).stdout
